@@ -1,0 +1,44 @@
+// The motor board over Ethernet: one UDP datagram per command frame and per reply,
+// from the controller's fixed address on the robot's private network.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/select.h>
+
+#include <string>
+
+#include "io_port.h"
+
+/// The controller's address on the robot network; the socket binds to it.
+constexpr const char* kControllerAddress = "192.168.1.10";
+
+class UDPPort : public IOPort {
+ public:
+  /// Opens a datagram socket bound to 192.168.1.10:`localPort` that sends to
+  /// `remoteIp`:`remotePort`. A socket or bind failure ends the process (status 255).
+  UDPPort(std::string remoteIp, uint32_t remotePort, uint32_t localPort, size_t recvLength,
+          size_t timeOutUs, BlockYN blockYN);
+  ~UDPPort() override;
+
+  size_t Send(uint8_t* data, size_t length) override;
+  size_t Recv(uint8_t* buffer, size_t length) override;
+  size_t Recv(uint8_t* buffer) override;
+  /// Drops replies that arrived too late for an earlier exchange, sends one frame and
+  /// waits for one reply. Returns true when a complete reply arrived.
+  bool SendRecv(uint8_t* sendData, uint8_t* recvBuffer, size_t sendLength) override;
+
+  /// The sender of the last datagram received.
+  const sockaddr_in& lastSender() const { return _fromAddr; }
+
+ private:
+  size_t _discardStaleReplies();
+
+  sockaddr_in _localAddr{};
+  sockaddr_in _remoteAddr{};
+  sockaddr_in _fromAddr{};
+  socklen_t _addrLen = sizeof(sockaddr_in);
+  int _sockfd = -1;
+  int _reuseAddr = 1;
+  int64_t _sentLength = 0;
+  fd_set _readSet{};
+};

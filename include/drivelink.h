@@ -1,0 +1,9 @@
+// Everything the SDK offers, in one include.
+#pragma once
+
+#include "eigen_types.h"
+#include "device_records.h"
+#include "wire_frames.h"
+#include "io_port.h"
+#include "serial_port.h"
+#include "UDPPort.h"

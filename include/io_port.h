@@ -1,0 +1,74 @@
+// The port interface through which the motor bus reaches the board, the serial line
+// options, and the exception a port throws when its device cannot be opened or configured.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+
+/// How a receive waits for data.
+enum BlockYN : int32_t {
+  YES = 0,  // blocking: wait without a time limit
+  NO = 1,   // wait at most the port's timeout
+};
+
+enum bytesize_t : int32_t { bits5 = 0, bits6 = 1, bits7 = 2, bits8 = 3 };
+enum parity_t : int32_t { par_none = 0, par_odd = 1, par_even = 2, par_mark = 3, par_space = 4 };
+enum stopbits_t : int32_t { stop_one = 0, stop_two = 1, stop_two_alt = 2 };
+enum flowcontrol_t : int32_t { flow_none = 0, flow_software = 1, flow_hardware = 2 };
+
+/// Raised while a port opens or configures its device.
+class IOException : public std::exception {
+ public:
+  /// "IO Exception (errnum): <strerror>, file <file>, line <line>."
+  IOException(std::string file, int line, int errnum);
+  /// "IO Exception: <description>, file <file>, line <line>."
+  IOException(std::string file, int line, const char* description);
+  ~IOException() override = default;
+
+  const char* what() const noexcept override { return _what.c_str(); }
+  int getErrorNumber() const { return _errno; }
+  const std::string& getFile() const { return _file; }
+  int getLine() const { return _line; }
+
+ private:
+  std::string _file;
+  int _line;
+  std::string _what;
+  int _errno;
+};
+
+/// A link to the motor board: every receive expects one complete reply of `_recvLength` bytes.
+class IOPort {
+ public:
+  IOPort() = default;
+  IOPort(const IOPort&) = delete;
+  IOPort& operator=(const IOPort&) = delete;
+  virtual ~IOPort() = default;
+
+  /// Writes `length` bytes; returns the count the system reported (-1 as the largest size_t).
+  virtual size_t Send(uint8_t* data, size_t length) = 0;
+  /// Receives into `buffer`; returns the count received.
+  virtual size_t Recv(uint8_t* buffer, size_t length) = 0;
+  /// Receives one reply of `_recvLength` bytes.
+  virtual size_t Recv(uint8_t* buffer) = 0;
+  /// Sends one command frame, then receives one reply of `_recvLength` bytes.
+  virtual bool SendRecv(uint8_t* sendData, uint8_t* recvBuffer, size_t sendLength) = 0;
+
+  /// Sets the receive mode, reply length and timeout (split into seconds and microseconds).
+  void ResetIO(BlockYN blockYN, size_t recvLength, size_t timeOutUs);
+
+  BlockYN blockMode() const { return _blockYN; }
+  size_t recvLength() const { return _recvLength; }
+  timeval timeout() const { return _timeout; }
+  timeval savedTimeout() const { return _savedTimeout; }
+
+ protected:
+  BlockYN _blockYN = NO;
+  size_t _recvLength = 0;
+  timeval _timeout{};
+  timeval _savedTimeout{};  // the configured timeout; a wait call may change `_timeout`
+};

@@ -1,0 +1,112 @@
+// Command and reply frames of the motor board, and the conversions between the joint
+// side (what callers see) and the motor side (what travels on the link).
+//
+// A command frame is one MotorCmd per motor; a reply frame is one MotorState per motor,
+// then one ImuState per IMU, then one BatState per battery. There is no header, length or
+// checksum: both sides derive the frame lengths from the configured counts.
+//
+// The codecs need only the counts and the per-motor tables, so the motor bus, the board
+// simulator and the tests all use this one piece of code.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "device_records.h"
+
+namespace wire {
+
+/// Frame sizes for m motors, n IMUs and b batteries.
+struct FrameLayout {
+  size_t motors = 0;
+  size_t imus = 0;
+  size_t batteries = 0;
+
+  size_t commandLength() const { return sizeof(MotorCmd) * motors; }
+  size_t motorReplyLength() const { return sizeof(MotorState) * motors; }
+  size_t imuReplyLength() const { return sizeof(ImuState) * imus; }
+  size_t batteryReplyLength() const { return sizeof(BatState) * batteries; }
+  size_t replyLength() const { return motorReplyLength() + imuReplyLength() + batteryReplyLength(); }
+  size_t imuOffset() const { return motorReplyLength(); }
+  size_t batteryOffset() const { return motorReplyLength() + imuReplyLength(); }
+};
+
+/// The per-motor configuration that shapes every frame. Element i belongs to motor i;
+/// the table's motor count is the size of `type`.
+struct MotorTable {
+  const std::vector<uint8_t>& type;   // protocol type, 3, 4 or 5
+  const std::vector<uint16_t>& id;    // bus id; its low 8 bits go on the link
+  const std::vector<double>& gr;      // gear ratio g, motor side per joint side
+  const std::vector<double>& offset;  // motor-side position offset o
+
+  size_t motors() const { return type.size(); }
+};
+
+/// Motor types the board understands.
+bool isAcceptedMotorType(uint8_t type);
+
+/// Passive read frames carry this damping gain, written as is (bytes 0A D7 A3 3C).
+constexpr float kPassiveReadKd = 0.02f;
+
+// ---- Building command frames. Each rewrites `frame` (m records) in place. -------------
+// Those that check motor types print "[MotorSDK::sendRecv] unkown comm type" and return
+// false at the first unaccepted type; the records before it are already rewritten.
+
+/// Scaled encoding of the caller's joint-side commands: pos*g+o, vel*g, tau/g, kp/g², kd/g².
+/// Throws std::out_of_range when `cmd` holds fewer than m records.
+bool encodeCommands(const std::vector<MotorCmd>& cmd, const MotorTable& table,
+                    std::vector<MotorCmd>& frame);
+
+/// Passive read: mode 10, zero set-points and gains, kd 0.02. Any motor type is sent.
+void buildPassiveRead(const MotorTable& table, std::vector<MotorCmd>& frame);
+
+/// Background passive read: mode 10, everything zero; motor types checked.
+bool buildBackgroundPassiveRead(const MotorTable& table, std::vector<MotorCmd>& frame);
+
+/// Zero setting: the caller's mode per motor, everything else zero; motor types checked.
+bool buildZeroSetting(const std::vector<MotorCmd>& cmd, const MotorTable& table,
+                      std::vector<MotorCmd>& frame);
+
+/// Writes each configured type into its record again and checks it (the link thread does
+/// this before sending a stored frame).
+bool refreshMotorTypes(const MotorTable& table, std::vector<MotorCmd>& frame);
+
+// ---- Reading reply frames. ------------------------------------------------------------
+
+/// How a motor position is brought back to the joint side.
+enum class PositionForm {
+  Offset,  // (raw - o) / g
+  Raw,     // raw / g
+};
+
+/// The operation a decoding serves; it names the warnings of records with a bad status.
+enum class Operation { SendRecv, Recv, SetMotorZero };
+
+/// Splits a reply of FrameLayout::replyLength() bytes into the three raw stores, whose
+/// sizes give the counts.
+void splitReply(const uint8_t* reply, std::vector<MotorState>& motors, std::vector<ImuState>& imus,
+                std::vector<BatState>& batteries);
+
+/// Decodes the raw motor records into the caller's records, by index. A valid record
+/// (status 9) is converted to the joint side; any other status copies only status and id,
+/// keeps the caller's previous values and prints one warning naming the configured id.
+/// Throws std::out_of_range when `out` is shorter than `raw`.
+void decodeMotors(const std::vector<MotorState>& raw, const MotorTable& table, PositionForm form,
+                  Operation op, std::vector<MotorState>& out);
+
+/// Valid IMU records are copied whole; others copy status and id and print a warning.
+void decodeImus(const std::vector<ImuState>& raw, Operation op, std::vector<ImuState>& out);
+
+/// Valid battery records are copied whole; others copy status and bms_id and print a warning.
+void decodeBatteries(const std::vector<BatState>& raw, Operation op, std::vector<BatState>& out);
+
+// ---- The board's view, for stand-ins and tests. ---------------------------------------
+
+/// A motor-side command record brought to the joint side (the inverse of the encoding).
+MotorCmd toJointSide(const MotorCmd& wire, double gr, double offset);
+
+/// A joint-side motor state converted to what the board reports for it on the link.
+MotorState toMotorSide(const MotorState& joint, double gr, double offset);
+
+}  // namespace wire
