@@ -7,7 +7,7 @@ PYTHON=/usr/bin/python3
 DEBIAN_PACKAGES="cmake make g++ pkg-config libeigen3-dev libyaml-cpp-dev pybind11-dev python3-dev \
 libgtest-dev libgmock-dev python3-pytest python3-numpy libbenchmark-dev iproute2 util-linux"
 
-log() { printf '\033[1m==> %s\033[0m\n' "$*"; }
+log() { if [ -t 1 ]; then printf '\033[1m==> %s\033[0m\n' "$*"; else printf '==> %s\n' "$*"; fi; }
 
 # Installs whichever of the Debian packages (plus any given) are missing.
 ensure_packages() {
