@@ -1,0 +1,70 @@
+// Wall-clock readings and a pacing timer for loops written by the SDK's users: call start()
+// once, do one cycle of work, call wait(), which sleeps until the period has passed since the
+// cycle began and begins the next one.
+#pragma once
+
+#include <sys/timerfd.h>
+
+#include <cstdint>
+
+/// Microseconds since the epoch (wall clock, gettimeofday).
+int64_t getSystemTime();
+/// getSystemTime() in seconds.
+double getTimeSecond();
+
+/// The kernel timer setting that first expires after `seconds` and every `seconds` after that.
+itimerspec intervalTimerSpec(double seconds);
+
+/// Owns one CLOCK_MONOTONIC timer descriptor with blocking reads, and closes it.
+/// When the kernel refuses a descriptor, isOpen() is false and errno tells why; reads on
+/// such a descriptor return at once.
+class TimerDescriptor {
+ public:
+  TimerDescriptor();
+  ~TimerDescriptor();
+  TimerDescriptor(const TimerDescriptor&) = delete;
+  TimerDescriptor& operator=(const TimerDescriptor&) = delete;
+
+  bool isOpen() const { return _fd >= 0; }
+  int fd() const { return _fd; }
+  /// Arms the timer relative to now; pending expirations are discarded.
+  void arm(const itimerspec& setting) const;
+  /// Blocks until the timer has expired; `expirations` receives the count since the last
+  /// read. False when the read failed.
+  bool awaitExpiry(uint64_t& expirations) const;
+
+ private:
+  int _fd;
+};
+
+/// Paces a fixed-period loop on the calling thread. wait() sleeps in slices of at most 2 ms on
+/// a kernel timer and halves the slice within the last 2 ms, ending within 1 µs of the deadline.
+class AbsoluteTimer {
+ public:
+  /// Creates the timer descriptor. When the kernel refuses one, prints a perror line to
+  /// standard error and throws std::system_error carrying the errno of timerfd_create.
+  explicit AbsoluteTimer(double waitTime);
+  AbsoluteTimer(const AbsoluteTimer&) = delete;
+  AbsoluteTimer& operator=(const AbsoluteTimer&) = delete;
+
+  /// Begins a period now.
+  void start();
+  /// Sleeps until the period has passed since the period began, then begins the next one and
+  /// returns true. When the period is already over, prints two warning lines and returns
+  /// false without beginning a new period (every later wait() warns too until start()).
+  /// A period of 0 returns true at once.
+  bool wait();
+
+  double waitTime() const { return _waitTime; }
+
+ private:
+  void _updateWaitTime(double seconds);
+
+  TimerDescriptor _timerFd;
+  uint64_t _expirations = 0;
+  double _waitTime;
+  double _startTime = 0.0;
+  double _leftTime = 0.0;
+  double _sleepTime = 0.0;
+  itimerspec _timerSpec{};
+};

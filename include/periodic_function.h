@@ -1,0 +1,59 @@
+// One function run on a thread of its own at a fixed period, paced by a kernel interval timer:
+// the first cycle runs at once, later cycles on whole periods after the timer was armed.
+// Missed expirations are not made up.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <thread>
+
+class PeriodicFunction {
+ public:
+  /// Leaves the thread's CPU and scheduling alone unless `priority` > 0, in which case the
+  /// thread gets SCHED_FIFO at that priority.
+  PeriodicFunction(float period, std::string name, std::function<void()> function, int priority);
+  /// Also pins the thread to `cpuId`. The CPU comes before the priority.
+  PeriodicFunction(float period, std::string name, std::function<void()> function, int cpuId, int priority);
+  /// Stops and joins a running thread first.
+  ~PeriodicFunction();
+
+  // The loop thread holds a pointer to this object.
+  PeriodicFunction(const PeriodicFunction&) = delete;
+  PeriodicFunction& operator=(const PeriodicFunction&) = delete;
+  PeriodicFunction(PeriodicFunction&&) = delete;
+  PeriodicFunction& operator=(PeriodicFunction&&) = delete;
+
+  /// Called by start() before the thread exists.
+  void init();
+  /// Starts the loop thread, then pins and prioritises it as configured. A refused affinity
+  /// or priority ends the process with status 254.
+  void start();
+  /// Asks the loop to end and joins it; takes up to one period plus one cycle.
+  void stop();
+  /// Changes the period of a running loop: the timer is re-armed after the current cycle.
+  void setPeriod(float period);
+
+  /// One cycle of work.
+  void run();
+  /// The body of the loop thread.
+  void loopFunction();
+
+  bool isRunning() const { return _running; }
+  float period() const { return _period; }
+  const std::string& name() const { return _name; }
+
+ private:
+  void _bindToCpu();
+  void _raisePriority();
+
+  std::function<void()> _function;
+  std::atomic<float> _period;
+  int _cpuId = 0;
+  int _priority;
+  bool _bindCpu = false;
+  std::atomic<bool> _periodChanged{false};
+  std::atomic<bool> _running{false};
+  std::string _name;
+  std::thread _thread;
+};

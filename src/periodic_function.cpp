@@ -1,0 +1,113 @@
+#include "periodic_function.h"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <utility>
+
+#include "absolute_timer.h"
+
+namespace {
+
+constexpr int kCpuSetCapacity = 1024;
+
+int wholeMilliseconds(const itimerspec& setting) { return static_cast<int>(setting.it_interval.tv_nsec / 1000000); }
+
+}  // namespace
+
+PeriodicFunction::PeriodicFunction(float period, std::string name, std::function<void()> function, int priority)
+    : _function(std::move(function)), _period(period), _priority(priority), _name(std::move(name)) {}
+
+PeriodicFunction::PeriodicFunction(float period, std::string name, std::function<void()> function, int cpuId,
+                                   int priority)
+    : PeriodicFunction(period, std::move(name), std::move(function), priority) {
+  _cpuId = cpuId;
+  _bindCpu = true;
+}
+
+PeriodicFunction::~PeriodicFunction() {
+  // Destroying a joinable thread would terminate the process.
+  if (_running) {
+    stop();
+  } else if (_thread.joinable()) {
+    _thread.join();
+  }
+}
+
+void PeriodicFunction::init() {}
+
+void PeriodicFunction::start() {
+  if (_running) {
+    printf("[PeriodicTask] Tried to start %s but it was already running!\n", _name.c_str());
+    return;
+  }
+  init();
+  _running = true;
+  _thread = std::thread(&PeriodicFunction::loopFunction, this);
+  if (_bindCpu) _bindToCpu();
+  if (_priority > 0) _raisePriority();
+}
+
+void PeriodicFunction::stop() {
+  if (!_running) {
+    printf("[PeriodicFunction] Tried to stop %s but it wasn't running!\n", _name.c_str());
+    return;
+  }
+  _running = false;
+  printf("[PeriodicFunction] Waiting for %s to stop...\n", _name.c_str());
+  _thread.join();
+  std::cout << "[PeriodicFunction] Done!" << std::endl;
+}
+
+void PeriodicFunction::setPeriod(float period) {
+  _period = period;
+  _periodChanged = true;
+}
+
+void PeriodicFunction::run() { _function(); }
+
+void PeriodicFunction::loopFunction() {
+  TimerDescriptor timer;
+  uint64_t expirations = 0;
+  const itimerspec setting = intervalTimerSpec(_period.load());
+  timer.arm(setting);
+  printf("[PeriodicFunction] Start %s (%d s, %d ms)\n", _name.c_str(), static_cast<int>(setting.it_interval.tv_sec),
+         wholeMilliseconds(setting));
+
+  while (_running) {
+    run();
+    // Clear the request before reading the period, so a change made meanwhile is not lost.
+    if (_periodChanged.exchange(false)) {
+      const float period = _period;
+      timer.arm(intervalTimerSpec(period));
+      std::cout << _name << " [PeriodicFunction] reset period: " << period << std::endl;
+    }
+    timer.awaitExpiry(expirations);
+  }
+  printf("[PeriodicFunction] %s has stopped!\n", _name.c_str());
+}
+
+void PeriodicFunction::_bindToCpu() {
+  cpu_set_t cpus;
+  CPU_ZERO(&cpus);
+  // An out-of-range CPU leaves the set empty, which the kernel refuses.
+  if (_cpuId >= 0 && _cpuId < kCpuSetCapacity) CPU_SET(_cpuId, &cpus);
+  if (pthread_setaffinity_np(_thread.native_handle(), sizeof(cpus), &cpus) != 0) {
+    std::cout << "Error: Set affinity failed." << std::endl;
+    exit(-2);
+  }
+}
+
+void PeriodicFunction::_raisePriority() {
+  std::cout << "priority of thread " << _name << " is " << _priority << std::endl;
+  sched_param param{};
+  param.sched_priority = _priority;
+  if (pthread_setschedparam(_thread.native_handle(), SCHED_FIFO, &param) != 0) {
+    std::cout << "Error: Set priority failed." << std::endl;
+    exit(-2);
+  }
+}
