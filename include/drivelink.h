@@ -7,3 +7,5 @@
 #include "io_port.h"
 #include "serial_port.h"
 #include "UDPPort.h"
+#include "absolute_timer.h"
+#include "periodic_function.h"
