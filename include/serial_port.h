@@ -8,6 +8,8 @@
 
 #include "io_port.h"
 
+struct termios;
+
 class SerialPort : public IOPort {
  public:
   /// Opens `portName` and configures the line. Throws IOException when the device cannot
@@ -32,7 +34,12 @@ class SerialPort : public IOPort {
   void _open();
   void _set();
   void _close();
+  void _applyFlowControl(termios& options);
+  void _setDriverSpeed(bool customRate);
+  void _flushBothQueues();
   size_t _nonBlockRecv(uint8_t* buffer, size_t length);
+  size_t _receivedPart(uint8_t* buffer, size_t length);
+  size_t _blockingRecv(uint8_t* buffer, size_t length);
 
   std::string _portName;
   uint32_t _baudrate = 0;
