@@ -1,0 +1,141 @@
+// The robot-level entry point: opens the motor bus from a robot configuration, keeps the
+// link alive on its own thread, watches the motors' feedback, and serves the controller's
+// state and command in the virtual joint space.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "device_records.h"
+#include "motor_sdk.h"
+#include "periodic_function.h"
+#include "robot_records.h"
+
+// ---- Joint-space mapping ----------------------------------------------------------------
+// Robot type codes: 0 veltra1, 1 veltra1L (two five-joint legs on joints 0-4 and 5-9),
+// 2 zenthi, 3 zenthi_v2 (every joint driven directly). Any other code returns false and
+// leaves the output untouched.
+//
+// Lengths: for the veltra codes every per-joint vector of the state and of the command must
+// hold 10 to 14 entries; for the zenthi codes the command positions at most 18. Other
+// lengths throw std::invalid_argument naming them, before anything is written.
+//
+// A leg the kinematics cannot convert prints one line, makes the result false and keeps the
+// values copied from the input for whatever could not be converted; the other leg is still
+// converted.
+
+/// Real state (motor joints) to the virtual state a controller sees.
+bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int robotType);
+
+/// Virtual command to the real command sent to the motors, positions clamped to the joint
+/// limits. `real` supplies the legs' present configuration for the Jacobians.
+bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualCommand,
+                         RobotCommand& realCommand, int robotType);
+
+// ---- RobotSDK ------------------------------------------------------------------------------
+
+/// One robot on the UDP link. Not copyable and not movable: its threads call back into it.
+///
+/// Threads, all without real-time priority or CPU pinning: "motor_comm" exchanges one frame
+/// with the board every 2.1 ms, "motion_control" runs the callback every control period
+/// (only when a callback is given), "watch_dog" checks the motors' feedback every 10 ms and
+/// ends the process with exit status 1 after ten failing checks in a row.
+///
+/// Callback style and polling style are exclusive: while the control thread runs, the caller
+/// must not call getState, setCommand or brake.
+///
+/// Without an IMU in the configuration, getState and setCommand throw std::out_of_range (after
+/// the joints were read), while the control thread keeps running: it maps the joints, leaves
+/// the IMU fields at their last values and prints one warning line the first time.
+class RobotSDK {
+ public:
+  using ControlCallback = std::function<void(const RobotState&, RobotCommand&)>;
+
+  /// Unconfigured: no bus, no threads. Only get_version and destruction are allowed; the
+  /// operations that need the bus or threads throw std::logic_error.
+  RobotSDK();
+  /// Polling style. An unknown `robot_type` prints a line and ends the process (status 1);
+  /// the YAML library's and the bus's configuration errors propagate.
+  explicit RobotSDK(std::string path);
+  /// Callback style with the control period in seconds. An empty callback throws
+  /// std::invalid_argument before anything is read or opened.
+  RobotSDK(std::string path, double dt, ControlCallback callback);
+  /// Stops running threads (in the order of stop()) and releases them.
+  ~RobotSDK();
+
+  RobotSDK(const RobotSDK&) = delete;
+  RobotSDK& operator=(const RobotSDK&) = delete;
+  RobotSDK(RobotSDK&&) = delete;
+  RobotSDK& operator=(RobotSDK&&) = delete;
+
+  /// Primes the feedback with ten passive exchanges.
+  void init();
+  /// Enables the control loop with this period and callback, then primes. Throws
+  /// std::invalid_argument for an empty callback or when a callback is already set.
+  void init(double dt, ControlCallback callback);
+  /// Starts "motor_comm", then "motion_control" when enabled, then "watch_dog".
+  void start();
+  /// Stops "watch_dog", then "motor_comm", then "motion_control" when enabled.
+  void stop();
+  /// Every motor to pure damping (mode 10, kd 0.8, everything else 0); the command records
+  /// are left alone, so a running control loop overrides it at its next period.
+  void brake();
+  /// Latest feedback, in the virtual joint space.
+  void getState(RobotState& state);
+  /// Maps the virtual command to the motors and hands it to the bus. Each of its five vectors
+  /// needs at least as many entries as there are motors (std::invalid_argument otherwise).
+  void setCommand(const RobotCommand& command);
+  std::string get_version() const { return "1.0.0"; }
+
+  MotorSDK motor_sdk_;  // public: the joint count is motor_sdk_.motor_num_
+
+ private:
+  /// The two bytes the watchdog judges, copied out of the feedback under health_mutex_.
+  struct LinkHealth {
+    uint8_t status = 0;
+    uint8_t id = 0;
+  };
+
+  void _chooseRobotType(const std::string& path);
+  void _openBus(const std::string& path);
+  void _createThreads();
+  void _createControlThread();
+  void _prime();
+  void _getState();
+  void _readJoints();
+  void _readImu();
+  void _publishHealth();
+  void _setCommand();
+  void _lowLevelComm();
+  void _run();
+  void _watchDog();
+  void _requireConfigured(const char* operation) const;
+  static void _requireCallback(const ControlCallback& callback);
+
+  RobotCommand cmd_virtual_;
+  RobotState state_virtual_;
+  RobotCommand cmd_real_;
+  RobotState state_real_;
+  std::unique_ptr<PeriodicFunction> comm_task_;
+  std::unique_ptr<PeriodicFunction> control_task_;
+  std::unique_ptr<PeriodicFunction> watchdog_task_;
+  double dt_ = 0.0;
+  std::vector<MotorCmd> motor_cmds_;
+  std::vector<MotorState> motor_states_;
+  std::vector<ImuState> imu_states_;
+  std::vector<BatState> bat_states_;
+  ControlCallback control_callback_;
+  int comm_fail_count_ = 0;
+  int robot_type_ = 0;
+  bool control_enabled_ = false;
+
+  bool configured_ = false;
+  bool running_ = false;
+  bool imu_warning_printed_ = false;
+  std::mutex health_mutex_;
+  std::vector<LinkHealth> health_;         // written by the reading thread
+  std::vector<LinkHealth> watchdog_view_;  // the watchdog's own copy
+};
