@@ -1,0 +1,585 @@
+// The board simulator over real sockets and a real pseudo-terminal: reply layout and
+// conversions, the joint physics, and every fault option.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <Eigen/Geometry>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "board_sim.h"
+#include "temp_file.h"
+#include "wire_frames.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+// The veltra1 configuration, as the tests need it for encoding and decoding.
+struct Robot {
+  std::vector<uint8_t> type;
+  std::vector<uint16_t> id;
+  std::vector<double> gr;
+  std::vector<double> offset;
+  std::vector<double> lo;
+  std::vector<double> hi;
+  wire::FrameLayout layout;
+
+  wire::MotorTable table() const { return {type, id, gr, offset}; }
+  size_t motors() const { return type.size(); }
+};
+
+Robot veltra1() {
+  Robot robot;
+  robot.type = {5, 5, 4, 4, 4, 5, 5, 4, 4, 4};
+  robot.id = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  robot.gr = {6, 6, 9, 9, 9, 6, 6, 9, 9, 9};
+  robot.offset = {0.0, 0.0, 0.25, -0.5, 0.1, 0.0, 0.0, -0.25, 0.5, -0.1};
+  robot.lo = {-0.6981317007977318, -0.3490658503988659, -1.5707963267948966, 0.2617993877991494,
+              -1.3089969389957472, -0.6981317007977318, -0.6108652381980153, -1.5707963267948966,
+              0.2617993877991494,  -1.3089969389957472};
+  robot.hi = {0.6981317007977318, 0.6108652381980153, 1.0471975511965976, 2.8797932657906435, 0.9599310885968813,
+              0.6981317007977318, 0.3490658503988659, 1.0471975511965976, 2.8797932657906435, 0.9599310885968813};
+  robot.layout = {10, 1, 1};
+  return robot;
+}
+
+// A test-side controller socket on the controller's address; it sees whole datagrams,
+// so it can tell short, long and duplicated replies apart.
+class ControllerSocket {
+ public:
+  ControllerSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = inet_addr("192.168.1.10");
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) < 0)
+      throw std::runtime_error("cannot bind the controller socket");
+    board_.sin_family = AF_INET;
+    board_.sin_port = htons(8880);
+    board_.sin_addr.s_addr = inet_addr("192.168.1.5");
+  }
+  ~ControllerSocket() { close(fd_); }
+
+  void send(const Bytes& frame) const {
+    sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&board_), sizeof(board_));
+  }
+  std::optional<Bytes> receive(int timeoutMs, sockaddr_in* from = nullptr) const {
+    pollfd readable{fd_, POLLIN, 0};
+    if (poll(&readable, 1, timeoutMs) <= 0) return std::nullopt;
+    Bytes datagram(65536);
+    sockaddr_in sender{};
+    socklen_t length = sizeof(sender);
+    const ssize_t count = recvfrom(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&sender), &length);
+    if (count < 0) return std::nullopt;
+    datagram.resize(static_cast<size_t>(count));
+    if (from) *from = sender;
+    return datagram;
+  }
+  std::optional<Bytes> exchange(const Bytes& frame, int timeoutMs = 1000) const {
+    send(frame);
+    return receive(timeoutMs);
+  }
+
+ private:
+  int fd_;
+  sockaddr_in board_{};
+};
+
+Bytes asBytes(const std::vector<MotorCmd>& frame) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(frame.data());
+  return Bytes(bytes, bytes + frame.size() * sizeof(MotorCmd));
+}
+
+Bytes passiveFrame(const Robot& robot) {
+  std::vector<MotorCmd> frame(robot.motors());
+  wire::buildPassiveRead(robot.table(), frame);
+  return asBytes(frame);
+}
+
+Bytes holdFrame(const Robot& robot, const std::vector<double>& target, float kp, float kd, float tau = 0.0f) {
+  std::vector<MotorCmd> cmd(robot.motors());
+  for (size_t i = 0; i < robot.motors(); ++i) {
+    cmd[i].mode = kModeNormal;
+    cmd[i].pos = static_cast<float>(target[i]);
+    cmd[i].kp = kp;
+    cmd[i].kd = kd;
+    cmd[i].tau = tau;
+  }
+  std::vector<MotorCmd> frame(robot.motors());
+  EXPECT_TRUE(wire::encodeCommands(cmd, robot.table(), frame));
+  return asBytes(frame);
+}
+
+struct Decoded {
+  std::vector<MotorState> motors;
+  std::vector<ImuState> imus;
+  std::vector<BatState> batteries;
+};
+
+Decoded decode(const Robot& robot, const Bytes& reply) {
+  EXPECT_EQ(reply.size(), robot.layout.replyLength());
+  std::vector<MotorState> rawMotors(robot.layout.motors);
+  Decoded out{std::vector<MotorState>(robot.layout.motors), std::vector<ImuState>(robot.layout.imus),
+              std::vector<BatState>(robot.layout.batteries)};
+  wire::splitReply(reply.data(), rawMotors, out.imus, out.batteries);
+  wire::decodeMotors(rawMotors, robot.table(), wire::PositionForm::Offset, wire::Operation::Recv, out.motors);
+  return out;
+}
+
+std::vector<double> midRange(const Robot& robot) {
+  std::vector<double> target;
+  for (size_t i = 0; i < robot.motors(); ++i) target.push_back(0.5 * (robot.lo[i] + robot.hi[i]));
+  return target;
+}
+
+// Sends frames every ~2 ms for `count` exchanges and returns the last reply.
+Bytes drive(const ControllerSocket& link, const Bytes& frame, int count) {
+  Bytes last;
+  for (int i = 0; i < count; ++i) {
+    if (auto reply = link.exchange(frame)) last = *reply;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return last;
+}
+
+// Number of frames answered within the timeout, each exchanged one at a time.
+int answeredCount(const ControllerSocket& link, const Bytes& frame, int frames, int timeoutMs = 150) {
+  int answered = 0;
+  for (int i = 0; i < frames; ++i) answered += link.exchange(frame, timeoutMs).has_value();
+  return answered;
+}
+
+const std::string kVeltra = configPath("veltra1.yaml");
+
+}  // namespace
+
+// ---- Replies: layout, ids and conversions -------------------------------------------
+
+TEST(BoardSimReplies, PassiveReadGetsAFullReplyAtTheRestPose) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra);
+  ControllerSocket link;
+  const auto reply = link.exchange(passiveFrame(robot));
+  ASSERT_TRUE(reply);
+  ASSERT_EQ(reply->size(), 273u);  // 21*10 + 42 + 21
+  const Decoded state = decode(robot, *reply);
+  for (size_t i = 0; i < robot.motors(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(state.motors[i].status, 9);
+    EXPECT_EQ(state.motors[i].id, robot.id[i]);
+    EXPECT_EQ(state.motors[i].mode, 10);
+    // Rest pose is 0 clamped into the joint's range (the knees start at their lower limit).
+    EXPECT_NEAR(state.motors[i].pos, std::clamp(0.0, robot.lo[i], robot.hi[i]), 1e-5);
+    EXPECT_NEAR(state.motors[i].vel, 0.0, 1e-6);
+    EXPECT_GE(state.motors[i].temp, 30.0f);
+    EXPECT_LE(state.motors[i].temp, 40.0f);
+  }
+  const ImuState& imu = state.imus[0];
+  EXPECT_EQ(imu.status, 9);
+  EXPECT_EQ(imu.id, 1);
+  EXPECT_FLOAT_EQ(imu.acc[2], 9.81f);
+  EXPECT_FLOAT_EQ(imu.acc[0], 0.0f);
+  EXPECT_FLOAT_EQ(imu.gyro[0] + imu.gyro[1] + imu.gyro[2], 0.0f);
+  EXPECT_FLOAT_EQ(imu.quat[0], 1.0f);
+  const BatState& battery = state.batteries[0];
+  EXPECT_EQ(battery.status, 9);
+  EXPECT_EQ(battery.bms_id, 1);
+  EXPECT_EQ(battery.failure, 0);
+  EXPECT_FLOAT_EQ(battery.voltage, 48.0f);
+  EXPECT_NEAR(battery.current, 1.5f, 0.5f);
+  EXPECT_FLOAT_EQ(battery.soc, 0.9f);
+}
+
+TEST(BoardSimReplies, RecordsCarryTheIdOfTheCommandRecordAndItsMode) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra);
+  ControllerSocket link;
+  Bytes frame = passiveFrame(robot);
+  frame[0] = 0x42;                   // id of record 0
+  frame[sizeof(MotorCmd) + 2] = 7;   // mode of record 1
+  const auto reply = link.exchange(frame);
+  ASSERT_TRUE(reply);
+  MotorState first, second;
+  std::memcpy(&first, reply->data(), sizeof(first));
+  std::memcpy(&second, reply->data() + sizeof(MotorState), sizeof(second));
+  EXPECT_EQ(first.id, 0x42);
+  EXPECT_EQ(second.mode, 7);
+}
+
+TEST(BoardSimReplies, WrongLengthFramesAreRecordedButNeverAnswered) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra);
+  ControllerSocket link;
+  Bytes shortFrame = passiveFrame(robot);
+  shortFrame.pop_back();
+  Bytes longFrame = passiveFrame(robot);
+  longFrame.push_back(0);
+  EXPECT_FALSE(link.exchange(shortFrame, 200));
+  EXPECT_FALSE(link.exchange(longFrame, 200));
+  EXPECT_TRUE(link.exchange(passiveFrame(robot)));
+  ASSERT_TRUE(sim.waitForFrames(3, 2000));
+  const auto frames = sim.recordedFrames();
+  EXPECT_EQ(frames[0], shortFrame);
+  EXPECT_EQ(frames[1], longFrame);
+  EXPECT_EQ(frames[2], passiveFrame(robot));
+  EXPECT_EQ(sim.stop(), 0);
+  EXPECT_NE(sim.output().find("frames in 3 (bad 2), replies out 1"), std::string::npos) << sim.output();
+}
+
+TEST(BoardSimReplies, ACountOf300MotorsMeans44LikeTheSdk) {
+  std::string yaml = "robot_type: zenthi\nmotor_num: 300\nimu_num: 0\nbattery_num: 2\njoint_config:\n";
+  std::string ones, zeros, fives;
+  for (int i = 0; i < 44; ++i) {
+    ones += i ? ", 6.0" : "6.0";
+    zeros += i ? ", 0.0" : "0.0";
+    fives += i ? ", 5" : "5";
+  }
+  for (const char* key : {"motor_id", "motor_type"}) yaml += std::string("  ") + key + ": [" + fives + "]\n";
+  yaml += "  gr: [" + ones + "]\n  offset: [" + zeros + "]\n  jpos_min: [" + zeros + "]\n  jpos_max: [" + zeros + "]\n";
+  TempFile config(yaml);
+  BoardSim sim(config.path());
+  ControllerSocket link;
+  const auto reply = link.exchange(Bytes(23 * 44, 0));
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->size(), 21u * 44 + 21 * 2);
+  EXPECT_NE(sim.output().find("motors 44, imus 0, batteries 2"), std::string::npos);
+}
+
+// ---- Physics ------------------------------------------------------------------------
+
+TEST(BoardSimPhysics, HeldPositionConvergesForSoftAndStiffGains) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra);
+  ControllerSocket link;
+  const std::vector<double> target = midRange(robot);
+  for (auto [kp, kd] : {std::pair<float, float>{30.0f, 1.0f}, {200.0f, 5.0f}}) {
+    SCOPED_TRACE(kp);
+    const Decoded state = decode(robot, drive(link, holdFrame(robot, target, kp, kd), 600));
+    for (size_t i = 0; i < robot.motors(); ++i) {
+      EXPECT_EQ(state.motors[i].status, 9);
+      EXPECT_NEAR(state.motors[i].pos, target[i], 0.01) << "motor " << i;
+      EXPECT_NEAR(state.motors[i].vel, 0.0, 0.05) << "motor " << i;
+    }
+  }
+}
+
+TEST(BoardSimPhysics, FeedForwardTorqueShiftsTheHeldPositionAndIsReported) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra);
+  ControllerSocket link;
+  const std::vector<double> target = midRange(robot);
+  // At rest kp*(pos - q) + tau = 0, so the joint settles tau/kp beyond the set-point.
+  const Decoded state = decode(robot, drive(link, holdFrame(robot, target, 100.0f, 3.0f, 2.0f), 600));
+  for (size_t i = 0; i < robot.motors(); ++i) {
+    EXPECT_NEAR(state.motors[i].pos, target[i] + 0.02, 0.005) << "motor " << i;
+    EXPECT_NEAR(state.motors[i].tau, 0.0, 0.1) << "motor " << i;
+  }
+}
+
+TEST(BoardSimPhysics, PassiveFramesLeaveJointsWhereTheyAre) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra);
+  ControllerSocket link;
+  const std::vector<double> target = midRange(robot);
+  drive(link, holdFrame(robot, target, 50.0f, 2.0f), 500);
+  const Decoded state = decode(robot, drive(link, passiveFrame(robot), 300));
+  for (size_t i = 0; i < robot.motors(); ++i) {
+    // The passive set-point (motor-side position 0) must not pull the joint anywhere.
+    EXPECT_NEAR(state.motors[i].pos, target[i], 0.02) << "motor " << i;
+    EXPECT_NEAR(state.motors[i].tau, 0.0, 0.05) << "motor " << i;
+  }
+}
+
+TEST(BoardSimPhysics, NegativeGearRatiosFollowTheJointSideCommand) {
+  const std::string zenthi = configPath("zenthi.yaml");
+  Robot robot;
+  robot.type = {3, 4, 4, 3, 4, 4, 3, 4, 4, 3, 4, 4, 3, 4, 4, 3, 4, 4};
+  for (uint16_t i = 1; i <= 18; ++i) robot.id.push_back(i);
+  robot.gr = {6, 6, 6, 6, 6, 6, 6, 6, 6, 6, -6, 6, 6, -6, 6, 6, -6, 6};
+  robot.offset.assign(18, 0.0);
+  robot.layout = {18, 1, 1};
+  BoardSim sim(zenthi);
+  ControllerSocket link;
+  std::vector<double> target;  // inside every zenthi joint's range
+  for (size_t i = 0; i < 18; ++i) target.push_back(i % 3 == 0 ? -0.2 : -0.6);
+  const Decoded state = decode(robot, drive(link, holdFrame(robot, target, 80.0f, 2.0f), 600));
+  for (size_t i = 0; i < 18; ++i) EXPECT_NEAR(state.motors[i].pos, target[i], 0.01) << "motor " << i;
+}
+
+TEST(BoardSimPhysics, JointsStopAtTheirLimits) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra);
+  ControllerSocket link;
+  std::vector<double> beyond;
+  for (size_t i = 0; i < robot.motors(); ++i) beyond.push_back(robot.hi[i] + 1.0);
+  const Decoded state = decode(robot, drive(link, holdFrame(robot, beyond, 50.0f, 2.0f), 300));
+  for (size_t i = 0; i < robot.motors(); ++i) EXPECT_NEAR(state.motors[i].pos, robot.hi[i], 1e-4) << i;
+}
+
+// ---- Faults -------------------------------------------------------------------------
+
+TEST(BoardSimFaults, DropWithholdsAboutTheFraction) {
+  const Robot robot = veltra1();
+  ControllerSocket link;
+  {
+    BoardSim sim(kVeltra, {"--drop", "0.5", "--seed", "7"});
+    const int answered = answeredCount(link, passiveFrame(robot), 100, 60);
+    EXPECT_GT(answered, 25);
+    EXPECT_LT(answered, 75);
+  }
+  {
+    BoardSim sim(kVeltra, {"--drop", "1"});
+    EXPECT_EQ(answeredCount(link, passiveFrame(robot), 5, 60), 0);
+    EXPECT_EQ(sim.framesReceived(), 5u);
+  }
+}
+
+TEST(BoardSimFaults, SilentAfterAndSilentBetweenCountFrames) {
+  const Robot robot = veltra1();
+  ControllerSocket link;
+  {
+    BoardSim sim(kVeltra, {"--silent-after", "3"});
+    EXPECT_EQ(answeredCount(link, passiveFrame(robot), 6, 100), 3);
+  }
+  {
+    BoardSim sim(kVeltra, {"--silent-between", "2:4"});
+    std::vector<bool> answered;
+    for (int i = 0; i < 6; ++i) answered.push_back(link.exchange(passiveFrame(robot), 150).has_value());
+    EXPECT_EQ(answered, (std::vector<bool>{true, true, false, false, true, true}));
+  }
+}
+
+TEST(BoardSimFaults, SilentWindowWithholdsOneStretchAfterTheFirstFrame) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra, {"--silent-window", "300:400"});
+  ControllerSocket link;
+  std::vector<bool> answered;
+  const auto start = Clock::now();
+  while (Clock::now() - start < std::chrono::milliseconds(1200)) {
+    answered.push_back(link.exchange(passiveFrame(robot), 30).has_value());
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(answered.front());
+  ASSERT_TRUE(answered.back());
+  // Exactly one silent stretch: answered, then withheld, then answered again.
+  size_t changes = 0;
+  for (size_t i = 1; i < answered.size(); ++i) changes += answered[i] != answered[i - 1];
+  EXPECT_EQ(changes, 2u);
+}
+
+TEST(BoardSimFaults, DelayHoldsEachReplyBack) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra, {"--delay-us", "150000"});
+  ControllerSocket link;
+  const auto start = Clock::now();
+  link.send(passiveFrame(robot));
+  EXPECT_FALSE(link.receive(50));
+  EXPECT_TRUE(link.receive(3000));
+  EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(140));
+}
+
+TEST(BoardSimFaults, ShortAndLongRepliesChangeTheDatagramLength) {
+  const Robot robot = veltra1();
+  ControllerSocket link;
+  const Bytes frame = passiveFrame(robot);
+  {
+    BoardSim sim(kVeltra, {"--short-bytes", "7"});
+    const auto reply = link.exchange(frame);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->size(), 7u);
+  }
+  {
+    BoardSim sim(kVeltra, {"--short", "0.5", "--seed", "3"});
+    size_t full = 0, half = 0;
+    for (int i = 0; i < 40; ++i) {
+      const auto reply = link.exchange(frame);
+      ASSERT_TRUE(reply);
+      full += reply->size() == 273;
+      half += reply->size() == 136;
+    }
+    EXPECT_EQ(full + half, 40u);
+    EXPECT_GT(full, 5u);
+    EXPECT_GT(half, 5u);
+  }
+  {
+    BoardSim sim(kVeltra, {"--long-bytes", "5"});
+    const auto reply = link.exchange(frame);
+    ASSERT_TRUE(reply);
+    ASSERT_EQ(reply->size(), 278u);
+    EXPECT_EQ(decode(robot, Bytes(reply->begin(), reply->begin() + 273)).motors[0].status, 9);
+    EXPECT_EQ((*reply)[277], 0xEE);
+  }
+}
+
+TEST(BoardSimFaults, DuplicateSendsTheSameReplyTwice) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra, {"--duplicate", "1"});
+  ControllerSocket link;
+  const auto first = link.exchange(passiveFrame(robot));
+  const auto second = link.receive(500);
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(*first, *second);
+  EXPECT_FALSE(link.receive(100));
+}
+
+TEST(BoardSimFaults, StaleAnswersWithThePreviousFramesReply) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra, {"--stale", "1"});
+  ControllerSocket link;
+  Bytes frame = passiveFrame(robot);
+  frame[0] = 0x11;
+  const auto first = link.exchange(frame);
+  frame[0] = 0x22;
+  const auto second = link.exchange(frame);
+  frame[0] = 0x33;
+  const auto third = link.exchange(frame);
+  ASSERT_TRUE(first && second && third);
+  EXPECT_EQ((*first)[1], 0x11);  // nothing older to send
+  EXPECT_EQ((*second)[1], 0x11);
+  EXPECT_EQ((*third)[1], 0x22);
+}
+
+TEST(BoardSimFaults, OtherPortAnswersFromASecondSocket) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra, {"--other-port"});
+  ControllerSocket link;
+  link.send(passiveFrame(robot));
+  sockaddr_in from{};
+  ASSERT_TRUE(link.receive(1000, &from));
+  EXPECT_EQ(from.sin_addr.s_addr, inet_addr("192.168.1.5"));
+  EXPECT_NE(ntohs(from.sin_port), 8880);
+}
+
+TEST(BoardSimFaults, ErrorStatusesLandInTheChosenRecords) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra, {"--motor-error", "2:7", "--motor-error", "9:1", "--imu-error", "0:3",
+                         "--battery-error", "0:5"});
+  ControllerSocket link;
+  const auto reply = link.exchange(passiveFrame(robot));
+  ASSERT_TRUE(reply);
+  std::vector<MotorState> motors(10);
+  std::vector<ImuState> imus(1);
+  std::vector<BatState> batteries(1);
+  wire::splitReply(reply->data(), motors, imus, batteries);
+  for (size_t i = 0; i < 10; ++i) {
+    EXPECT_EQ(motors[i].status, i == 2 ? 7 : i == 9 ? 1 : 9) << i;
+    EXPECT_EQ(motors[i].id, robot.id[i]) << i;
+  }
+  EXPECT_EQ(imus[0].status, 3);
+  EXPECT_EQ(imus[0].id, 1);
+  EXPECT_EQ(batteries[0].status, 5);
+  EXPECT_EQ(batteries[0].bms_id, 1);
+}
+
+TEST(BoardSimFaults, ImuTiltShowsInQuaternionAndGravity) {
+  const Robot robot = veltra1();
+  const double roll = 0.1, pitch = -0.2;
+  BoardSim sim(kVeltra, {"--imu-tilt", "0.1:-0.2"});
+  ControllerSocket link;
+  const auto reply = link.exchange(passiveFrame(robot));
+  ASSERT_TRUE(reply);
+  const ImuState imu = decode(robot, *reply).imus[0];
+  const Eigen::Quaterniond q(imu.quat[0], imu.quat[1], imu.quat[2], imu.quat[3]);
+  EXPECT_NEAR(q.norm(), 1.0, 1e-6);
+  // Roll and pitch back out of R = Ry(pitch) Rx(roll).
+  const Eigen::Matrix3d r = q.toRotationMatrix();
+  EXPECT_NEAR(std::atan2(r(2, 1), r(2, 2)), roll, 1e-5);
+  EXPECT_NEAR(-std::asin(r(2, 0)), pitch, 1e-5);
+  const Eigen::Vector3d acc(imu.acc[0], imu.acc[1], imu.acc[2]);
+  EXPECT_NEAR(acc.norm(), 9.81, 1e-4);
+  EXPECT_TRUE(acc.isApprox(r.transpose() * Eigen::Vector3d(0, 0, 9.81), 1e-5));
+}
+
+TEST(BoardSimFaults, SignalsCutAndRestoreTheLink) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra);
+  ControllerSocket link;
+  EXPECT_TRUE(link.exchange(passiveFrame(robot)));
+  sim.goSilent();
+  EXPECT_EQ(answeredCount(link, passiveFrame(robot), 3, 100), 0);
+  sim.resume();
+  EXPECT_TRUE(link.exchange(passiveFrame(robot)));
+  EXPECT_EQ(sim.framesReceived(), 5u);
+}
+
+// ---- The program itself -------------------------------------------------------------
+
+TEST(BoardSimProgram, SerialModeServesAPseudoTerminal) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra, {}, true);
+  ASSERT_EQ(sim.serialPath().rfind("/dev/pts/", 0), 0u) << sim.serialPath();
+  const int fd = open(sim.serialPath().c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  termios tty{};
+  tcgetattr(fd, &tty);
+  cfmakeraw(&tty);
+  tcsetattr(fd, TCSANOW, &tty);
+  for (int exchange = 0; exchange < 3; ++exchange) {
+    const Bytes frame = passiveFrame(robot);
+    ASSERT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+    Bytes reply;
+    uint8_t chunk[512];
+    while (reply.size() < 273) {
+      pollfd readable{fd, POLLIN, 0};
+      ASSERT_GT(poll(&readable, 1, 2000), 0) << "got " << reply.size() << " bytes";
+      const ssize_t count = read(fd, chunk, sizeof(chunk));
+      ASSERT_GT(count, 0);
+      reply.insert(reply.end(), chunk, chunk + count);
+    }
+    EXPECT_EQ(reply.size(), 273u);
+    EXPECT_EQ(decode(robot, reply).batteries[0].status, 9);
+  }
+  close(fd);
+  EXPECT_EQ(sim.framesReceived(), 3u);
+}
+
+TEST(BoardSimProgram, HelpNamesEveryOptionAndBadCommandLinesFail) {
+  std::string help;
+  {
+    FILE* pipe = popen((boardSimProgram() + " --help").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char chunk[512];
+    size_t count;
+    while ((count = fread(chunk, 1, sizeof(chunk), pipe)) > 0) help.append(chunk, count);
+    EXPECT_EQ(pclose(pipe), 0);
+  }
+  for (const char* option :
+       {"--config", "--bind", "--serial", "--drop", "--silent-after", "--silent-between", "--silent-window",
+        "--delay-us", "--short", "--short-bytes", "--long-bytes", "--duplicate", "--stale", "--other-port",
+        "--motor-error", "--imu-error", "--battery-error", "--imu-tilt", "--seed", "--record", "--quiet",
+        "SIGUSR1", "SIGUSR2"})
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+
+  const std::string quietly = " >/dev/null 2>&1";
+  EXPECT_EQ(WEXITSTATUS(std::system((boardSimProgram() + quietly).c_str())), 2);  // no --config
+  EXPECT_EQ(WEXITSTATUS(std::system((boardSimProgram() + " --config x --drop 1.5" + quietly).c_str())), 2);
+  EXPECT_EQ(WEXITSTATUS(std::system((boardSimProgram() + " --config /nonexistent.yaml" + quietly).c_str())), 1);
+  EXPECT_THROW(BoardSim("/nonexistent.yaml"), std::runtime_error);
+}
+
+TEST(BoardSimProgram, VerboseRunPrintsSummariesAndExitsCleanlyOnSigint) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra, {"--verbose", "--drop", "1"});
+  ControllerSocket link;
+  link.send(passiveFrame(robot));
+  ASSERT_TRUE(sim.waitForFrames(1, 2000));
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (sim.output().find("board_sim: frames in 1") == std::string::npos && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_NE(sim.output().find("faults injected 1 (silenced 0, dropped 1"), std::string::npos) << sim.output();
+  kill(sim.pid(), SIGINT);
+  EXPECT_EQ(sim.stop(), 0);
+  EXPECT_NE(sim.output().find("board_sim: stopped, frames in 1"), std::string::npos) << sim.output();
+}

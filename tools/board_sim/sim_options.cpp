@@ -1,0 +1,166 @@
+#include "sim_options.h"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+namespace {
+
+const char kHelp[] =
+    "usage: board_sim --config FILE [options]\n"
+    "\n"
+    "Stands in for the motor board: answers every command frame with one state record per\n"
+    "motor, IMU and battery of the robot configuration FILE (the same YAML the SDK reads).\n"
+    "Each motor is a joint that follows its command (torque = kp*(pos-q) + kd*(vel-dq) + tau)\n"
+    "with a small inertia, viscous friction and hard stops at jpos_min/jpos_max.\n"
+    "\n"
+    "Link:\n"
+    "  --config FILE            robot configuration (required)\n"
+    "  --bind ADDR:PORT         UDP address to listen on (default 192.168.1.5:8880); replies go\n"
+    "                           to the sender of each command frame\n"
+    "  --serial                 serve a pseudo-terminal instead of UDP; its slave path is the\n"
+    "                           first line of output\n"
+    "  --record FILE            append every frame received as one line of hex bytes\n"
+    "  --quiet                  no summary line per second\n"
+    "  --verbose                a summary line per second (the default; undoes --quiet)\n"
+    "  --seed N                 seed of the fault dice (default 1, so runs repeat)\n"
+    "  --help                   this text\n"
+    "\n"
+    "Faults (frames are counted from 0; a frame of the wrong length is never answered):\n"
+    "  --drop FRACTION          withhold this fraction of replies at random\n"
+    "  --silent-after N         stop answering after N replies\n"
+    "  --silent-between A:B     withhold the replies to command frames A..B-1\n"
+    "  --silent-window S:L      withhold replies from S ms to S+L ms after the first frame\n"
+    "  --delay-us N             send each reply N microseconds late\n"
+    "  --short FRACTION         truncate this fraction of replies (to half the reply length\n"
+    "                           unless --short-bytes is given)\n"
+    "  --short-bytes N          truncate replies to N bytes (every reply unless --short is given)\n"
+    "  --long FRACTION          lengthen this fraction of replies (by 8 bytes unless\n"
+    "                           --long-bytes is given)\n"
+    "  --long-bytes N           append N bytes of 0xEE to replies (every reply unless --long\n"
+    "                           is given)\n"
+    "  --duplicate FRACTION     send this fraction of replies twice\n"
+    "  --stale FRACTION         answer this fraction of frames with the previous frame's reply\n"
+    "                           (the first frame is always answered with its own)\n"
+    "  --other-port             answer from a second socket on another (ephemeral) port\n"
+    "  --motor-error IDX:STATUS report STATUS in motor record IDX (repeatable)\n"
+    "  --imu-error IDX:STATUS   report STATUS in IMU record IDX (repeatable)\n"
+    "  --battery-error IDX:STATUS  report STATUS in battery record IDX (repeatable)\n"
+    "  --imu-tilt ROLL:PITCH    fixed body tilt in radians, seen in the IMU's quaternion and\n"
+    "                           gravity vector\n"
+    "\n"
+    "Signals: SIGUSR1 makes the board go silent, SIGUSR2 makes it answer again; SIGINT and\n"
+    "SIGTERM end it with a final summary and exit status 0.\n";
+
+// Number parsers that reject trailing junk, so a typo never turns into a silent zero.
+uint64_t toCount(const std::string& text) {
+  if (text.empty() || text[0] == '-') throw std::invalid_argument("not a count: " + text);
+  size_t used = 0;
+  const uint64_t value = std::stoull(text, &used);
+  if (used != text.size()) throw std::invalid_argument("not a count: " + text);
+  return value;
+}
+
+double toNumber(const std::string& text) {
+  size_t used = 0;
+  const double value = std::stod(text, &used);
+  if (used != text.size()) throw std::invalid_argument("not a number: " + text);
+  return value;
+}
+
+double toFraction(const std::string& text) {
+  const double value = toNumber(text);
+  if (value < 0.0 || value > 1.0) throw std::invalid_argument("fraction outside 0..1: " + text);
+  return value;
+}
+
+std::pair<std::string, std::string> splitPair(const std::string& text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string::npos) throw std::invalid_argument("expected A:B, got " + text);
+  return {text.substr(0, colon), text.substr(colon + 1)};
+}
+
+std::pair<uint64_t, uint64_t> toCountPair(const std::string& text) {
+  const auto [first, second] = splitPair(text);
+  return {toCount(first), toCount(second)};
+}
+
+void addErrorStatus(std::map<size_t, uint8_t>& errors, const std::string& text) {
+  const auto [index, status] = toCountPair(text);
+  if (status > 255) throw std::invalid_argument("status above 255: " + text);
+  errors[index] = static_cast<uint8_t>(status);
+}
+
+void setBind(SimOptions& options, const std::string& text) {
+  const auto [address, port] = splitPair(text);
+  const uint64_t number = toCount(port);
+  if (address.empty() || number > 65535) throw std::invalid_argument("bad ADDR:PORT: " + text);
+  options.bindAddress = address;
+  options.bindPort = static_cast<uint16_t>(number);
+}
+
+void applyValueOption(SimOptions& options, const std::string& name, const std::string& value) {
+  if (name == "--config") options.config = value;
+  else if (name == "--bind") setBind(options, value);
+  else if (name == "--record") options.recordPath = value;
+  else if (name == "--seed") options.seed = static_cast<uint32_t>(toCount(value));
+  else if (name == "--drop") options.dropFraction = toFraction(value);
+  else if (name == "--silent-after") options.silentAfter = toCount(value);
+  else if (name == "--silent-between") options.silentBetween = toCountPair(value);
+  else if (name == "--silent-window") options.silentWindowMs = toCountPair(value);
+  else if (name == "--delay-us") options.delayUs = toCount(value);
+  else if (name == "--short") options.shortFraction = toFraction(value);
+  else if (name == "--short-bytes") options.shortBytes = toCount(value);
+  else if (name == "--long") options.longFraction = toFraction(value);
+  else if (name == "--long-bytes") options.longBytes = toCount(value);
+  else if (name == "--duplicate") options.duplicateFraction = toFraction(value);
+  else if (name == "--stale") options.staleFraction = toFraction(value);
+  else if (name == "--motor-error") addErrorStatus(options.motorErrors, value);
+  else if (name == "--imu-error") addErrorStatus(options.imuErrors, value);
+  else if (name == "--battery-error") addErrorStatus(options.batteryErrors, value);
+  else if (name == "--imu-tilt") {
+    const auto [roll, pitch] = splitPair(value);
+    options.tiltRoll = toNumber(roll);
+    options.tiltPitch = toNumber(pitch);
+  } else {
+    throw std::invalid_argument("unknown option " + name);
+  }
+}
+
+// Options given only as a count or only as a fraction still mean something useful.
+void settleReplyLengthFaults(SimOptions& options) {
+  if (options.shortBytes && options.shortFraction == 0.0) options.shortFraction = 1.0;
+  if (options.longBytes && options.longFraction == 0.0) options.longFraction = 1.0;
+  if (!options.longBytes) options.longBytes = 8;
+}
+
+}  // namespace
+
+const char* helpText() { return kHelp; }
+
+ParsedCommandLine parseCommandLine(int argc, char** argv) {
+  ParsedCommandLine parsed;
+  try {
+    for (int i = 1; i < argc; ++i) {
+      const std::string name = argv[i];
+      if (name == "--help" || name == "-h") {
+        parsed.action = ParsedCommandLine::Action::Help;
+        return parsed;
+      }
+      if (name == "--serial") parsed.options.serial = true;
+      else if (name == "--quiet") parsed.options.quiet = true;
+      else if (name == "--verbose") parsed.options.quiet = false;
+      else if (name == "--other-port") parsed.options.otherPort = true;
+      else {
+        if (i + 1 >= argc) throw std::invalid_argument(name + " needs a value");
+        applyValueOption(parsed.options, name, argv[++i]);
+      }
+    }
+    if (parsed.options.config.empty()) throw std::invalid_argument("--config FILE is required");
+    settleReplyLengthFaults(parsed.options);
+  } catch (const std::exception& error) {
+    parsed.action = ParsedCommandLine::Action::Error;
+    parsed.error = error.what();
+  }
+  return parsed;
+}

@@ -1,0 +1,45 @@
+// Command line of the board simulator.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+struct SimOptions {
+  std::string config;
+  std::string bindAddress = "192.168.1.5";
+  uint16_t bindPort = 8880;
+  bool serial = false;
+  bool quiet = false;
+  std::string recordPath;
+  uint32_t seed = 1;
+
+  double dropFraction = 0.0;
+  std::optional<uint64_t> silentAfter;            // replies answered before going silent
+  std::optional<std::pair<uint64_t, uint64_t>> silentBetween;  // command frames [A, B)
+  std::optional<std::pair<uint64_t, uint64_t>> silentWindowMs;  // start, length after the first frame
+  uint64_t delayUs = 0;
+  double shortFraction = 0.0;
+  std::optional<size_t> shortBytes;
+  double longFraction = 0.0;
+  std::optional<size_t> longBytes;
+  double duplicateFraction = 0.0;
+  double staleFraction = 0.0;
+  bool otherPort = false;
+  std::map<size_t, uint8_t> motorErrors;    // record index -> status
+  std::map<size_t, uint8_t> imuErrors;
+  std::map<size_t, uint8_t> batteryErrors;
+  double tiltRoll = 0.0;
+  double tiltPitch = 0.0;
+};
+
+/// What the command line asks for: run, print the help, or stop with a usage error.
+struct ParsedCommandLine {
+  enum class Action { Run, Help, Error } action = Action::Run;
+  SimOptions options;
+  std::string error;
+};
+
+ParsedCommandLine parseCommandLine(int argc, char** argv);
+const char* helpText();
