@@ -1,0 +1,158 @@
+"""Shared set-up of the ambulink tests: the module on sys.path, the board simulator as a real
+process on the robot's link address, and a reader for the command frames the board received.
+
+The whole pytest run lives in one private network namespace (scripts/netns-run), so tests run
+one after another and every test stops the simulator it started.
+"""
+
+import ast
+import os
+import re
+import struct
+import subprocess
+import sys
+import threading
+import time
+import weakref
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+LIB_DIR = Path(os.environ.get("DRIVELINK_LIB_DIR", ROOT / "lib"))
+BIN_DIR = Path(os.environ.get("DRIVELINK_BIN_DIR", ROOT / "bin"))
+CONFIG_DIR = ROOT / "configs"
+if str(LIB_DIR) not in sys.path:
+    sys.path.insert(0, str(LIB_DIR))
+
+# One motor's command record on the wire: id, motor type, mode, then pos, vel, tau, kp, kd.
+MOTOR_CMD = struct.Struct("<BBB5f")
+READY_LINE = "board_sim: ready"
+READY_TIMEOUT_S = 10.0
+
+
+def config_path(name):
+    return str(CONFIG_DIR / name)
+
+
+def joint_table(config):
+    """The per-motor lists of a configuration's joint_config (motor_id, motor_type, gr,
+    offset, ...), read from their one-line flow lists so the tests need no YAML package."""
+    table = {}
+    for match in re.finditer(r"^\s+(\w+):\s*(\[[^\]]*\])", Path(config).read_text(), re.M):
+        table[match.group(1)] = ast.literal_eval(match.group(2))
+    return table
+
+
+def parse_frame(hex_line):
+    """One recorded command frame as a list of per-motor dicts."""
+    raw = bytes.fromhex(hex_line)
+    if len(raw) % MOTOR_CMD.size:
+        raise ValueError(f"frame of {len(raw)} bytes is not a whole number of motor records")
+    fields = ("id", "type", "mode", "pos", "vel", "tau", "kp", "kd")
+    return [dict(zip(fields, MOTOR_CMD.unpack_from(raw, offset)))
+            for offset in range(0, len(raw), MOTOR_CMD.size)]
+
+
+class Board:
+    """A running board simulator that records every command frame it receives."""
+
+    def __init__(self, config, record_file, extra_args=()):
+        self.record_file = Path(record_file)
+        self.record_file.touch()
+        program = BIN_DIR / "board_sim"
+        if not program.exists():
+            raise RuntimeError(f"{program} is missing: build the project first")
+        self._process = subprocess.Popen(
+            [str(program), "--config", config, "--quiet", "--record", str(self.record_file),
+             *extra_args],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        self._lines = []
+        self._ready = threading.Event()
+        # Drains the simulator's output so it never blocks on a full pipe.
+        self._reader = threading.Thread(target=self._read_output, daemon=True)
+        self._reader.start()
+        if not self._ready.wait(READY_TIMEOUT_S):
+            self.stop()
+            raise RuntimeError("board_sim did not come up:\n" + "".join(self._lines))
+
+    def _read_output(self):
+        for line in self._process.stdout:
+            self._lines.append(line)
+            if line.startswith(READY_LINE):
+                self._ready.set()
+
+    def frames(self):
+        """Every command frame received so far, parsed."""
+        with open(self.record_file) as record:
+            return [parse_frame(line) for line in record if line.strip()]
+
+    def frame_count(self):
+        with open(self.record_file) as record:
+            return sum(1 for line in record if line.strip())
+
+    def wait_for_frames(self, count, timeout_s=5.0):
+        deadline = time.monotonic() + timeout_s
+        while time.monotonic() < deadline:
+            if self.frame_count() >= count:
+                return True
+            time.sleep(0.01)
+        return False
+
+    def frame_after_now(self, later=5):
+        """The newest frame once `later` more have arrived: a command set before this call
+        has certainly left with it (the link sends the latest command every 2.1 ms)."""
+        start = self.frame_count()
+        assert self.wait_for_frames(start + later), "the board stopped receiving frames"
+        return self.frames()[-1]
+
+    def stop(self):
+        if self._process.poll() is None:
+            self._process.terminate()
+            try:
+                self._process.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                self._process.wait()
+        self._reader.join(timeout=5)
+
+
+@pytest.fixture
+def start_board(tmp_path):
+    """Starts a board simulator for a configuration name or path; stops it after the test."""
+    boards = []
+
+    def start(config, *extra_args):
+        path = config if os.path.sep in config else config_path(config)
+        board = Board(path, tmp_path / f"frames-{len(boards)}.hex", extra_args)
+        boards.append(board)
+        return board
+
+    yield start
+    for board in boards:
+        board.stop()
+
+
+@pytest.fixture
+def ambulink():
+    import ambulink as module
+    return module
+
+
+@pytest.fixture
+def open_robot(start_board, ambulink):
+    """Opens an Ambulink on a configuration name or path; the robot is deleted (its threads
+    stopped) before any board of the test is stopped.
+
+    Tests get a weak proxy: a failing test's traceback must not keep a robot alive, or its
+    link would go on talking to the next test's board."""
+    robots = []
+
+    def open_(config):
+        path = config if os.path.sep in config else config_path(config)
+        robot = ambulink.Ambulink(path)
+        robots.append(robot)
+        return weakref.proxy(robot)
+
+    yield open_
+    robots.clear()
