@@ -1,0 +1,166 @@
+// The motor bus: one MotorSDK owns the link to the motor board, turns the caller's joint-side
+// commands into command frames and the board's replies back into motor, IMU and battery
+// records. It also holds the process-wide IMU calibration and the two locks of the split
+// exchange family, and the orientation helpers used for the IMU report.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "device_records.h"
+#include "eigen_types.h"
+#include "io_port.h"
+#include "wire_frames.h"
+
+/// A robot configuration the bus cannot run with (a table of the wrong size, a gear ratio of
+/// zero, a non-finite value). Raised to the caller of init or of the counts constructor before
+/// any port is opened.
+class ConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// ---- Process-wide state shared by every MotorSDK. ------------------------------------------
+
+/// Guards every MotorSDK's command frame between the threads that post and the link thread.
+extern std::mutex cmd_mutex;
+/// Guards every MotorSDK's raw reply stores between the link thread and the decoding threads.
+extern std::mutex feedback_mutex;
+
+/// IMU calibration, set by the most recent MotorSDK::init. Neutral until then: zero biases,
+/// identity mounting rotation, zero translation.
+extern Vec3<double> acc_bias;
+extern Vec3<double> gyro_bias;
+extern Mat3<double> R_b_i;
+extern Vec3<double> t_b_i;  // kept for callers; the calibration does not use it
+
+/// Removes the configured biases from every record and re-expresses its orientation through
+/// the mounting rotation. Looks at neither status nor id.
+void calibration_imu(std::vector<ImuState>& imus);
+
+// ---- Orientation helpers. Quaternions are (w, x, y, z) and are never normalised. -----------
+
+Mat3<double> quatToRotMat(const Vec4<double>& q);
+/// True when R is orthonormal within 0.001 (Frobenius norm of I - RᵀR); otherwise prints
+/// "norm(R) = " with the norm and the matrix.
+bool isRotationMatrix(const Mat3<double>& R);
+/// (roll, pitch, yaw) with R = Rz(yaw)·Ry(pitch)·Rx(roll), to float accuracy.
+Vec3<double> rotMatToRPY(const Mat3<double>& R);
+Vec3<double> quatToRPY(const Vec4<double>& q);
+
+// ---- The bus. -----------------------------------------------------------------------------
+
+class MotorSDK {
+ public:
+  /// An empty bus; only init makes it usable.
+  MotorSDK();
+  /// A bus configured directly: every motor gets type 5, the tables are copied. Throws
+  /// ConfigError for a zero or non-finite gear ratio or a non-finite offset.
+  MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, std::vector<double>& offset,
+           std::vector<double>& gr, std::vector<uint16_t>& motor_id, CommType comm_type);
+  ~MotorSDK();
+
+  MotorSDK(const MotorSDK&) = delete;
+  MotorSDK& operator=(const MotorSDK&) = delete;
+
+  /// Reads the robot's YAML file, sets the IMU calibration and opens the link. yaml-cpp's
+  /// exceptions and ConfigError reach the caller; the port is opened last, so a failed init
+  /// leaves no port behind.
+  void init(std::string path, CommType comm_type);
+
+  // Synchronous family: one whole exchange in the caller's thread, no lock taken. The
+  // caller's vectors are resized to the configured counts.
+  void sendRecv(const std::vector<MotorCmd>& cmd, std::vector<MotorState>& motors,
+                std::vector<ImuState>& imus, std::vector<BatState>& bats);
+  void recv(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats);
+  void recvRaw(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats);
+  void setMotorZero(const std::vector<MotorCmd>& cmd, std::vector<MotorState>& motors,
+                    std::vector<ImuState>& imus, std::vector<BatState>& bats);
+
+  // Split family: one link thread calls sendRecvMT/recvMT, any thread setSendMT/getRecvMT.
+  // cmd_mutex and feedback_mutex are never held together nor during port I/O.
+  /// Encodes the commands into the stored frame; the next sendRecvMT sends them.
+  void setSendMT(const std::vector<MotorCmd>& cmd);
+  /// Sends the stored frame and keeps the reply undecoded.
+  void sendRecvMT();
+  /// Replaces the stored frame with the background passive read, then exchanges it.
+  void recvMT();
+  /// Decodes the last reply into vectors that already hold at least the configured counts
+  /// (std::out_of_range otherwise); records beyond the counts are left untouched.
+  void getRecvMT(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats);
+
+  /// Sends the stored frame five times; nothing is decoded or printed.
+  void stop();
+  void close();
+
+  void print(const std::vector<MotorState>& motors, const std::vector<ImuState>& imus,
+             const std::vector<BatState>& bats);
+  void print(const std::vector<MotorCmd>& cmd, const std::vector<MotorState>& motors,
+             const std::vector<ImuState>& imus, const std::vector<BatState>& bats);
+
+  std::string get_version();
+
+  // Read-only views of the configuration, for tools and tests.
+  const std::vector<uint8_t>& motorTypes() const { return motor_type_; }
+  const std::vector<uint16_t>& motorIds() const { return motor_id_; }
+  const std::vector<double>& offsets() const { return offset_; }
+  const std::vector<double>& gearRatios() const { return gr_; }
+  const std::vector<double>& jointMin() const { return jpos_min_; }
+  const std::vector<double>& jointMax() const { return jpos_max_; }
+  bool dualEncoder() const { return dual_encoder_; }
+  bool hasPort() const { return port_ != nullptr; }
+  size_t sendLength() const { return send_len_; }
+  size_t replyLength() const { return motor_recv_len_ + imu_recv_len_ + battery_recv_len_; }
+  /// The stored command frame; not locked, so only for a caller that owns the bus.
+  const std::vector<MotorCmd>& commandFrame() const { return cmd_frame_; }
+
+ private:
+  std::unique_ptr<IOPort> port_;
+
+ public:
+  // The robot layer reads the counts directly.
+  uint8_t motor_num_ = 0;
+  uint8_t imu_num_ = 0;
+  uint8_t battery_num_ = 0;
+
+ private:
+  std::vector<uint8_t> motor_type_;
+  std::vector<uint16_t> motor_id_;
+  std::vector<double> offset_;
+  std::vector<double> gr_;
+  std::vector<double> jpos_min_;
+  std::vector<double> jpos_max_;
+  size_t send_len_ = 0;
+  size_t motor_recv_len_ = 0;
+  size_t imu_recv_len_ = 0;
+  size_t battery_recv_len_ = 0;
+  std::vector<MotorCmd> cmd_frame_;
+  std::vector<MotorState> motor_raw_;
+  std::vector<ImuState> imu_raw_;
+  std::vector<BatState> battery_raw_;
+  bool dual_encoder_ = false;
+
+  // Scratch memory of one exchange, sized once at set-up so exchanges allocate nothing.
+  // Only the thread that owns the link touches them.
+  std::vector<uint8_t> send_buf_;
+  std::vector<uint8_t> recv_buf_;
+
+  wire::MotorTable _table() const { return {motor_type_, motor_id_, gr_, offset_}; }
+  void _sizeFrames();
+  void _openPort(CommType comm_type, bool announceUsb);
+  void _loadSendBuffer();
+  void _transfer();
+  void _storeReply();
+  void _exchange();
+  void _resizeToCounts(std::vector<MotorState>& motors, std::vector<ImuState>& imus,
+                       std::vector<BatState>& bats) const;
+  void _decode(wire::PositionForm form, wire::Operation op, bool calibrate, std::vector<MotorState>& motors,
+               std::vector<ImuState>& imus, std::vector<BatState>& bats);
+  void _requireCounts(const std::vector<MotorState>& motors, const std::vector<ImuState>& imus,
+                      const std::vector<BatState>& bats) const;
+};

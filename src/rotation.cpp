@@ -1,0 +1,58 @@
+// Orientation conversions of the motor bus: IMU quaternions to rotation matrices and to roll,
+// pitch and yaw for the IMU report.
+#include <cmath>
+#include <iostream>
+
+#include "motor_sdk.h"
+
+namespace {
+// How far RᵀR may stray from the identity before a matrix no longer counts as a rotation.
+constexpr double kOrthonormalTolerance = 0.001;
+// Below this (the float nearest 1e-6, as sy is a float), cos(pitch) counts as zero and yaw
+// folds into roll.
+constexpr double kGimbalLockSy = 1e-6f;
+
+// The angles carry float accuracy only. The float sits in a volatile on purpose: GCC 12's SLP
+// vectoriser otherwise drops a double -> float -> double round trip done in registers.
+double roundedToFloat(double value) {
+  volatile float single = static_cast<float>(value);
+  return single;
+}
+
+}  // namespace
+
+Mat3<double> quatToRotMat(const Vec4<double>& q) {
+  const double w = q[0], x = q[1], y = q[2], z = q[3];
+  Mat3<double> R;
+  R << 1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y),  //
+      2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x),   //
+      2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y);
+  return R;
+}
+
+bool isRotationMatrix(const Mat3<double>& R) {
+  const double n = (Mat3<double>::Identity() - R.transpose() * R).norm();
+  if (n < kOrthonormalTolerance) return true;
+  std::cout << "norm(R) = " << n << std::endl << R << std::endl;
+  return false;
+}
+
+Vec3<double> rotMatToRPY(const Mat3<double>& R) {
+  // A matrix that fails the check has already been reported; its angles are still computed so
+  // the report line has something to show.
+  isRotationMatrix(R);
+  const double sy = roundedToFloat(std::sqrt(R(0, 0) * R(0, 0) + R(1, 0) * R(1, 0)));
+  double roll, pitch, yaw;
+  if (sy < kGimbalLockSy) {
+    roll = std::atan2(-R(1, 2), R(1, 1));
+    pitch = std::atan2(-R(2, 0), sy);
+    yaw = 0;
+  } else {
+    roll = std::atan2(R(2, 1), R(2, 2));
+    pitch = std::atan2(-R(2, 0), sy);
+    yaw = std::atan2(R(1, 0), R(0, 0));
+  }
+  return Vec3<double>(roundedToFloat(roll), roundedToFloat(pitch), roundedToFloat(yaw));
+}
+
+Vec3<double> quatToRPY(const Vec4<double>& q) { return rotMatToRPY(quatToRotMat(q)); }
