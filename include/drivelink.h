@@ -7,6 +7,8 @@
 #include "io_port.h"
 #include "serial_port.h"
 #include "UDPPort.h"
+#include "robot_records.h"
+#include "kinematics.h"
 #include "motor_sdk.h"
 #include "absolute_timer.h"
 #include "periodic_function.h"
