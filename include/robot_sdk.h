@@ -51,6 +51,9 @@ bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualComm
 /// the joints were read), while the control thread keeps running: it maps the joints, leaves
 /// the IMU fields at their last values and prints one warning line the first time.
 class RobotSDK {
+  // Tests drive single watchdog checks through it, without the 10 ms thread.
+  friend class RobotSDKWatchdogProbe;
+
  public:
   using ControlCallback = std::function<void(const RobotState&, RobotCommand&)>;
 

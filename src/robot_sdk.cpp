@@ -1,0 +1,293 @@
+// RobotSDK: the motor link thread, the watchdog, the optional control loop, and the state and
+// command hand-over in the virtual joint space.
+#include "robot_sdk.h"
+
+#include <cstdio>
+#include <iterator>
+#include <cstdlib>
+#include <iostream>
+#include <stdexcept>
+#include <utility>
+
+#include <yaml-cpp/yaml.h>
+
+namespace {
+
+constexpr float kCommPeriod = 0.0021f;
+constexpr float kWatchdogPeriod = 0.01f;
+constexpr int kNoRealtimePriority = -1;
+constexpr int kPrimingPasses = 10;
+constexpr int kWatchdogFailureLimit = 10;
+constexpr float kBrakeDamping = 0.8f;
+
+struct RobotTypeName {
+  const char* name;
+  const char* line;
+};
+
+// Indexed by robot type code.
+constexpr RobotTypeName kRobotTypes[] = {
+    {"veltra1", "[robot sdk] Veltra init "},
+    {"veltra1L", "[robot sdk] Veltra L init "},
+    {"zenthi", "[robot sdk] zenthi init "},
+    {"zenthi_v2", "[robot sdk] zenthi2 init "},
+};
+
+void zeroCommand(RobotCommand& command, Eigen::Index n) {
+  for (Eigen::VectorXd* vector : {&command.tau, &command.pos, &command.vel, &command.kp, &command.kd})
+    vector->setZero(n);
+  command.flag0 = command.flag1 = command.flag2 = false;
+}
+
+void requireJointCount(const RobotCommand& command, Eigen::Index n) {
+  const Eigen::Index lengths[] = {command.tau.size(), command.pos.size(), command.vel.size(),
+                                  command.kp.size(), command.kd.size()};
+  for (Eigen::Index length : lengths) {
+    if (length >= n) continue;
+    throw std::invalid_argument(
+        "[RobotSDK] setCommand: every command vector needs " + std::to_string(n) + " entries, got tau " +
+        std::to_string(command.tau.size()) + ", pos " + std::to_string(command.pos.size()) + ", vel " +
+        std::to_string(command.vel.size()) + ", kp " + std::to_string(command.kp.size()) + ", kd " +
+        std::to_string(command.kd.size()));
+  }
+}
+
+}  // namespace
+
+// ---- Construction ------------------------------------------------------------------------
+
+RobotSDK::RobotSDK() = default;
+
+RobotSDK::RobotSDK(std::string path) {
+  _createThreads();
+  _chooseRobotType(path);
+  _openBus(path);
+}
+
+RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback) {
+  _requireCallback(callback);
+  dt_ = dt;
+  control_callback_ = std::move(callback);
+  control_enabled_ = true;
+  _createThreads();
+  _chooseRobotType(path);
+  _openBus(path);
+}
+
+RobotSDK::~RobotSDK() {
+  if (running_) stop();
+  watchdog_task_.reset();
+  comm_task_.reset();
+  control_task_.reset();
+}
+
+void RobotSDK::_requireCallback(const ControlCallback& callback) {
+  if (!callback) throw std::invalid_argument("[RobotSDK] the control callback is empty");
+}
+
+void RobotSDK::_createThreads() {
+  comm_task_ = std::make_unique<PeriodicFunction>(kCommPeriod, "motor_comm", [this] { _lowLevelComm(); },
+                                                  kNoRealtimePriority);
+  if (control_enabled_) _createControlThread();
+  watchdog_task_ = std::make_unique<PeriodicFunction>(kWatchdogPeriod, "watch_dog", [this] { _watchDog(); },
+                                                      kNoRealtimePriority);
+}
+
+void RobotSDK::_createControlThread() {
+  control_task_ = std::make_unique<PeriodicFunction>(static_cast<float>(dt_), "motion_control",
+                                                     [this] { _run(); }, kNoRealtimePriority);
+}
+
+void RobotSDK::_chooseRobotType(const std::string& path) {
+  std::cout << "[robot sdk] config path is " << path << std::endl;
+  const std::string name = YAML::LoadFile(path)["robot_type"].as<std::string>();
+  for (int code = 0; code < static_cast<int>(std::size(kRobotTypes)); ++code) {
+    if (name != kRobotTypes[code].name) continue;
+    std::cout << kRobotTypes[code].line << std::endl;
+    robot_type_ = code;
+    return;
+  }
+  std::cout << "[robot sdk] invalid robot type name, check config file " << std::endl;
+  std::exit(1);  // nothing is open and no thread runs yet
+}
+
+void RobotSDK::_openBus(const std::string& path) {
+  motor_sdk_.init(path, UDP);
+  const int n = motor_sdk_.motor_num_;
+  zeroCommand(cmd_virtual_, n);
+  zeroCommand(cmd_real_, n);
+  state_virtual_.zero(n);
+  state_real_.zero(n);
+  motor_cmds_.assign(n, MotorCmd{});
+  motor_states_.assign(n, MotorState{});
+  imu_states_.assign(motor_sdk_.imu_num_, ImuState{});
+  bat_states_.assign(motor_sdk_.battery_num_, BatState{});
+  health_.assign(n, LinkHealth{});
+  watchdog_view_.assign(n, LinkHealth{});
+  configured_ = true;
+}
+
+void RobotSDK::_requireConfigured(const char* operation) const {
+  if (!configured_)
+    throw std::logic_error(std::string("[RobotSDK] ") + operation + " needs an object built from a configuration");
+}
+
+// ---- Public operations --------------------------------------------------------------------
+
+void RobotSDK::init() {
+  _requireConfigured("init");
+  _prime();
+}
+
+void RobotSDK::init(double dt, ControlCallback callback) {
+  _requireConfigured("init");
+  _requireCallback(callback);
+  if (control_enabled_) throw std::invalid_argument("[RobotSDK] init: a control callback is already set");
+  dt_ = dt;
+  control_callback_ = std::move(callback);
+  control_enabled_ = true;
+  _createControlThread();
+  _prime();
+}
+
+void RobotSDK::start() {
+  _requireConfigured("start");
+  comm_task_->start();
+  if (control_enabled_) control_task_->start();
+  watchdog_task_->start();
+  running_ = true;
+}
+
+void RobotSDK::stop() {
+  _requireConfigured("stop");
+  watchdog_task_->stop();
+  comm_task_->stop();
+  if (control_enabled_) control_task_->stop();
+  running_ = false;
+}
+
+void RobotSDK::brake() {
+  _requireConfigured("brake");
+  for (MotorCmd& cmd : motor_cmds_) {
+    cmd.mode = kModeNormal;
+    cmd.pos = cmd.vel = cmd.tau = cmd.kp = 0.0f;
+    cmd.kd = kBrakeDamping;
+  }
+  motor_sdk_.setSendMT(motor_cmds_);
+}
+
+void RobotSDK::getState(RobotState& state) {
+  _getState();
+  switchRealToVirtual(state_real_, state, robot_type_);
+}
+
+void RobotSDK::setCommand(const RobotCommand& command) {
+  requireJointCount(command, motor_sdk_.motor_num_);
+  _getState();  // the present configuration gives the legs' Jacobians
+  switchVirtualToReal(state_real_, command, cmd_real_, robot_type_);
+  _setCommand();
+}
+
+// ---- Feedback -----------------------------------------------------------------------------
+
+void RobotSDK::_prime() {
+  for (int pass = 0; pass < kPrimingPasses; ++pass) {
+    motor_sdk_.recvMT();
+    motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_);
+    _publishHealth();
+    std::cout << "[RobotSDK] comm init ... " << pass << std::endl;
+  }
+}
+
+void RobotSDK::_getState() {
+  _readJoints();
+  _readImu();
+}
+
+void RobotSDK::_readJoints() {
+  motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_);
+  for (size_t i = 0; i < motor_states_.size(); ++i) {
+    const auto joint = static_cast<Eigen::Index>(i);
+    state_real_.pos[joint] = motor_states_[i].pos;
+    state_real_.vel[joint] = motor_states_[i].vel;
+    state_real_.tau[joint] = motor_states_[i].tau;
+  }
+  _publishHealth();
+}
+
+void RobotSDK::_readImu() {
+  const ImuState& imu = imu_states_.at(0);  // throws std::out_of_range when none is configured
+  for (int k = 0; k < 3; ++k) {
+    state_real_.acc[k] = imu.acc[k];
+    state_real_.gyro[k] = imu.gyro[k];
+  }
+  for (int k = 0; k < 4; ++k) state_real_.quat[k] = imu.quat[k];
+}
+
+// The watchdog runs on its own thread; it gets the status and id bytes as one consistent copy.
+void RobotSDK::_publishHealth() {
+  std::lock_guard<std::mutex> lock(health_mutex_);
+  for (size_t i = 0; i < motor_states_.size(); ++i) {
+    health_[i].status = motor_states_[i].status;
+    health_[i].id = motor_states_[i].id;
+  }
+}
+
+// ---- Threads ------------------------------------------------------------------------------
+
+void RobotSDK::_setCommand() {
+  for (size_t i = 0; i < motor_cmds_.size(); ++i) {
+    const auto joint = static_cast<Eigen::Index>(i);
+    MotorCmd& cmd = motor_cmds_[i];
+    cmd.pos = static_cast<float>(cmd_real_.pos[joint]);
+    cmd.vel = static_cast<float>(cmd_real_.vel[joint]);
+    cmd.tau = static_cast<float>(cmd_real_.tau[joint]);
+    cmd.kp = static_cast<float>(cmd_real_.kp[joint]);
+    cmd.kd = static_cast<float>(cmd_real_.kd[joint]);
+    cmd.mode = kModeNormal;
+  }
+  motor_sdk_.setSendMT(motor_cmds_);
+}
+
+void RobotSDK::_lowLevelComm() { motor_sdk_.sendRecvMT(); }
+
+// Without an IMU the control loop keeps going on the joints alone: the IMU fields keep their
+// last values and one warning says so. (getState and setCommand report it by throwing.)
+void RobotSDK::_run() {
+  _readJoints();
+  if (!imu_states_.empty()) {
+    _readImu();
+  } else if (!imu_warning_printed_) {
+    std::cout << "[WARNING] [RobotSDK] no IMU configured: the control loop keeps the IMU fields at their last values"
+              << std::endl;
+    imu_warning_printed_ = true;
+  }
+  switchRealToVirtual(state_real_, state_virtual_, robot_type_);
+  control_callback_(state_virtual_, cmd_virtual_);
+  switchVirtualToReal(state_real_, cmd_virtual_, cmd_real_, robot_type_);
+  _setCommand();
+}
+
+void RobotSDK::_watchDog() {
+  {
+    std::lock_guard<std::mutex> lock(health_mutex_);
+    watchdog_view_ = health_;  // same size, so no allocation
+  }
+  bool failed = false;
+  for (const LinkHealth& motor : watchdog_view_) {
+    if (motor.status == kStatusValid) continue;
+    std::cout << "[RobotSDK] watchdog: COMM ERROR motor id " << static_cast<unsigned>(motor.id) << " cStatus "
+              << static_cast<unsigned>(motor.status) << std::endl;
+    failed = true;
+  }
+  if (!failed) {
+    comm_fail_count_ = 0;
+    return;
+  }
+  ++comm_fail_count_;
+  std::cout << "[RobotSDK] watchdog: comm failure count " << comm_fail_count_ << std::endl;
+  if (comm_fail_count_ >= kWatchdogFailureLimit) {
+    std::cout << "[RobotSDK] watchdog: comm failed, EXIT " << std::endl;
+    std::exit(1);
+  }
+}

@@ -1,0 +1,425 @@
+// RobotSDK end to end against the board simulator, on the robot's UDP link addresses inside
+// the test's private network namespace.
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <yaml-cpp/yaml.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cmath>
+#include <map>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+#include "alloc_counter.h"
+#include "board_sim.h"
+#include "capture.h"
+#include "robot_configs.h"
+#include "robot_sdk.h"
+#include "temp_file.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A biped pose inside every limit: left leg, then right leg (hip yaw, roll, pitch, knee, ankle).
+RobotState bipedMotorPose() {
+  RobotState pose;
+  pose.zero(10);
+  pose.pos << 0.1, 0.1, 0.3, 0.9, 0.5, -0.1, -0.1, 0.3, 0.9, 0.5;
+  return pose;
+}
+
+RobotCommand sizedCommand(int joints) {
+  RobotCommand command;
+  for (Eigen::VectorXd* vector : {&command.tau, &command.pos, &command.vel, &command.kp, &command.kd})
+    vector->setZero(joints);
+  return command;
+}
+
+/// The frame the board received last, each record brought back to the joint side.
+std::vector<MotorCmd> lastFrameOnJointSide(const BoardSim& sim, const MotorSDK& bus) {
+  const auto frames = sim.recordedFrames();
+  if (frames.empty()) throw std::runtime_error("the board received nothing");
+  std::vector<MotorCmd> joints;
+  for (size_t i = 0; i < bus.motor_num_; ++i)
+    joints.push_back(wire::toJointSide(wireRecord(frames.back(), i), bus.gearRatios()[i], bus.offsets()[i]));
+  return joints;
+}
+
+/// Configurations with an unusable robot_type, kept until the process ends (death-test
+/// children included, which leave through exit).
+const std::string& configWithType(const std::string& yamlValue) {
+  static std::map<std::string, std::unique_ptr<TempFile>> files;
+  auto& file = files[yamlValue];
+  if (!file)
+    file = std::make_unique<TempFile>(withTopLevelKey(shippedConfigText("veltra1.yaml"), "robot_type", yamlValue));
+  return file->path();
+}
+
+size_t positionOf(const std::string& text, const std::string& line) {
+  const size_t at = text.find(line);
+  EXPECT_NE(at, std::string::npos) << "missing: " << line;
+  return at;
+}
+
+}  // namespace
+
+// ---- Construction --------------------------------------------------------------------------
+
+TEST(RobotSDKConstruction, EachRobotTypePrintsItsLineAndSizesTheRobot) {
+  const struct {
+    const char* base;
+    const char* type;
+    const char* line;
+    unsigned motors;
+  } cases[] = {
+      {"veltra1.yaml", "veltra1", "[robot sdk] Veltra init ", 10},
+      {"veltra1.yaml", "veltra1L", "[robot sdk] Veltra L init ", 10},
+      {"zenthi.yaml", "zenthi", "[robot sdk] zenthi init ", 18},
+      {"zenthi.yaml", "zenthi_v2", "[robot sdk] zenthi2 init ", 18},
+  };
+  for (const auto& c : cases) {
+    const TempFile config(withTopLevelKey(shippedConfigText(c.base), "robot_type", c.type));
+    StdoutCapture capture;
+    RobotSDK robot(config.path());
+    const std::string out = capture.finish();
+    EXPECT_EQ(out.rfind("[robot sdk] config path is " + config.path() + "\n" + c.line + "\n", 0), 0u) << out;
+    EXPECT_EQ(robot.motor_sdk_.motor_num_, c.motors);
+    EXPECT_EQ(robot.get_version(), "1.0.0");
+  }
+}
+
+TEST(RobotSDKConstruction, UnconfiguredObjectRefusesTheBusOperations) {
+  RobotSDK robot;
+  EXPECT_EQ(robot.get_version(), "1.0.0");
+  EXPECT_EQ(robot.motor_sdk_.motor_num_, 0);
+  EXPECT_FALSE(robot.motor_sdk_.hasPort());
+  EXPECT_THROW(robot.init(), std::logic_error);
+  EXPECT_THROW(robot.start(), std::logic_error);
+  EXPECT_THROW(robot.stop(), std::logic_error);
+  EXPECT_THROW(robot.brake(), std::logic_error);
+}
+
+TEST(RobotSDKConstruction, MissingRobotTypeRaisesTheYamlErrorAfterThePathLine) {
+  const TempFile config("motor_num: 0\n");
+  StdoutCapture capture;
+  EXPECT_THROW(RobotSDK robot(config.path()), YAML::Exception);
+  EXPECT_EQ(capture.finish(), "[robot sdk] config path is " + config.path() + "\n");
+}
+
+TEST(RobotSDKConstruction, EmptyCallbacksAreRejectedUpFront) {
+  const std::string path = configPath("veltra1.yaml");
+  {
+    StdoutCapture capture;
+    EXPECT_THROW(RobotSDK(path, 0.01, RobotSDK::ControlCallback()), std::invalid_argument);
+    EXPECT_EQ(capture.finish(), "") << "nothing may be read or opened for an empty callback";
+  }
+  const auto noop = [](const RobotState&, RobotCommand&) {};
+  {
+    RobotSDK polling(path);
+    EXPECT_THROW(polling.init(0.01, nullptr), std::invalid_argument);
+  }
+  {
+    RobotSDK withCallback(path, 0.01, noop);
+    EXPECT_THROW(withCallback.init(0.01, noop), std::invalid_argument);
+  }
+}
+
+// The process ends before the bus prints anything, so no port was opened.
+TEST(RobotSDKConstructionDeathTest, UnknownRobotTypeEndsTheProcessWithStatusOne) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  for (const char* value : {"Veltra1", "ZENTHI", "\"\"", "~"}) {
+    const std::string& path = configWithType(value);
+    EXPECT_EXIT(
+        {
+          std::fflush(stdout);
+          dup2(STDERR_FILENO, STDOUT_FILENO);  // death tests see the child's stderr only
+          RobotSDK robot(path);
+        },
+        testing::ExitedWithCode(1),
+        "^\\[robot sdk\\] config path is [^\n]*\n\\[robot sdk\\] invalid robot type name, check config file \n$")
+        << "robot_type: " << value;
+  }
+}
+
+// ---- Priming -------------------------------------------------------------------------------
+
+TEST(RobotSDKPriming, TenPassiveExchangesNumberedZeroToNine) {
+  BoardSim sim(configPath("veltra1.yaml"));
+  RobotSDK robot(configPath("veltra1.yaml"));
+  StdoutCapture capture;
+  robot.init();
+  const std::string out = capture.finish();
+
+  size_t previous = 0;
+  for (int pass = 0; pass < 10; ++pass) {
+    const size_t at = positionOf(out, "[RobotSDK] comm init ... " + std::to_string(pass) + "\n");
+    EXPECT_GE(at, previous);
+    previous = at;
+  }
+  EXPECT_EQ(countOf(out, "[RobotSDK] comm init ... "), 10u);
+  EXPECT_EQ(countOf(out, "WARNNING"), 0u) << out;
+
+  ASSERT_TRUE(sim.waitForFrames(10, 2000));
+  const auto frames = sim.recordedFrames();
+  ASSERT_EQ(frames.size(), 10u);
+  const MotorSDK& bus = robot.motor_sdk_;
+  for (const auto& frame : frames) {
+    ASSERT_EQ(frame.size(), 10 * sizeof(MotorCmd));
+    for (size_t i = 0; i < 10; ++i) {
+      const MotorCmd record = wireRecord(frame, i);
+      EXPECT_EQ(record.id, bus.motorIds()[i]);
+      EXPECT_EQ(record.motor_type, bus.motorTypes()[i]);
+      EXPECT_EQ(record.mode, kModeNormal);
+      for (float value : {record.pos, record.vel, record.tau, record.kp, record.kd}) EXPECT_EQ(value, 0.0f);
+    }
+  }
+}
+
+// ---- Callback style ------------------------------------------------------------------------
+
+TEST(RobotSDKCallbackStyle, CommandsReachTheBoardMappedToMotorJointsAndScaled) {
+  const std::string path = configPath("veltra1.yaml");
+  BoardSim sim(path);
+
+  RobotState virtualPose;
+  ASSERT_TRUE(switchRealToVirtual(bipedMotorPose(), virtualPose, 0));
+  RobotCommand command = sizedCommand(10);
+  command.pos = virtualPose.pos;
+  for (int i = 0; i < 10; ++i) {
+    command.vel[i] = 0.01 * (i + 1);
+    command.tau[i] = 0.02 * (i + 1);
+    command.kp[i] = 30.0 + i;
+    command.kd[i] = 1.0 + 0.05 * i;
+  }
+
+  std::atomic<int> calls{0};
+  RobotState lastSeen = virtualPose;
+  size_t allocationsAtWarmup = 0, allocationsAtEnd = 0;
+  int cyclesMeasured = 0;
+  const auto controller = [&](const RobotState& state, RobotCommand& out) {
+    out = command;
+    lastSeen = state;
+    const int call = ++calls;
+    if (call == 20) allocationsAtWarmup = alloc_counter::threadAllocations();
+    if (call > 20) {
+      allocationsAtEnd = alloc_counter::threadAllocations();
+      cyclesMeasured = call - 20;
+    }
+  };
+  {
+    RobotSDK robot(path, 0.004, controller);
+    robot.init();
+    robot.start();
+    std::this_thread::sleep_for(2s);
+    robot.stop();
+
+    EXPECT_GT(calls.load(), 100) << "about 500 periods in 2 s";
+    // The bus copies the command vector once per period; nothing else on this path allocates.
+    EXPECT_LE(allocationsAtEnd - allocationsAtWarmup, static_cast<size_t>(cyclesMeasured));
+
+    // The board's joints settled near the commanded pose, seen in virtual joints.
+    for (int i = 0; i < 10; ++i) EXPECT_NEAR(lastSeen.pos[i], virtualPose.pos[i], 0.05) << "joint " << i;
+
+    // What the SDK should have sent at that configuration.
+    RobotCommand asPositions = command;
+    asPositions.pos = lastSeen.pos;
+    RobotCommand settled;
+    ASSERT_TRUE(switchVirtualToReal(bipedMotorPose(), asPositions, settled, 0));
+    RobotState measured = bipedMotorPose();
+    measured.pos = settled.pos;
+    RobotCommand expected;
+    ASSERT_TRUE(switchVirtualToReal(measured, command, expected, 0));
+
+    const std::vector<MotorCmd> sent = lastFrameOnJointSide(sim, robot.motor_sdk_);
+    for (int i = 0; i < 10; ++i) {
+      SCOPED_TRACE("joint " + std::to_string(i));
+      EXPECT_EQ(sent[i].mode, kModeNormal);
+      EXPECT_NEAR(sent[i].pos, expected.pos[i], 1e-5);
+      EXPECT_NEAR(sent[i].vel, expected.vel[i], 1e-3 * std::fabs(expected.vel[i]) + 1e-6);
+      EXPECT_NEAR(sent[i].tau, expected.tau[i], 1e-3 * std::fabs(expected.tau[i]) + 1e-6);
+      EXPECT_NEAR(sent[i].kp, command.kp[i], 1e-4);
+      EXPECT_NEAR(sent[i].kd, command.kd[i], 1e-5);
+    }
+    // The knee is driven through its linkage, so its motor command differs from the virtual one.
+    EXPECT_GT(std::fabs(sent[3].pos - command.pos[3]), 0.1);
+  }
+}
+
+TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnce) {
+  const TempFile config(withTopLevelKey(shippedConfigText("zenthi.yaml"), "imu_num", "0"));
+  BoardSim sim(config.path());
+  std::atomic<int> calls{0};
+  Eigen::Vector3d accSeen(1, 1, 1);
+  StdoutCapture capture;
+  {
+    RobotSDK robot(config.path(), 0.005, [&](const RobotState& state, RobotCommand&) {
+      accSeen = state.acc;
+      ++calls;
+    });
+    robot.init();
+    robot.start();
+    std::this_thread::sleep_for(300ms);
+    robot.stop();
+  }
+  const std::string out = capture.finish();
+  EXPECT_GT(calls.load(), 10);
+  EXPECT_EQ(countOf(out, "[WARNING] [RobotSDK] no IMU configured"), 1u) << out;
+  EXPECT_EQ(accSeen, Eigen::Vector3d::Zero()) << "the IMU fields keep their last (initial) values";
+
+  RobotSDK polling(config.path());
+  RobotState state;
+  EXPECT_THROW(polling.getState(state), std::out_of_range);
+  EXPECT_THROW(polling.setCommand(sizedCommand(18)), std::out_of_range);
+}
+
+// ---- Polling style -------------------------------------------------------------------------
+
+TEST(RobotSDKPollingStyle, ZenthiCommandsAreClampedAndScaledOnTheWay) {
+  const std::string path = configPath("zenthi.yaml");
+  BoardSim sim(path);
+  RobotSDK robot(path);
+  robot.init();
+  robot.start();
+
+  RobotCommand command = sizedCommand(18);
+  for (int i = 0; i < 18; ++i) {
+    const double targets[] = {0.1, 1.0, -1.5};
+    command.pos[i] = targets[i % 3];
+    command.kp[i] = 20.0;
+    command.kd[i] = 0.5;
+  }
+  command.pos[4] = 5.0;  // beyond its 239 degree limit
+  RobotState state;
+  for (int cycle = 0; cycle < 250; ++cycle) {
+    robot.getState(state);
+    robot.setCommand(command);
+    std::this_thread::sleep_for(4ms);
+  }
+  robot.stop();
+
+  const std::vector<MotorCmd> sent = lastFrameOnJointSide(sim, robot.motor_sdk_);
+  EXPECT_NEAR(sent[4].pos, 4.171336912266447, 1e-5);
+  for (int i = 0; i < 18; ++i) {
+    SCOPED_TRACE("joint " + std::to_string(i));
+    if (i != 4) {
+      EXPECT_NEAR(sent[i].pos, command.pos[i], 1e-5);
+    }
+    EXPECT_NEAR(sent[i].kp, 20.0, 1e-4);
+    EXPECT_NEAR(sent[i].kd, 0.5, 1e-5);
+    EXPECT_NEAR(state.pos[i], i == 4 ? 4.171336912266447 : command.pos[i], 0.05);
+  }
+}
+
+TEST(RobotSDKPollingStyle, CommandVectorsShorterThanTheRobotAreRejectedByLength) {
+  RobotSDK robot(configPath("zenthi.yaml"));
+  RobotCommand command = sizedCommand(18);
+  command.vel.resize(12);
+  try {
+    robot.setCommand(command);
+    FAIL() << "a 12-entry velocity vector was accepted for 18 motors";
+  } catch (const std::invalid_argument& error) {
+    EXPECT_NE(std::string(error.what()).find("vel 12"), std::string::npos) << error.what();
+  }
+}
+
+TEST(RobotSDKPollingStyle, PresizedStateAndCommandPassWithOnlyTheBusCopy) {
+  const std::string path = configPath("veltra1.yaml");
+  BoardSim sim(path);
+  RobotSDK robot(path);
+  robot.init();
+  RobotState state;
+  robot.getState(state);
+  RobotCommand command = sizedCommand(10);
+  command.pos = state.pos;
+  robot.setCommand(command);
+  alloc_counter::Scope scope;
+  for (int cycle = 0; cycle < 50; ++cycle) {
+    robot.getState(state);
+    robot.setCommand(command);
+  }
+  EXPECT_LE(scope.count(), 50u) << "one copy per setCommand inside the bus, nothing else";
+}
+
+// ---- Brake and shutdown --------------------------------------------------------------------
+
+TEST(RobotSDKBrake, EveryMotorGetsPureDampingScaledToTheMotorSide) {
+  const std::string path = configPath("veltra1.yaml");
+  BoardSim sim(path);
+  RobotSDK robot(path);
+  robot.init();
+  robot.start();
+  RobotState state;
+  robot.getState(state);
+  RobotCommand command = sizedCommand(10);
+  command.pos = state.pos;
+  command.kp.setConstant(30.0);
+  command.tau.setConstant(0.1);
+  robot.setCommand(command);
+  std::this_thread::sleep_for(50ms);
+  robot.brake();
+  std::this_thread::sleep_for(50ms);
+  robot.stop();
+
+  const auto frames = sim.recordedFrames();
+  ASSERT_FALSE(frames.empty());
+  const MotorSDK& bus = robot.motor_sdk_;
+  for (size_t i = 0; i < 10; ++i) {
+    SCOPED_TRACE("motor " + std::to_string(i));
+    const MotorCmd onWire = wireRecord(frames.back(), i);
+    const double g = bus.gearRatios()[i];
+    EXPECT_EQ(onWire.mode, kModeNormal);
+    EXPECT_NEAR(onWire.kd, 0.8 / (g * g), 1e-7);
+    const MotorCmd joint = wire::toJointSide(onWire, g, bus.offsets()[i]);
+    EXPECT_NEAR(joint.kd, 0.8, 1e-6);
+    EXPECT_NEAR(joint.pos, 0.0, 1e-6);
+    for (float value : {joint.vel, joint.tau, joint.kp}) EXPECT_EQ(value, 0.0f);
+  }
+}
+
+TEST(RobotSDKShutdown, StopEndsTheWatchdogFirstThenTheLinkThenTheControlLoop) {
+  const std::string path = configPath("veltra1.yaml");
+  BoardSim sim(path);
+  {
+    RobotSDK robot(path);
+    robot.init();
+    robot.start();
+    std::this_thread::sleep_for(50ms);
+    StdoutCapture capture;
+    robot.stop();
+    const std::string out = capture.finish();
+    EXPECT_LT(positionOf(out, "Waiting for watch_dog to stop"), positionOf(out, "Waiting for motor_comm to stop"));
+    EXPECT_EQ(countOf(out, "motion_control"), 0u);
+  }
+  {
+    RobotSDK robot(path, 0.005, [](const RobotState&, RobotCommand&) {});
+    robot.init();
+    robot.start();
+    std::this_thread::sleep_for(50ms);
+    StdoutCapture capture;
+    robot.stop();
+    const std::string out = capture.finish();
+    EXPECT_LT(positionOf(out, "Waiting for watch_dog to stop"), positionOf(out, "Waiting for motor_comm to stop"));
+    EXPECT_LT(positionOf(out, "Waiting for motor_comm to stop"), positionOf(out, "Waiting for motion_control to stop"));
+  }
+}
+
+TEST(RobotSDKShutdown, DestroyingARunningRobotStopsItsThreadsInOrder) {
+  const std::string path = configPath("veltra1.yaml");
+  BoardSim sim(path);
+  StdoutCapture capture;
+  {
+    RobotSDK robot(path, 0.005, [](const RobotState&, RobotCommand&) {});
+    robot.init();
+    robot.start();
+    std::this_thread::sleep_for(50ms);
+  }
+  const std::string out = capture.finish();
+  EXPECT_LT(positionOf(out, "watch_dog has stopped!"), positionOf(out, "motor_comm has stopped!"));
+  EXPECT_LT(positionOf(out, "motor_comm has stopped!"), positionOf(out, "motion_control has stopped!"));
+  EXPECT_EQ(countOf(out, "wasn't running"), 0u);
+}
