@@ -11,15 +11,20 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <yaml-cpp/yaml.h>
+
+#include "board_sim.h"
 #include "capture.h"
 #include "serial_driver_stub.h"
 #include "serial_port.h"
+#include "wire_frames.h"
 
 namespace {
 
@@ -147,7 +152,7 @@ TEST_F(PtyBoard, SendRecvDeliversTheFrameAndReturnsTheWholeReply) {
 }
 
 TEST_F(PtyBoard, SendRecvIsFalseForAShortReply) {
-  auto port = openPort(8, NO, 100000);
+  auto port = openPort(8, NO, 500000);
   std::thread board([&] {
     boardReads(3);
     boardWrites(pattern(5, 1));
@@ -197,6 +202,7 @@ TEST_F(PtyBoard, SendRecvReportsAFailedWriteAndReceivesNothing) {
 TEST_F(PtyBoard, HalfAReplyTakesFiveAttemptsAndIsReportedOnce) {
   auto port = openPort(20);
   boardWrites(pattern(10, 0));
+  waitUntilQueued(10);
   std::vector<uint8_t> received(20, 0);
   StdoutCapture out;
   EXPECT_EQ(port->Recv(received.data()), 10u);
@@ -514,6 +520,49 @@ TEST(SerialPortOpen, NoDescriptorLeftMeansTooManyFileHandles) {
   }
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
   EXPECT_EQ(message.rfind("IO Exception: Too many file handles open., file serial_port, line ", 0), 0u) << message;
+}
+
+// ---------------------------------------------------------------- with the simulated board
+
+template <typename T>
+std::vector<T> listOf(const YAML::Node& node) {
+  std::vector<T> values;
+  for (const auto& item : node) values.push_back(item.as<T>());
+  return values;
+}
+
+TEST(SerialPortWithBoard, PassiveReadIsAnsweredByEveryMotor) {
+  const serial_driver_stub::Installed driver;
+  const std::string config = configPath("veltra1.yaml");
+  const YAML::Node root = YAML::LoadFile(config);
+  const YAML::Node joints = root["joint_config"];
+  const std::vector<uint8_t> types = listOf<uint8_t>(joints["motor_type"]);
+  std::vector<uint16_t> ids;
+  for (int id : listOf<int>(joints["motor_id"])) ids.push_back(static_cast<uint16_t>(id));
+  const std::vector<double> gears = listOf<double>(joints["gr"]);
+  const std::vector<double> offsets = listOf<double>(joints["offset"]);
+  const wire::MotorTable table{types, ids, gears, offsets};
+  const wire::FrameLayout layout{table.motors(), root["imu_num"].as<size_t>(), root["battery_num"].as<size_t>()};
+
+  BoardSim board(config, {}, true);
+  SerialPort port(board.serialPath(), layout.replyLength(), kLinkRate, kLongWaitUs);
+  std::vector<MotorCmd> frame(layout.motors);
+  wire::buildPassiveRead(table, frame);
+  std::vector<uint8_t> reply(layout.replyLength(), 0);
+  auto* command = reinterpret_cast<uint8_t*>(frame.data());
+
+  for (int exchange = 0; exchange < 3; ++exchange) {
+    ASSERT_TRUE(port.SendRecv(command, reply.data(), layout.commandLength())) << "exchange " << exchange;
+    for (size_t motor = 0; motor < layout.motors; ++motor) {
+      MotorState state{};
+      std::memcpy(&state, reply.data() + motor * sizeof(MotorState), sizeof(MotorState));
+      EXPECT_EQ(state.status, 9) << "motor " << motor;
+      EXPECT_EQ(state.id, ids[motor] & 0xFF) << "motor " << motor;
+    }
+  }
+  ASSERT_TRUE(board.waitForFrames(3, 5000));
+  const std::vector<uint8_t> sent(command, command + layout.commandLength());
+  for (const auto& received : board.recordedFrames()) EXPECT_EQ(received, sent);
 }
 
 }  // namespace

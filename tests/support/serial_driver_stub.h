@@ -29,4 +29,12 @@ void failSetSerial(bool fail);
 /// The simulated driver's state and request counts.
 Seen last();
 
+/// Stands in for the lifetime of the object.
+struct Installed {
+  explicit Installed(int baudBase = 24000000) { install(baudBase); }
+  ~Installed() { uninstall(); }
+  Installed(const Installed&) = delete;
+  Installed& operator=(const Installed&) = delete;
+};
+
 }  // namespace serial_driver_stub
