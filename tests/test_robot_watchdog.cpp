@@ -1,0 +1,141 @@
+// The watchdog: single checks driven by hand against real exchanges with the board simulator,
+// and the threaded watchdog ending the process when the board goes silent.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "board_sim.h"
+#include "capture.h"
+#include "robot_configs.h"
+#include "robot_sdk.h"
+#include "temp_file.h"
+
+using namespace std::chrono_literals;
+
+// Runs one watchdog check at a time, in place of the 10 ms thread.
+class RobotSDKWatchdogProbe {
+ public:
+  explicit RobotSDKWatchdogProbe(RobotSDK& robot) : robot_(robot) {}
+  /// One check; returns what it printed.
+  std::string check() {
+    StdoutCapture capture;
+    robot_._watchDog();
+    return capture.finish();
+  }
+  int failures() const { return robot_.comm_fail_count_; }
+
+ private:
+  RobotSDK& robot_;
+};
+
+namespace {
+
+/// What the link thread and a polling caller do once: one exchange, one state read.
+void exchangeAndRead(RobotSDK& robot) {
+  RobotState state;
+  StdoutCapture quiet;  // a silent board makes the port and the decoder warn
+  robot.motor_sdk_.sendRecvMT();
+  robot.getState(state);
+}
+
+std::string countLine(int count) { return "[RobotSDK] watchdog: comm failure count " + std::to_string(count) + "\n"; }
+
+}  // namespace
+
+TEST(RobotWatchdog, NineBadChecksThenAGoodOneStartTheCountAgain) {
+  const std::string path = configPath("veltra1.yaml");
+  BoardSim sim(path);
+  RobotSDK robot(path);
+  {
+    StdoutCapture quiet;
+    robot.init();
+  }
+  RobotSDKWatchdogProbe probe(robot);
+  EXPECT_EQ(probe.check(), "") << "primed statuses are valid";
+
+  for (int round = 0; round < 2; ++round) {
+    sim.goSilent();
+    std::this_thread::sleep_for(50ms);
+    exchangeAndRead(robot);
+    for (int count = 1; count <= 9; ++count) {
+      const std::string out = probe.check();
+      EXPECT_EQ(countOf(out, "[RobotSDK] watchdog: COMM ERROR motor id "), 10u) << out;
+      EXPECT_NE(out.find("[RobotSDK] watchdog: COMM ERROR motor id 0 cStatus 0\n"), std::string::npos)
+          << "a missing reply decodes as zero records, id included\n" << out;
+      EXPECT_NE(out.find(countLine(count)), std::string::npos) << out;
+    }
+    EXPECT_EQ(probe.failures(), 9);
+
+    sim.resume();
+    std::this_thread::sleep_for(50ms);
+    exchangeAndRead(robot);
+    EXPECT_EQ(probe.check(), "");
+    EXPECT_EQ(probe.failures(), 0);
+  }
+}
+
+TEST(RobotWatchdog, FailingMotorsAreNamedAndCountOncePerCheck) {
+  const std::string path = configPath("veltra1.yaml");
+  BoardSim sim(path, {"--motor-error", "3:5", "--motor-error", "7:2"});
+  RobotSDK robot(path);
+  {
+    StdoutCapture quiet;
+    robot.init();
+  }
+  RobotSDKWatchdogProbe probe(robot);
+  const std::string out = probe.check();
+  EXPECT_EQ(out,
+            "[RobotSDK] watchdog: COMM ERROR motor id 4 cStatus 5\n"
+            "[RobotSDK] watchdog: COMM ERROR motor id 8 cStatus 2\n" +
+                countLine(1));
+  EXPECT_EQ(probe.failures(), 1);
+}
+
+TEST(RobotWatchdog, ARobotWithoutMotorsNeverFails) {
+  std::string text = shippedConfigText("zenthi.yaml");
+  text = withTopLevelKey(text, "motor_num", "0");
+  const size_t joints = text.find("joint_config:");
+  const size_t imu = text.find("imu_intrinsics:");
+  text.replace(joints, imu - joints,
+               "joint_config:\n  abs_id: []\n  motor_id: []\n  motor_type: []\n  gr: []\n  offset: []\n"
+               "  jpos_min: []\n  jpos_max: []\n\n");
+  const TempFile config(text);
+  StdoutCapture quiet;
+  RobotSDK robot(config.path());
+  quiet.finish();
+  RobotSDKWatchdogProbe probe(robot);
+  for (int check = 0; check < 12; ++check) EXPECT_EQ(probe.check(), "");
+  EXPECT_EQ(probe.failures(), 0);
+}
+
+// In polling style the watchdog judges the copy the caller read last, so the child keeps
+// reading. The board is created inside the child (a static, so exit() stops it).
+TEST(RobotWatchdogDeathTest, ASilentBoardEndsTheProcessAfterTenFailingChecks) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string path = configPath("veltra1.yaml");
+  std::string expected;
+  for (int count = 1; count <= 10; ++count)
+    expected += "\\[RobotSDK\\] watchdog: comm failure count " + std::to_string(count) + "\n.*";
+  expected += "\\[RobotSDK\\] watchdog: comm failed, EXIT \n";
+
+  EXPECT_EXIT(
+      {
+        static BoardSim sim(path);
+        std::fflush(stdout);
+        dup2(STDERR_FILENO, STDOUT_FILENO);  // death tests see the child's stderr only
+        RobotSDK robot(path);
+        robot.init();
+        robot.start();
+        RobotState state;
+        for (int cycle = 0;; ++cycle) {
+          if (cycle == 50) sim.goSilent();
+          robot.getState(state);
+          std::this_thread::sleep_for(2ms);
+        }
+      },
+      testing::ExitedWithCode(1), expected);
+}
