@@ -541,8 +541,24 @@ TEST(BoardSimProgram, SerialModeServesAPseudoTerminal) {
     EXPECT_EQ(reply.size(), 273u);
     EXPECT_EQ(decode(robot, reply).batteries[0].status, 9);
   }
+  // A fragment followed by silence is a broken frame; the next whole frame is answered.
+  const Bytes frame = passiveFrame(robot);
+  ASSERT_EQ(write(fd, frame.data(), 50), 50);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  ASSERT_EQ(write(fd, frame.data(), frame.size()), static_cast<ssize_t>(frame.size()));
+  Bytes reply;
+  uint8_t chunk[512];
+  pollfd readable{fd, POLLIN, 0};
+  while (reply.size() < 273 && poll(&readable, 1, 2000) > 0) {
+    const ssize_t count = read(fd, chunk, sizeof(chunk));
+    if (count <= 0) break;
+    reply.insert(reply.end(), chunk, chunk + count);
+  }
+  EXPECT_EQ(reply.size(), 273u);
   close(fd);
-  EXPECT_EQ(sim.framesReceived(), 3u);
+  ASSERT_TRUE(sim.waitForFrames(5, 2000));
+  EXPECT_EQ(sim.recordedFrames()[3].size(), 50u);
+  EXPECT_EQ(sim.recordedFrames()[4], frame);
 }
 
 TEST(BoardSimProgram, HelpNamesEveryOptionAndBadCommandLinesFail) {
