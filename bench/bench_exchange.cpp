@@ -1,0 +1,237 @@
+// Exchange round trip: MotorSDK::sendRecvMT against the board simulator on a 12-motor bus
+// (276-byte command, 315-byte reply), back to back and paced at 2.1 ms, next to a bare UDP
+// ping-pong of the same sizes between the same addresses, with the same select-with-timeout
+// receive, against a bare echo. Rounds alternate between the two so machine noise hits both.
+//
+//   bench_exchange [--smoke] [--json] [--rounds N] [--back-to-back N] [--paced N]
+//   bench_exchange --echo        (the bare echo on the board's address; used by the above)
+//
+// Needs the link addresses: run it inside scripts/netns-run.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "absolute_timer.h"
+#include "bench_support.h"
+#include "motor_sdk.h"
+
+namespace {
+
+constexpr const char* kBoardAddress = "192.168.1.5";
+constexpr uint16_t kBoardPort = 8880;
+constexpr uint16_t kControllerPort = 8881;
+constexpr size_t kCommandBytes = 12 * sizeof(MotorCmd);
+constexpr size_t kReplyBytes = 12 * sizeof(MotorState) + sizeof(ImuState) + sizeof(BatState);
+constexpr long kReceiveTimeoutUs = 2000;
+constexpr double kBusPeriod = 0.0021;
+constexpr size_t kWarmUp = 50;
+constexpr const char* kEchoReady = "bench_exchange echo: ready";
+
+struct Options {
+  bool json = false;
+  bool echo = false;
+  size_t rounds = 2;
+  size_t backToBack = 10000;
+  size_t paced = 1500;
+};
+
+Options parseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto count = [&] { return i + 1 < argc ? std::strtoul(argv[++i], nullptr, 10) : 0UL; };
+    if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--echo") {
+      options.echo = true;
+    } else if (arg == "--smoke") {
+      options.rounds = 1;
+      options.backToBack = 200;
+      options.paced = 50;
+    } else if (arg == "--rounds") {
+      options.rounds = count();
+    } else if (arg == "--back-to-back") {
+      options.backToBack = count();
+    } else if (arg == "--paced") {
+      options.paced = count();
+    } else {
+      std::cerr << "usage: " << argv[0] << " [--smoke] [--json] [--rounds N] [--back-to-back N] [--paced N] | --echo\n";
+      std::exit(2);
+    }
+  }
+  return options;
+}
+
+sockaddr_in ipv4(const char* address, uint16_t port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = inet_addr(address);
+  return addr;
+}
+
+/// A datagram socket bound to one address, closed with its owner.
+class BoundSocket {
+ public:
+  explicit BoundSocket(const sockaddr_in& local) : fd_(socket(AF_INET, SOCK_DGRAM, 0)) {
+    const int on = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof(local)) != 0) {
+      std::perror("bench_exchange: socket/bind");
+      std::exit(1);
+    }
+  }
+  ~BoundSocket() { ::close(fd_); }
+  BoundSocket(const BoundSocket&) = delete;
+  BoundSocket& operator=(const BoundSocket&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+/// The bare board: answers every datagram with one reply-sized datagram, nothing else.
+[[noreturn]] void runEcho() {
+  BoundSocket board(ipv4(kBoardAddress, kBoardPort));
+  std::printf("%s\n", kEchoReady);
+  std::fflush(stdout);
+  std::vector<uint8_t> frame(2048);
+  for (;;) {
+    sockaddr_in sender{};
+    socklen_t length = sizeof(sender);
+    const ssize_t got = recvfrom(board.fd(), frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&sender), &length);
+    if (got < 0) continue;
+    sendto(board.fd(), frame.data(), kReplyBytes, 0, reinterpret_cast<sockaddr*>(&sender), length);
+  }
+}
+
+/// The floor's controller side: one send, then select with the port's timeout, then one
+/// non-blocking receive, as the SDK's UDP port does.
+class BarePingPong {
+ public:
+  BarePingPong() : socket_(ipv4("192.168.1.10", kControllerPort)), board_(ipv4(kBoardAddress, kBoardPort)) {}
+
+  bool exchange() {
+    sendto(socket_.fd(), command_, sizeof(command_), 0, reinterpret_cast<const sockaddr*>(&board_), sizeof(board_));
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket_.fd(), &readable);
+    timeval timeout{0, kReceiveTimeoutUs};
+    if (select(socket_.fd() + 1, &readable, nullptr, nullptr, &timeout) <= 0) return false;
+    return recvfrom(socket_.fd(), reply_, sizeof(reply_), MSG_DONTWAIT, nullptr, nullptr) == static_cast<ssize_t>(kReplyBytes);
+  }
+
+ private:
+  BoundSocket socket_;
+  sockaddr_in board_;
+  uint8_t command_[kCommandBytes] = {};
+  uint8_t reply_[kReplyBytes] = {};
+};
+
+/// Round trips of one kind of exchange, pooled over the rounds, and the thread CPU the paced
+/// loop spent per exchange.
+struct ExchangeSamples {
+  std::vector<double> backToBackUs;
+  std::vector<double> pacedUs;
+  double pacedCpuNanos = 0;
+  size_t pacedCount = 0;
+};
+
+double microsSince(int64_t startNanos) {
+  return static_cast<double>(bench::nanosOf(CLOCK_MONOTONIC) - startNanos) / 1000.0;
+}
+
+void timeBackToBack(const std::function<void()>& exchange, size_t count, std::vector<double>& out) {
+  for (size_t i = 0; i < kWarmUp; ++i) exchange();
+  for (size_t i = 0; i < count; ++i) {
+    const int64_t start = bench::nanosOf(CLOCK_MONOTONIC);
+    exchange();
+    out.push_back(microsSince(start));
+  }
+}
+
+/// One exchange per 2.1 ms timer expiry, as the link thread does it.
+void timePaced(const std::function<void()>& exchange, size_t count, ExchangeSamples& samples) {
+  TimerDescriptor timer;
+  timer.arm(intervalTimerSpec(kBusPeriod));
+  uint64_t expirations = 0;
+  const int64_t cpuStart = bench::nanosOf(CLOCK_THREAD_CPUTIME_ID);
+  for (size_t i = 0; i < count; ++i) {
+    timer.awaitExpiry(expirations);
+    const int64_t start = bench::nanosOf(CLOCK_MONOTONIC);
+    exchange();
+    samples.pacedUs.push_back(microsSince(start));
+  }
+  samples.pacedCpuNanos += static_cast<double>(bench::nanosOf(CLOCK_THREAD_CPUTIME_ID) - cpuStart);
+  samples.pacedCount += count;
+}
+
+void measureSdkRound(const Options& options, ExchangeSamples& samples) {
+  bench::ChildProcess board({bench::boardSimProgram(), "--config", bench::projectFile("bench/configs/bus12.yaml"), "--quiet"},
+                            "board_sim: ready");
+  MotorSDK bus;
+  bus.init(bench::projectFile("bench/configs/bus12.yaml"), UDP);
+  if (bus.sendLength() != kCommandBytes || bus.replyLength() != kReplyBytes) {
+    std::cerr << "bench_exchange: the bus does not have the 276/315-byte frames\n";
+    std::exit(1);
+  }
+  const auto exchange = [&bus] { bus.sendRecvMT(); };
+  timeBackToBack(exchange, options.backToBack, samples.backToBackUs);
+  timePaced(exchange, options.paced, samples);
+}
+
+void measureFloorRound(const Options& options, const std::string& self, ExchangeSamples& samples) {
+  bench::ChildProcess echo({self, "--echo"}, kEchoReady);
+  BarePingPong link;
+  size_t lost = 0;
+  const auto exchange = [&link, &lost] { lost += link.exchange() ? 0 : 1; };
+  timeBackToBack(exchange, options.backToBack, samples.backToBackUs);
+  timePaced(exchange, options.paced, samples);
+  if (lost > 0) std::cerr << "bench_exchange: " << lost << " bare replies lost\n";
+}
+
+std::string selfPath(const char* argv0) {
+  char path[4096];
+  const ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
+  if (length <= 0) return argv0;
+  return std::string(path, static_cast<size_t>(length));
+}
+
+void appendSamples(std::vector<bench::Figure>& out, const std::string& prefix, const ExchangeSamples& samples) {
+  bench::appendLatency(out, prefix + ".back_to_back", bench::latencyFigures(samples.backToBackUs));
+  bench::appendLatency(out, prefix + ".paced", bench::latencyFigures(samples.pacedUs));
+  const double cpuUs = samples.pacedCount ? samples.pacedCpuNanos / 1000.0 / static_cast<double>(samples.pacedCount) : 0;
+  out.push_back({prefix + ".paced.cpu_per_exchange", cpuUs, "us"});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parseOptions(argc, argv);
+  if (options.echo) runEcho();
+
+  ExchangeSamples sdk;
+  ExchangeSamples floor;
+  {
+    bench::StdoutAside logsAside(options.json);
+    for (size_t round = 0; round < options.rounds; ++round) {
+      measureSdkRound(options, sdk);
+      measureFloorRound(options, selfPath(argv[0]), floor);
+    }
+  }
+  std::vector<bench::Figure> figures;
+  appendSamples(figures, "exchange.sdk", sdk);
+  appendSamples(figures, "exchange.floor", floor);
+  bench::writeFigures(figures, options.json);
+  return 0;
+}

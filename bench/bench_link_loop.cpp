@@ -1,0 +1,180 @@
+// Link loop: RobotSDK's "motor_comm" thread exchanging with the board simulator every 2.1 ms,
+// next to a bare timerfd loop at the same period in the same run. Per loop: how late each
+// cycle began after its grid point, grid points that began no cycle, and CPU per second.
+// For the SDK also the CPU of all its threads and the heap allocations per exchange made on
+// the link thread.
+//
+// A cycle of the link thread starts when its frame leaves: this program interposes its own
+// sendto on the library's, and while armed records the moment, the thread's CPU and its
+// allocation count there (operator new is the counting one of tests/support/alloc_counter).
+//
+//   bench_link_loop [--smoke] [--json] [--cycles N]
+//
+// Needs the link addresses: run it inside scripts/netns-run.
+#include <dlfcn.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "absolute_timer.h"
+#include "alloc_counter.h"
+#include "bench_support.h"
+#include "robot_sdk.h"
+
+namespace {
+
+constexpr double kBusPeriod = 0.0021;
+constexpr const char* kConfig = "bench/configs/bus12.yaml";
+
+struct Options {
+  bool json = false;
+  size_t cycles = 3000;
+};
+
+Options parseOptions(int argc, char** argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--smoke") {
+      options.cycles = 100;
+    } else if (arg == "--cycles" && i + 1 < argc) {
+      options.cycles = std::strtoul(argv[++i], nullptr, 10);
+    } else {
+      std::cerr << "usage: " << argv[0] << " [--smoke] [--json] [--cycles N]\n";
+      std::exit(2);
+    }
+  }
+  if (options.cycles < 3) options.cycles = 3;
+  return options;
+}
+
+/// What the interposed sendto records while armed. Only the link thread sends while it is
+/// armed (priming is over by then), so the recorder has a single writer.
+class SendObserver {
+ public:
+  std::unique_ptr<bench::CycleRecorder> recorder;
+  std::vector<size_t> allocations;  // the link thread's allocation count at each cycle start
+  std::atomic<bool> armed{false};
+
+  void arm(size_t cycles) {
+    next_ = 0;
+    recorder = std::make_unique<bench::CycleRecorder>(cycles);
+    allocations.assign(cycles, 0);
+    armed.store(true, std::memory_order_release);
+  }
+
+  /// The allocation count is stored before the cycle is recorded, so a reader that sees the
+  /// recorder full sees every count.
+  void onSend() {
+    if (!armed.load(std::memory_order_acquire)) return;
+    if (next_ < allocations.size()) allocations[next_++] = alloc_counter::threadAllocations();
+    if (!recorder->record()) armed.store(false, std::memory_order_release);
+  }
+
+ private:
+  size_t next_ = 0;
+};
+
+SendObserver g_observer;
+
+using SendToFunction = ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t);
+SendToFunction g_realSendTo = nullptr;
+
+}  // namespace
+
+// The library's UDP port resolves sendto to this definition, because the executable comes
+// first in symbol lookup.
+extern "C" ssize_t sendto(int fd, const void* data, size_t length, int flags, const sockaddr* to, socklen_t toLength) {
+  g_observer.onSend();
+  return g_realSendTo(fd, data, length, flags, to, toLength);
+}
+
+namespace {
+
+struct LinkFigures {
+  bench::GridFigures grid;
+  double sdkThreadsCpuMsPerSecond = 0;
+  double allocationsPerExchange = 0;
+};
+
+std::chrono::milliseconds generousLimit(size_t cycles) {
+  return std::chrono::milliseconds(static_cast<int64_t>(static_cast<double>(cycles) * kBusPeriod * 4000) + 5000);
+}
+
+int64_t timerPeriodNanos() {
+  const itimerspec setting = intervalTimerSpec(static_cast<float>(kBusPeriod));
+  return static_cast<int64_t>(setting.it_interval.tv_sec) * 1000000000 + setting.it_interval.tv_nsec;
+}
+
+LinkFigures measureRobotLoop(size_t cycles) {
+  bench::ChildProcess board({bench::boardSimProgram(), "--config", bench::projectFile(kConfig), "--quiet"}, "board_sim: ready");
+  RobotSDK robot(bench::projectFile(kConfig));
+  robot.init();
+
+  g_observer.arm(cycles);
+  const int64_t processCpuStart = bench::nanosOf(CLOCK_PROCESS_CPUTIME_ID);
+  const int64_t ownCpuStart = bench::nanosOf(CLOCK_THREAD_CPUTIME_ID);
+  const int64_t wallStart = bench::nanosOf(CLOCK_MONOTONIC);
+  robot.start();
+  if (!g_observer.recorder->waitUntilFull(generousLimit(cycles))) std::cerr << "bench_link_loop: the link loop stalled\n";
+  const int64_t wall = bench::nanosOf(CLOCK_MONOTONIC) - wallStart;
+  const int64_t sdkCpu = (bench::nanosOf(CLOCK_PROCESS_CPUTIME_ID) - processCpuStart) -
+                         (bench::nanosOf(CLOCK_THREAD_CPUTIME_ID) - ownCpuStart);
+  robot.stop();
+
+  LinkFigures figures;
+  figures.grid = bench::gridFigures(*g_observer.recorder, timerPeriodNanos());
+  figures.sdkThreadsCpuMsPerSecond = static_cast<double>(sdkCpu) * 1e-6 / (static_cast<double>(wall) * 1e-9);
+  // From the second cycle start to the last: whole exchanges only.
+  const auto& allocations = g_observer.allocations;
+  figures.allocationsPerExchange =
+      static_cast<double>(allocations.back() - allocations[1]) / static_cast<double>(allocations.size() - 2);
+  return figures;
+}
+
+bench::GridFigures measureBareTimerfd(size_t cycles) {
+  bench::CycleRecorder recorder(cycles);
+  std::thread loop([&recorder] {
+    TimerDescriptor timer;
+    uint64_t expirations = 0;
+    timer.arm(intervalTimerSpec(static_cast<float>(kBusPeriod)));
+    while (recorder.record()) timer.awaitExpiry(expirations);
+  });
+  loop.join();
+  return bench::gridFigures(recorder, timerPeriodNanos());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Options options = parseOptions(argc, argv);
+  g_realSendTo = reinterpret_cast<SendToFunction>(dlsym(RTLD_NEXT, "sendto"));
+  if (g_realSendTo == nullptr) {
+    std::cerr << "bench_link_loop: cannot find the C library's sendto\n";
+    return 1;
+  }
+
+  LinkFigures robot;
+  bench::GridFigures bare;
+  {
+    bench::StdoutAside logsAside(options.json);
+    bare = measureBareTimerfd(options.cycles);
+    robot = measureRobotLoop(options.cycles);
+  }
+  auto figures = bench::figuresNamed("link_loop.sdk", robot.grid);
+  figures.push_back({"link_loop.sdk.all_threads_cpu", robot.sdkThreadsCpuMsPerSecond, "ms/s"});
+  figures.push_back({"link_loop.sdk.allocations_per_exchange", robot.allocationsPerExchange, "count"});
+  const auto bareFigures = bench::figuresNamed("link_loop.floor", bare);
+  figures.insert(figures.end(), bareFigures.begin(), bareFigures.end());
+  bench::writeFigures(figures, options.json);
+  return 0;
+}
