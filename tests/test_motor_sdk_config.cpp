@@ -2,17 +2,18 @@
 // configuration before any port opens, the IMU calibration it sets and the port choice.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <map>
+#include <memory>
+#include <sstream>
 #include <string>
 
 #include "capture.h"
 #include "motor_sdk.h"
+#include "temp_file.h"
 
 namespace {
 
@@ -34,10 +35,6 @@ class RobotFile {
       "imu_intrinsics:\n  accelerometer:\n    bias: [0.1, 0.2, 0.3]\n  gyroscope:\n    bias: [0.01, 0.02, 0.03]\n";
   std::string extrinsics = "imu_extrinsics:\n  rotation: [0.0, 0.0, 0.0, 1.0]\n  translation: [0.4, 0.5, 0.6]\n";
 
-  ~RobotFile() {
-    if (!path_.empty()) ::unlink(path_.c_str());
-  }
-
   /// Every per-motor list with `count` copies of a usable value.
   void uniformTables(int count) {
     for (auto& [key, list] : joint) {
@@ -48,23 +45,19 @@ class RobotFile {
     }
   }
 
+  /// Writes the file as it now stands; the path stays valid until the next write.
   const std::string& write() {
-    if (path_.empty()) {
-      char name[] = "/tmp/drivelink_robot_XXXXXX";
-      const int fd = ::mkstemp(name);
-      ::close(fd);
-      path_ = name;
-    }
-    std::ofstream out(path_, std::ios::trunc);
+    std::ostringstream out;
     out << "robot_type: " << robotType << "\nmotor_num: " << motorNum << "\nimu_num: " << imuNum
         << "\nbattery_num: " << batteryNum << "\ndual_encoder: true\njoint_config:\n";
     for (const auto& [key, list] : joint) out << "  " << key << ": " << list << "\n";
     out << intrinsics << extrinsics;
-    return path_;
+    file_ = std::make_unique<TempFile>(out.str());
+    return file_->path();
   }
 
  private:
-  std::string path_;
+  std::unique_ptr<TempFile> file_;
 };
 
 class MotorSDKConfig : public testing::Test {
@@ -203,13 +196,11 @@ TEST_F(MotorSDKConfig, MissingKeysAndShortGearListsRaiseYamlErrors) {
   file.joint["gr"] = "[6.0]";  // gr is not size-checked; the missing element fails on reading
   initFails<YAML::Exception>(file);
 
-  RobotFile noImuNum;
-  const std::string path = noImuNum.write();
-  std::ofstream(path, std::ios::trunc) << "motor_num: 0\njoint_config: {abs_id: [], offset: [], motor_id: [], "
-                                          "motor_type: [], jpos_max: [], jpos_min: []}\n";
+  TempFile noImuNum("motor_num: 0\njoint_config: {abs_id: [], offset: [], motor_id: [], "
+                    "motor_type: [], jpos_max: [], jpos_min: []}\n");
   MotorSDK other;
   StdoutCapture out;
-  EXPECT_THROW(other.init(path, UDP), YAML::Exception);
+  EXPECT_THROW(other.init(noImuNum.path(), UDP), YAML::Exception);
   EXPECT_FALSE(other.hasPort());
 }
 
