@@ -1,0 +1,176 @@
+#!/usr/bin/env python3
+"""Collects the benchmark programs' figures from one run into one table: figure, SDK value,
+floor measured in the same run, ratio, target.
+
+    report.py RESULTS_DIR [--json FILE]
+
+RESULTS_DIR holds exchange.json, link_loop.json and python.json (lists of {name, value, unit})
+and conversion.json, kinematics.json (Google Benchmark's JSON output). A missing file leaves
+its rows out and is named on standard error.
+
+The JSON written with --json is a list with one object per figure and the keys name, value,
+floor, ratio, target and unit. `target` is the largest ratio that meets the goal; for a figure
+whose floor is zero (allocations) the ratio is null and `target` is the largest value itself.
+"""
+
+import argparse
+import json
+import sys
+from pathlib import Path
+
+BUS_PERIOD_S = 0.0021
+
+
+class Figures:
+    """Every figure of one run by name; Google Benchmark results as '<benchmark name>' (ns per
+    iteration, the median when repetitions ran) and '<benchmark name>:<counter>'."""
+
+    def __init__(self, results_dir):
+        self.values = {}
+        self.missing = []
+        for name in ("exchange", "link_loop", "python"):
+            for figure in self._load(results_dir / f"{name}.json") or []:
+                self.values[figure["name"]] = figure["value"]
+        for name in ("conversion", "kinematics"):
+            self._load_benchmarks(self._load(results_dir / f"{name}.json"))
+
+    def _load(self, path):
+        try:
+            return json.loads(path.read_text())
+        except (OSError, ValueError):
+            self.missing.append(path.name)
+            return None
+
+    def _load_benchmarks(self, document):
+        for run in (document or {}).get("benchmarks", []):
+            aggregate = run.get("aggregate_name")
+            if aggregate not in (None, "median"):
+                continue
+            name = run.get("run_name", run["name"])
+            if aggregate is None and name in self.values:
+                continue  # a later repetition; the median row is taken when present
+            scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[run.get("time_unit", "ns")]
+            self.values[name] = run["real_time"] * scale
+            for counter in ("allocs_per_call",):
+                if counter in run:
+                    self.values[f"{name}:{counter}"] = run[counter]
+
+    def get(self, name):
+        return self.values.get(name)
+
+
+JSON_KEYS = ("name", "value", "floor", "ratio", "target", "unit")
+
+
+def row(name, label, value, floor, target, unit):
+    """One figure: `name` is its stable key for comparisons between commits, `label` its text
+    in the table."""
+    ratio = None
+    if value is not None and floor not in (None, 0):
+        ratio = value / floor
+    return {"name": name, "label": label, "value": value, "floor": floor, "ratio": ratio, "target": target,
+            "unit": unit}
+
+
+def exchange_rows(f):
+    rows = []
+    for mode in ("back_to_back", "paced"):
+        for stat, target in (("median", 1.2), ("p99", 1.2), ("p99_9", None)):
+            rows.append(row(f"exchange.{mode}.{stat}",
+                            f"1 exchange round trip, {mode.replace('_', ' ')}, {stat.replace('_', '.')}",
+                            f.get(f"exchange.sdk.{mode}.{stat}"), f.get(f"exchange.floor.{mode}.{stat}"), target, "us"))
+    return rows
+
+
+def link_loop_rows(f):
+    rows = []
+    for stat, target in (("median", None), ("p99", 1.5), ("p99_9", None), ("max", None)):
+        rows.append(row(f"link_loop.start_late.{stat}", f"2 link loop start late, {stat.replace('_', '.')}",
+                        f.get(f"link_loop.sdk.start_late.{stat}"), f.get(f"link_loop.floor.start_late.{stat}"), target, "us"))
+    rows.append(row("link_loop.missed_cycles", "2 link loop missed cycles", f.get("link_loop.sdk.missed_cycles"),
+                    f.get("link_loop.floor.missed_cycles"), None, "count"))
+    # The floor of the link thread's CPU: the bare timer loop plus one bare exchange per period.
+    timer_cpu = f.get("link_loop.floor.thread_cpu")
+    exchange_cpu_us = f.get("exchange.floor.paced.cpu_per_exchange")
+    cpu_floor = None
+    if timer_cpu is not None and exchange_cpu_us is not None:
+        cpu_floor = timer_cpu + exchange_cpu_us / 1000.0 / BUS_PERIOD_S
+    rows.append(row("link_loop.cpu.link_thread", "2 link loop CPU, link thread", f.get("link_loop.sdk.thread_cpu"), cpu_floor, 1.5, "ms/s"))
+    rows.append(row("link_loop.cpu.all_sdk_threads", "2 link loop CPU, all SDK threads", f.get("link_loop.sdk.all_threads_cpu"), cpu_floor, None, "ms/s"))
+    return rows
+
+
+def conversion_rows(f):
+    rows = []
+    for robot, joints in (("veltra1", 10), ("zenthi", 18)):
+        rows.append(row(f"conversion.get_state_set_command.{robot}", f"3 getState + setCommand, {robot} (n={joints})",
+                        f.get(f"BM_GetStateSetCommand/{robot}"), None, None, "ns"))
+    rows.append(row("conversion.switch_leg_joint_jacobian", "3 switchLegJoint + Jacobian (peer: KDL FK + Jacobian)",
+                    f.get("BM_SwitchLegJointWithJacobian"), f.get("BM_KdlFkJacobian"), 0.5, "ns"))
+    rows.append(row("conversion.lu_inverse_5x5", "3 5x5 LU inverse", f.get("BM_LuInverse5x5"), None, None, "ns"))
+    return rows
+
+
+def python_rows(f):
+    return [row(f"python.observation_command.n{n}", f"4 Python observation + command, n={n}", f.get(f"python.sdk.pair_n{n}"),
+                f.get(f"python.floor.pair_n{n}"), 2.0, "ns") for n in (10, 18)]
+
+
+def allocation_rows(f):
+    rows = [row("allocations.link_thread_per_exchange", "5 allocations per exchange, link thread", f.get("link_loop.sdk.allocations_per_exchange"), 0, 0, "count")]
+    for robot in ("veltra1", "zenthi"):
+        for operation in ("GetState", "SetCommand"):
+            label = "getState" if operation == "GetState" else "setCommand"
+            rows.append(row(f"allocations.{label}.{robot}", f"5 allocations per {label}, {robot}",
+                            f.get(f"BM_{operation}/{robot}:allocs_per_call"), 0, None, "count"))
+    return rows
+
+
+def verdict(r):
+    if r["target"] is None or r["value"] is None:
+        return ""
+    measured = r["ratio"] if r["ratio"] is not None else r["value"]
+    return "met" if measured <= r["target"] else "MISSED"
+
+
+def cell(value, digits=2):
+    if value is None:
+        return "-"
+    return f"{value:.{digits}f}"
+
+
+def target_text(r):
+    if r["target"] is None:
+        return "-"
+    return f"<= {r['target']:g}x" if r["floor"] not in (None, 0) else f"<= {r['target']:g}"
+
+
+def print_table(rows):
+    header = f"{'figure':<56} {'SDK':>10} {'floor':>10} {'ratio':>7} {'target':>9} {'unit':>6}"
+    print(header)
+    print("-" * (len(header) + 8))
+    for r in rows:
+        print(f"{r['label']:<56} {cell(r['value']):>10} {cell(r['floor']):>10} {cell(r['ratio']):>7} "
+              f"{target_text(r):>9} {r['unit']:>6}  {verdict(r)}")
+
+
+def main():
+    parser = argparse.ArgumentParser(description="One table of every benchmark figure of a run.")
+    parser.add_argument("results_dir", type=Path)
+    parser.add_argument("--json", type=Path, help="also write the table as JSON to this file")
+    args = parser.parse_args()
+
+    figures = Figures(args.results_dir)
+    rows = exchange_rows(figures) + link_loop_rows(figures) + conversion_rows(figures) + python_rows(figures) \
+        + allocation_rows(figures)
+    print_table(rows)
+    if figures.missing:
+        print("missing results: " + ", ".join(figures.missing), file=sys.stderr)
+    if args.json:
+        records = [{key: r[key] for key in JSON_KEYS} for r in rows]
+        args.json.write_text(json.dumps(records, indent=2) + "\n")
+    return 1 if figures.missing else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
