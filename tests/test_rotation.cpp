@@ -108,9 +108,4 @@ TEST(RotMatToRPY, RecoversComposedAnglesAwayFromTheLock) {
   EXPECT_EQ(out.finish(), "");
 }
 
-TEST(QuatToRPY, EqualsTheMatrixPath) {
-  const Vec4<double> q = Vec4<double>(0.9, 0.1, -0.3, 0.2).normalized();
-  EXPECT_EQ(quatToRPY(q), rotMatToRPY(quatToRotMat(q)));
-}
-
 }  // namespace
