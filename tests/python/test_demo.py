@@ -1,0 +1,42 @@
+"""The demo controller, shortened, against the simulated biped: it stands up, holds, squats,
+brakes and reports success, with its CSV written."""
+
+import csv
+import os
+import subprocess
+import sys
+
+from conftest import LIB_DIR, ROOT, config_path
+
+
+def run_demo(tmp_path, *args):
+    env = dict(os.environ, PYTHONPATH=str(LIB_DIR))
+    return subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "stand_demo.py"), config_path("veltra1.yaml"),
+         "--output", str(tmp_path), *args],
+        env=env, capture_output=True, text=True, timeout=120)
+
+
+def test_demo_stands_the_biped_up_and_exits_cleanly(start_board, tmp_path):
+    start_board("veltra1.yaml")
+    result = run_demo(tmp_path, "--speed", "4")
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-2000:]
+    assert "[demo] done" in result.stdout
+    assert "[demo] braked" in result.stdout
+    assert "mean tracking error" in result.stdout
+
+    with open(tmp_path / "run.csv") as f:
+        rows = list(csv.DictReader(f))
+    phases = [row["phase"] for row in rows]
+    assert phases[0] == "stand up" and phases[-1] == "settle"
+    assert {"hold", "squat"} <= set(phases)
+    last = rows[-1]
+    # Holding the stand pose: the left knee ends where it was commanded.
+    assert abs(float(last["cmd3"]) - float(last["pos3"])) < 0.05
+
+
+def test_demo_fails_when_the_board_never_answers(start_board, tmp_path):
+    """A silent board: the watchdog ends the controller with a failure status, never 0."""
+    start_board("veltra1.yaml", "--silent-after", "0")
+    result = run_demo(tmp_path, "--speed", "4")
+    assert result.returncode != 0
