@@ -2,7 +2,6 @@
 // command hand-over in the virtual joint space.
 #include "robot_sdk.h"
 
-#include <cstdio>
 #include <iterator>
 #include <cstdlib>
 #include <iostream>
@@ -177,11 +176,13 @@ void RobotSDK::brake() {
 }
 
 void RobotSDK::getState(RobotState& state) {
+  _requireConfigured("getState");
   _getState();
   switchRealToVirtual(state_real_, state, robot_type_);
 }
 
 void RobotSDK::setCommand(const RobotCommand& command) {
+  _requireConfigured("setCommand");
   requireJointCount(command, motor_sdk_.motor_num_);
   _getState();  // the present configuration gives the legs' Jacobians
   switchVirtualToReal(state_real_, command, cmd_real_, robot_type_);

@@ -102,6 +102,9 @@ TEST(RobotSDKConstruction, UnconfiguredObjectRefusesTheBusOperations) {
   EXPECT_THROW(robot.start(), std::logic_error);
   EXPECT_THROW(robot.stop(), std::logic_error);
   EXPECT_THROW(robot.brake(), std::logic_error);
+  RobotState state;
+  EXPECT_THROW(robot.getState(state), std::logic_error);
+  EXPECT_THROW(robot.setCommand(RobotCommand()), std::logic_error);
 }
 
 TEST(RobotSDKConstruction, MissingRobotTypeRaisesTheYamlErrorAfterThePathLine) {
