@@ -67,6 +67,17 @@ void requireFiniteOffset(size_t index, double offset) {
   throw ConfigError(motorValueText(index, "offset", offset) + " is not a finite offset");
 }
 
+// The counts constructor takes its tables as given; one shorter than the motor count would be
+// read past its end by every encoding, so it is refused up front.
+template <typename T>
+void requireTableCovers(const std::vector<T>& table, uint8_t motorNum, const char* name) {
+  if (table.size() >= motorNum) return;
+  std::ostringstream text;
+  text << "[MotorSDK] " << name << " has " << table.size() << " entries for " << static_cast<unsigned>(motorNum)
+       << " motors";
+  throw ConfigError(text.str());
+}
+
 void requireUsableTables(const std::vector<double>& gr, const std::vector<double>& offset) {
   for (size_t i = 0; i < gr.size(); ++i) requireUsableGearRatio(i, gr[i]);
   for (size_t i = 0; i < offset.size(); ++i) requireFiniteOffset(i, offset[i]);
@@ -164,6 +175,9 @@ MotorSDK::MotorSDK() = default;
 
 MotorSDK::MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, std::vector<double>& offset,
                    std::vector<double>& gr, std::vector<uint16_t>& motor_id, CommType comm_type) {
+  requireTableCovers(offset, motor_num, "offset");
+  requireTableCovers(gr, motor_num, "gr");
+  requireTableCovers(motor_id, motor_num, "motor_id");
   requireUsableTables(gr, offset);
   motor_num_ = motor_num;
   imu_num_ = imu_num;

@@ -354,4 +354,27 @@ TEST(MotorSDKCounts, RejectsUnusableGearRatiosAndOffsets) {
   EXPECT_THROW(MotorSDK(c.motors, c.imus, c.batteries, c.offset, c.gr, c.ids, UDP), ConfigError);
 }
 
+TEST(MotorSDKCounts, RejectsTablesShorterThanTheMotorCount) {
+  // Longer tables are fine (only the first motor_num entries are used); shorter ones would be
+  // read past their end by every encoding.
+  for (int table = 0; table < 3; ++table) {
+    Counts c;
+    if (table == 0) c.offset.pop_back();
+    if (table == 1) c.gr.pop_back();
+    if (table == 2) c.ids.pop_back();
+    StdoutCapture out;
+    try {
+      MotorSDK bus(c.motors, c.imus, c.batteries, c.offset, c.gr, c.ids, kNoLink);
+      ADD_FAILURE() << "table " << table << " accepted";
+    } catch (const ConfigError& error) {
+      EXPECT_NE(std::string(error.what()).find("has 2 entries for 3 motors"), std::string::npos) << error.what();
+    }
+  }
+  Counts longer;
+  longer.gr.push_back(1.0);
+  StdoutCapture out;
+  MotorSDK bus(longer.motors, longer.imus, longer.batteries, longer.offset, longer.gr, longer.ids, kNoLink);
+  EXPECT_EQ(bus.gearRatios().size(), 4u);
+}
+
 }  // namespace
