@@ -117,6 +117,7 @@ class RobotSDK {
   void _watchDog();
   void _requireConfigured(const char* operation) const;
   static void _requireCallback(const ControlCallback& callback);
+  static void _requireControlPeriod(double dt);
 
   RobotCommand cmd_virtual_;
   RobotState state_virtual_;

@@ -2,9 +2,11 @@
 // command hand-over in the virtual joint space.
 #include "robot_sdk.h"
 
-#include <iterator>
+#include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <utility>
 
@@ -65,6 +67,7 @@ RobotSDK::RobotSDK(std::string path) {
 
 RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback) {
   _requireCallback(callback);
+  _requireControlPeriod(dt);
   dt_ = dt;
   control_callback_ = std::move(callback);
   control_enabled_ = true;
@@ -82,6 +85,15 @@ RobotSDK::~RobotSDK() {
 
 void RobotSDK::_requireCallback(const ControlCallback& callback) {
   if (!callback) throw std::invalid_argument("[RobotSDK] the control callback is empty");
+}
+
+// A period that is not a positive number (as a float, which is what the thread runs on) would
+// disarm the control thread's timer: the thread would wait for ever and stop() would never return.
+void RobotSDK::_requireControlPeriod(double dt) {
+  if (std::isfinite(dt) && static_cast<float>(dt) > 0.0f) return;
+  std::ostringstream text;
+  text << "[RobotSDK] the control period must be a positive number of seconds, not " << dt;
+  throw std::invalid_argument(text.str());
 }
 
 void RobotSDK::_createThreads() {
@@ -141,6 +153,7 @@ void RobotSDK::init() {
 void RobotSDK::init(double dt, ControlCallback callback) {
   _requireConfigured("init");
   _requireCallback(callback);
+  _requireControlPeriod(dt);
   if (control_enabled_) throw std::invalid_argument("[RobotSDK] init: a control callback is already set");
   dt_ = dt;
   control_callback_ = std::move(callback);

@@ -132,6 +132,20 @@ TEST(RobotSDKConstruction, EmptyCallbacksAreRejectedUpFront) {
   }
 }
 
+TEST(RobotSDKConstruction, ControlPeriodsThatWouldNeverTickAreRejected) {
+  // A zero period would disarm the control thread's timer and stop() would wait for ever.
+  const std::string path = configPath("veltra1.yaml");
+  const auto noop = [](const RobotState&, RobotCommand&) {};
+  for (double dt : {0.0, -0.002, 1e-50, std::nan("")}) {
+    StdoutCapture capture;
+    EXPECT_THROW(RobotSDK(path, dt, noop), std::invalid_argument) << dt;
+    EXPECT_EQ(capture.finish(), "") << "nothing may be read or opened for period " << dt;
+  }
+  RobotSDK polling(path);
+  EXPECT_THROW(polling.init(0.0, noop), std::invalid_argument);
+  polling.init(0.002, noop);  // a usable period is still accepted afterwards
+}
+
 // The process ends before the bus prints anything, so no port was opened.
 TEST(RobotSDKConstructionDeathTest, UnknownRobotTypeEndsTheProcessWithStatusOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
