@@ -2,8 +2,15 @@
 // (276-byte command, 315-byte reply), back to back and paced at 2.1 ms, next to a bare UDP
 // ping-pong of the same sizes between the same addresses, with the same select-with-timeout
 // receive, against a bare echo. Rounds alternate between the two so machine noise hits both.
+// The bare client also runs against the simulator, to tell the simulator's share of the
+// difference from the SDK's.
 //
-//   bench_exchange [--smoke] [--json] [--rounds N] [--back-to-back N] [--paced N]
+// Whether client and server share a CPU decides the round trip (about 4 us on one CPU, 11-15 us
+// across two), and the scheduler picks anew for every process started. So, unless --no-pin,
+// every phase runs the same way: the measuring thread on CPU 0, the server (simulator or echo)
+// on CPU 1 - the cross-CPU wake-up stays in every figure, SDK and floor alike.
+//
+//   bench_exchange [--smoke] [--json] [--no-pin] [--rounds N] [--back-to-back N] [--paced N]
 //   bench_exchange --echo        (the bare echo on the board's address; used by the above)
 //
 // Needs the link addresses: run it inside scripts/netns-run.
@@ -35,14 +42,16 @@ constexpr size_t kReplyBytes = 12 * sizeof(MotorState) + sizeof(ImuState) + size
 constexpr long kReceiveTimeoutUs = 2000;
 constexpr double kBusPeriod = 0.0021;
 constexpr size_t kWarmUp = 50;
+constexpr const char* kConfig = "bench/configs/bus12.yaml";
 constexpr const char* kEchoReady = "bench_exchange echo: ready";
 
 struct Options {
   bool json = false;
   bool echo = false;
-  size_t rounds = 2;
-  size_t backToBack = 10000;
-  size_t paced = 1500;
+  bool pin = true;
+  size_t rounds = 4;
+  size_t backToBack = 5000;
+  size_t paced = 1000;
 };
 
 Options parseOptions(int argc, char** argv) {
@@ -54,6 +63,8 @@ Options parseOptions(int argc, char** argv) {
       options.json = true;
     } else if (arg == "--echo") {
       options.echo = true;
+    } else if (arg == "--no-pin") {
+      options.pin = false;
     } else if (arg == "--smoke") {
       options.rounds = 1;
       options.backToBack = 200;
@@ -65,7 +76,8 @@ Options parseOptions(int argc, char** argv) {
     } else if (arg == "--paced") {
       options.paced = count();
     } else {
-      std::cerr << "usage: " << argv[0] << " [--smoke] [--json] [--rounds N] [--back-to-back N] [--paced N] | --echo\n";
+      std::cerr << "usage: " << argv[0]
+                << " [--smoke] [--json] [--no-pin] [--rounds N] [--back-to-back N] [--paced N] | --echo\n";
       std::exit(2);
     }
   }
@@ -176,11 +188,11 @@ void timePaced(const std::function<void()>& exchange, size_t count, ExchangeSamp
   samples.pacedCount += count;
 }
 
-void measureSdkRound(const Options& options, ExchangeSamples& samples) {
-  bench::ChildProcess board({bench::boardSimProgram(), "--config", bench::projectFile("bench/configs/bus12.yaml"), "--quiet"},
-                            "board_sim: ready");
+int serverCpu(const Options& options) { return options.pin ? 1 : -1; }
+
+void measureSdk(const Options& options, ExchangeSamples& samples) {
   MotorSDK bus;
-  bus.init(bench::projectFile("bench/configs/bus12.yaml"), UDP);
+  bus.init(bench::projectFile(kConfig), UDP);
   if (bus.sendLength() != kCommandBytes || bus.replyLength() != kReplyBytes) {
     std::cerr << "bench_exchange: the bus does not have the 276/315-byte frames\n";
     std::exit(1);
@@ -190,14 +202,27 @@ void measureSdkRound(const Options& options, ExchangeSamples& samples) {
   timePaced(exchange, options.paced, samples);
 }
 
-void measureFloorRound(const Options& options, const std::string& self, ExchangeSamples& samples) {
-  bench::ChildProcess echo({self, "--echo"}, kEchoReady);
+void measureBare(const Options& options, ExchangeSamples& samples) {
   BarePingPong link;
   size_t lost = 0;
   const auto exchange = [&link, &lost] { lost += link.exchange() ? 0 : 1; };
   timeBackToBack(exchange, options.backToBack, samples.backToBackUs);
   timePaced(exchange, options.paced, samples);
   if (lost > 0) std::cerr << "bench_exchange: " << lost << " bare replies lost\n";
+}
+
+/// Against the simulator: the SDK, then the bare client, which tells the simulator's share of
+/// the difference to the floor from the SDK's.
+void measureSimulatorRound(const Options& options, ExchangeSamples& sdk, ExchangeSamples& bareVsSimulator) {
+  bench::ChildProcess board({bench::boardSimProgram(), "--config", bench::projectFile(kConfig), "--quiet"},
+                            "board_sim: ready", serverCpu(options));
+  measureSdk(options, sdk);
+  measureBare(options, bareVsSimulator);
+}
+
+void measureFloorRound(const Options& options, const std::string& self, ExchangeSamples& samples) {
+  bench::ChildProcess echo({self, "--echo"}, kEchoReady, serverCpu(options));
+  measureBare(options, samples);
 }
 
 std::string selfPath(const char* argv0) {
@@ -220,18 +245,24 @@ int main(int argc, char** argv) {
   const Options options = parseOptions(argc, argv);
   if (options.echo) runEcho();
 
+  if (options.pin && (sysconf(_SC_NPROCESSORS_ONLN) < 2 || !bench::pinToCpu(0))) {
+    std::cerr << "bench_exchange: cannot pin to CPUs 0 and 1; run with --no-pin\n";
+    return 1;
+  }
   ExchangeSamples sdk;
+  ExchangeSamples bareVsSimulator;
   ExchangeSamples floor;
   {
     bench::StdoutAside logsAside(options.json);
     for (size_t round = 0; round < options.rounds; ++round) {
-      measureSdkRound(options, sdk);
+      measureSimulatorRound(options, sdk, bareVsSimulator);
       measureFloorRound(options, selfPath(argv[0]), floor);
     }
   }
   std::vector<bench::Figure> figures;
   appendSamples(figures, "exchange.sdk", sdk);
   appendSamples(figures, "exchange.floor", floor);
+  appendSamples(figures, "exchange.bare_vs_simulator", bareVsSimulator);
   bench::writeFigures(figures, options.json);
   return 0;
 }

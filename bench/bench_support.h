@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -31,17 +32,30 @@ inline std::string projectFile(const std::string& relative) {
   return std::string(DRIVELINK_SOURCE_DIR) + "/" + relative;
 }
 
+/// Pins the calling thread (a process's main thread: the whole process) to one CPU.
+inline bool pinToCpu(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  return sched_setaffinity(0, sizeof(set), &set) == 0;
+}
+
 /// A program started in the background whose standard output comes through a pipe; the
 /// constructor waits for its ready line. Whatever it prints later stays in the pipe, which is
 /// fine for the quiet servers started here. Stopped with SIGTERM and reaped with its owner.
 class ChildProcess {
  public:
-  ChildProcess(const std::vector<std::string>& argv, const std::string& readyLine, int timeoutMs = 10000) {
+  /// `cpu` >= 0 pins the child to that CPU before it starts.
+  ChildProcess(const std::vector<std::string>& argv, const std::string& readyLine, int cpu = -1,
+               int timeoutMs = 10000) {
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) _exec(argv, out[1]);
+    if (pid_ == 0) {
+      if (cpu >= 0) pinToCpu(cpu);
+      _exec(argv, out[1]);
+    }
     ::close(out[1]);
     readFd_ = out[0];
     if (!_awaitLine(readyLine, timeoutMs)) {
@@ -122,6 +136,30 @@ inline void appendLatency(std::vector<Figure>& out, const std::string& name, con
   out.push_back({name + ".p99", latency.p99Us, "us"});
   out.push_back({name + ".p99_9", latency.p999Us, "us"});
   out.push_back({name + ".max", latency.maxUs, "us"});
+}
+
+/// Rounds of one loop measured between rounds of another, so that load coming and going on a
+/// shared machine hits both: the percentiles are the median over the rounds, the maximum the
+/// largest, missed cycles add up and the CPU is the mean.
+inline GridFigures combineRounds(const std::vector<GridFigures>& rounds) {
+  GridFigures combined;
+  if (rounds.empty()) return combined;
+  auto medianOf = [&rounds](double GridFigures::*field) {
+    std::vector<double> values;
+    for (const auto& round : rounds) values.push_back(round.*field);
+    std::sort(values.begin(), values.end());
+    return percentile(values, 0.5);
+  };
+  combined.medianUs = medianOf(&GridFigures::medianUs);
+  combined.p99Us = medianOf(&GridFigures::p99Us);
+  combined.p999Us = medianOf(&GridFigures::p999Us);
+  for (const auto& round : rounds) {
+    combined.cycles += round.cycles;
+    combined.missed += round.missed;
+    combined.maxUs = std::max(combined.maxUs, round.maxUs);
+    combined.cpuMsPerSecond += round.cpuMsPerSecond / static_cast<double>(rounds.size());
+  }
+  return combined;
 }
 
 /// Sends standard output to standard error while it lives, so the library's log lines do not

@@ -76,9 +76,16 @@ def exchange_rows(f):
     rows = []
     for mode in ("back_to_back", "paced"):
         for stat, target in (("median", 1.2), ("p99", 1.2), ("p99_9", None)):
-            rows.append(row(f"exchange.{mode}.{stat}",
-                            f"1 exchange round trip, {mode.replace('_', ' ')}, {stat.replace('_', '.')}",
-                            f.get(f"exchange.sdk.{mode}.{stat}"), f.get(f"exchange.floor.{mode}.{stat}"), target, "us"))
+            label = f"1 exchange round trip, {mode.replace('_', ' ')}, {stat.replace('_', '.')}"
+            rows.append(row(f"exchange.{mode}.{stat}", label, f.get(f"exchange.sdk.{mode}.{stat}"),
+                            f.get(f"exchange.floor.{mode}.{stat}"), target, "us"))
+    # Diagnosis: the bare client against the simulator shows how much of the gap is the
+    # simulator's rather than the SDK's.
+    for mode in ("back_to_back", "paced"):
+        label = f"1 (bare client vs simulator), {mode.replace('_', ' ')}, median"
+        rows.append(row(f"exchange.bare_vs_simulator.{mode}.median", label,
+                        f.get(f"exchange.bare_vs_simulator.{mode}.median"), f.get(f"exchange.floor.{mode}.median"),
+                        None, "us"))
     return rows
 
 
@@ -86,17 +93,22 @@ def link_loop_rows(f):
     rows = []
     for stat, target in (("median", None), ("p99", 1.5), ("p99_9", None), ("max", None)):
         rows.append(row(f"link_loop.start_late.{stat}", f"2 link loop start late, {stat.replace('_', '.')}",
-                        f.get(f"link_loop.sdk.start_late.{stat}"), f.get(f"link_loop.floor.start_late.{stat}"), target, "us"))
+                        f.get(f"link_loop.sdk.start_late.{stat}"), f.get(f"link_loop.floor.start_late.{stat}"),
+                        target, "us"))
     rows.append(row("link_loop.missed_cycles", "2 link loop missed cycles", f.get("link_loop.sdk.missed_cycles"),
                     f.get("link_loop.floor.missed_cycles"), None, "count"))
+    rows.append(row("link_loop.replies_timed_out", "2 link loop replies later than 2 ms",
+                    f.get("link_loop.sdk.replies_timed_out"), None, None, "count"))
     # The floor of the link thread's CPU: the bare timer loop plus one bare exchange per period.
     timer_cpu = f.get("link_loop.floor.thread_cpu")
     exchange_cpu_us = f.get("exchange.floor.paced.cpu_per_exchange")
     cpu_floor = None
     if timer_cpu is not None and exchange_cpu_us is not None:
         cpu_floor = timer_cpu + exchange_cpu_us / 1000.0 / BUS_PERIOD_S
-    rows.append(row("link_loop.cpu.link_thread", "2 link loop CPU, link thread", f.get("link_loop.sdk.thread_cpu"), cpu_floor, 1.5, "ms/s"))
-    rows.append(row("link_loop.cpu.all_sdk_threads", "2 link loop CPU, all SDK threads", f.get("link_loop.sdk.all_threads_cpu"), cpu_floor, None, "ms/s"))
+    rows.append(row("link_loop.cpu.link_thread", "2 link loop CPU, link thread", f.get("link_loop.sdk.thread_cpu"),
+                    cpu_floor, 1.5, "ms/s"))
+    rows.append(row("link_loop.cpu.all_sdk_threads", "2 link loop CPU, all SDK threads",
+                    f.get("link_loop.sdk.all_threads_cpu"), cpu_floor, None, "ms/s"))
     return rows
 
 
@@ -112,12 +124,13 @@ def conversion_rows(f):
 
 
 def python_rows(f):
-    return [row(f"python.observation_command.n{n}", f"4 Python observation + command, n={n}", f.get(f"python.sdk.pair_n{n}"),
-                f.get(f"python.floor.pair_n{n}"), 2.0, "ns") for n in (10, 18)]
+    return [row(f"python.observation_command.n{n}", f"4 Python observation + command, n={n}",
+                f.get(f"python.sdk.pair_n{n}"), f.get(f"python.floor.pair_n{n}"), 2.0, "ns") for n in (10, 18)]
 
 
 def allocation_rows(f):
-    rows = [row("allocations.link_thread_per_exchange", "5 allocations per exchange, link thread", f.get("link_loop.sdk.allocations_per_exchange"), 0, 0, "count")]
+    rows = [row("allocations.link_thread_per_exchange", "5 allocations per exchange, link thread",
+                f.get("link_loop.sdk.allocations_per_exchange"), 0, 0, "count")]
     for robot in ("veltra1", "zenthi"):
         for operation in ("GetState", "SetCommand"):
             label = "getState" if operation == "GetState" else "setCommand"

@@ -1,0 +1,100 @@
+"""The benchmark report: figures of one run paired with their floors, ratios judged against the
+targets, and the JSON that commits are compared by. Runs on made-up results; no benchmark runs."""
+
+import importlib.util
+import json
+from pathlib import Path
+
+import pytest
+
+REPORT = Path(__file__).resolve().parents[2] / "bench" / "report.py"
+
+
+@pytest.fixture(scope="module")
+def report():
+    spec = importlib.util.spec_from_file_location("bench_report", REPORT)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def figures(**values):
+    return [{"name": name.replace("__", "."), "value": value, "unit": "us"} for name, value in values.items()]
+
+
+def gbench(*runs):
+    return {"benchmarks": [dict(run, time_unit=run.get("time_unit", "ns")) for run in runs]}
+
+
+@pytest.fixture
+def results(tmp_path):
+    (tmp_path / "exchange.json").write_text(json.dumps(figures(
+        exchange__sdk__back_to_back__median=13.0, exchange__floor__back_to_back__median=10.0,
+        exchange__floor__paced__cpu_per_exchange=21.0)))
+    (tmp_path / "link_loop.json").write_text(json.dumps(figures(
+        link_loop__sdk__thread_cpu=12.0, link_loop__floor__thread_cpu=2.0,
+        link_loop__sdk__allocations_per_exchange=0.0)))
+    (tmp_path / "python.json").write_text(json.dumps(figures(
+        python__sdk__pair_n10=1500.0, python__floor__pair_n10=1000.0)))
+    (tmp_path / "conversion.json").write_text(json.dumps(gbench(
+        {"name": "BM_KdlFkJacobian_median", "run_name": "BM_KdlFkJacobian", "aggregate_name": "median",
+         "real_time": 1.2, "time_unit": "us"},
+        {"name": "BM_KdlFkJacobian_mean", "run_name": "BM_KdlFkJacobian", "aggregate_name": "mean",
+         "real_time": 9.9, "time_unit": "us"},
+        {"name": "BM_SetCommand/veltra1", "real_time": 1300.0, "allocs_per_call": 1.0})))
+    (tmp_path / "kinematics.json").write_text(json.dumps(gbench(
+        {"name": "BM_SwitchLegJointWithJacobian", "real_time": 400.0})))
+    return tmp_path
+
+
+def rows_by_name(report, results_dir):
+    f = report.Figures(results_dir)
+    rows = (report.exchange_rows(f) + report.link_loop_rows(f) + report.conversion_rows(f) + report.python_rows(f)
+            + report.allocation_rows(f))
+    return {r["name"]: r for r in rows}
+
+
+class TestPairing:
+    def test_value_and_floor_come_from_the_same_run(self, report, results):
+        row = rows_by_name(report, results)["exchange.back_to_back.median"]
+        assert (row["value"], row["floor"]) == (13.0, 10.0)
+        assert row["ratio"] == pytest.approx(1.3)
+        assert report.verdict(row) == "MISSED"
+
+    def test_benchmark_median_wins_over_other_aggregates_and_units_become_ns(self, report, results):
+        row = rows_by_name(report, results)["conversion.switch_leg_joint_jacobian"]
+        assert row["floor"] == pytest.approx(1200.0)
+        assert row["ratio"] == pytest.approx(400.0 / 1200.0)
+        assert report.verdict(row) == "met"
+
+    def test_link_thread_cpu_floor_adds_one_bare_exchange_per_period(self, report, results):
+        row = rows_by_name(report, results)["link_loop.cpu.link_thread"]
+        assert row["floor"] == pytest.approx(2.0 + 21.0 / 1000.0 / 0.0021)
+
+    def test_allocation_target_is_an_absolute_count(self, report, results):
+        rows = rows_by_name(report, results)
+        assert report.verdict(rows["allocations.link_thread_per_exchange"]) == "met"
+        assert rows["allocations.setCommand.veltra1"]["value"] == 1.0
+        assert rows["allocations.setCommand.veltra1"]["ratio"] is None
+
+    def test_figures_not_measured_stay_empty_and_are_not_judged(self, report, results):
+        row = rows_by_name(report, results)["python.observation_command.n18"]
+        assert row["value"] is None and row["ratio"] is None
+        assert report.verdict(row) == ""
+
+
+class TestCommandLine:
+    def test_json_has_exactly_the_agreed_keys(self, report, results, tmp_path, monkeypatch, capsys):
+        out = tmp_path / "figures.json"
+        monkeypatch.setattr("sys.argv", ["report.py", str(results), "--json", str(out)])
+        assert report.main() == 0
+        records = json.loads(out.read_text())
+        assert records and all(set(r) == {"name", "value", "floor", "ratio", "target", "unit"} for r in records)
+        assert len({r["name"] for r in records}) == len(records)
+        assert "figure" in capsys.readouterr().out
+
+    def test_a_missing_result_file_fails_the_run(self, report, results, monkeypatch, capsys):
+        (results / "python.json").unlink()
+        monkeypatch.setattr("sys.argv", ["report.py", str(results)])
+        assert report.main() == 1
+        assert "python.json" in capsys.readouterr().err
