@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -68,6 +69,11 @@ BoardSim::BoardSim(const std::string& config, std::vector<std::string> extraArgs
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
     dup2(pipeFds[1], STDOUT_FILENO);
+    // Its errors go into the same pipe, never into the test runner's output, which would keep
+    // the runner waiting; and it goes away with the test program if that one dies.
+    dup2(pipeFds[1], STDERR_FILENO);
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() == 1) _exit(127);
     execv(argv[0], argv.data());
     _exit(127);
   }
