@@ -7,14 +7,16 @@
 //
 // Whether client and server share a CPU decides the round trip (about 4 us on one CPU, 11-15 us
 // across two), and the scheduler picks anew for every process started. So, unless --no-pin,
-// every phase runs the same way: the measuring thread on CPU 0, the server (simulator or echo)
-// on CPU 1 - the cross-CPU wake-up stays in every figure, SDK and floor alike.
+// every phase runs the same way: the measuring thread on the first CPU it may use, the server
+// (simulator or echo) on the second - the cross-CPU wake-up stays in every figure, SDK and floor
+// alike. With fewer than two CPUs it measures unpinned.
 //
 //   bench_exchange [--smoke] [--json] [--no-pin] [--rounds N] [--back-to-back N] [--paced N]
 //   bench_exchange --echo        (the bare echo on the board's address; used by the above)
 //
 // Needs the link addresses: run it inside scripts/netns-run.
 #include <arpa/inet.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -188,7 +190,28 @@ void timePaced(const std::function<void()>& exchange, size_t count, ExchangeSamp
   samples.pacedCount += count;
 }
 
-int serverCpu(const Options& options) { return options.pin ? 1 : -1; }
+/// The CPUs of the pinned set-up: the first two this process may use, or none.
+struct CpuPair {
+  int client = -1;
+  int server = -1;
+};
+
+CpuPair choosePinning(const Options& options) {
+  CpuPair cpus;
+  if (!options.pin) return cpus;
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0) return cpus;
+  for (int cpu = 0; cpu < CPU_SETSIZE && cpus.server < 0; ++cpu) {
+    if (!CPU_ISSET(cpu, &allowed)) continue;
+    (cpus.client < 0 ? cpus.client : cpus.server) = cpu;
+  }
+  if (cpus.server < 0 || !bench::pinToCpu(cpus.client)) {
+    std::cerr << "bench_exchange: fewer than two CPUs to pin to; measuring unpinned\n";
+    return CpuPair{};
+  }
+  return cpus;
+}
 
 void measureSdk(const Options& options, ExchangeSamples& samples) {
   MotorSDK bus;
@@ -213,15 +236,16 @@ void measureBare(const Options& options, ExchangeSamples& samples) {
 
 /// Against the simulator: the SDK, then the bare client, which tells the simulator's share of
 /// the difference to the floor from the SDK's.
-void measureSimulatorRound(const Options& options, ExchangeSamples& sdk, ExchangeSamples& bareVsSimulator) {
+void measureSimulatorRound(const Options& options, int serverCpu, ExchangeSamples& sdk,
+                           ExchangeSamples& bareVsSimulator) {
   bench::ChildProcess board({bench::boardSimProgram(), "--config", bench::projectFile(kConfig), "--quiet"},
-                            "board_sim: ready", serverCpu(options));
+                            "board_sim: ready", serverCpu);
   measureSdk(options, sdk);
   measureBare(options, bareVsSimulator);
 }
 
-void measureFloorRound(const Options& options, const std::string& self, ExchangeSamples& samples) {
-  bench::ChildProcess echo({self, "--echo"}, kEchoReady, serverCpu(options));
+void measureFloorRound(const Options& options, int serverCpu, const std::string& self, ExchangeSamples& samples) {
+  bench::ChildProcess echo({self, "--echo"}, kEchoReady, serverCpu);
   measureBare(options, samples);
 }
 
@@ -245,18 +269,15 @@ int main(int argc, char** argv) {
   const Options options = parseOptions(argc, argv);
   if (options.echo) runEcho();
 
-  if (options.pin && (sysconf(_SC_NPROCESSORS_ONLN) < 2 || !bench::pinToCpu(0))) {
-    std::cerr << "bench_exchange: cannot pin to CPUs 0 and 1; run with --no-pin\n";
-    return 1;
-  }
+  const CpuPair cpus = choosePinning(options);
   ExchangeSamples sdk;
   ExchangeSamples bareVsSimulator;
   ExchangeSamples floor;
   {
     bench::StdoutAside logsAside(options.json);
     for (size_t round = 0; round < options.rounds; ++round) {
-      measureSimulatorRound(options, sdk, bareVsSimulator);
-      measureFloorRound(options, selfPath(argv[0]), floor);
+      measureSimulatorRound(options, cpus.server, sdk, bareVsSimulator);
+      measureFloorRound(options, cpus.server, selfPath(argv[0]), floor);
     }
   }
   std::vector<bench::Figure> figures;
