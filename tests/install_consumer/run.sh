@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the built SDK into a temporary prefix, then builds and runs a consumer program
-# against it, once through the CMake package and once through pkg-config.
+# against it, once through the CMake package and once through pkg-config, and imports the
+# installed Python module.
 set -euo pipefail
 build_dir="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
@@ -20,4 +21,10 @@ flags=$(PKG_CONFIG_PATH="$work/prefix/lib/pkgconfig" pkg-config --cflags --libs 
 # shellcheck disable=SC2086
 g++ -std=c++17 "$here/consumer.cpp" -o "$work/consumer_pc" $flags
 LD_LIBRARY_PATH="$work/prefix/lib" "$work/consumer_pc" | grep -q "frame of 12 motors 276 bytes"
-echo "installed SDK found through CMake and pkg-config"
+# The Python module lands where the prefix's Python looks and finds the library by itself.
+module_dir="$(dirname "$(find "$work/prefix" -name 'ambulink*.so' | head -n 1)")"
+if [ "$module_dir" != "." ]; then
+  (cd "$work" && PYTHONPATH="$module_dir" /usr/bin/python3 -c "import ambulink; ambulink.Ambulink")
+  test -f "$module_dir/ambulink.pyi"
+fi
+echo "installed SDK found through CMake, pkg-config and Python"
