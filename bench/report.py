@@ -22,8 +22,9 @@ BUS_PERIOD_S = 0.0021
 
 
 class Figures:
-    """Every figure of one run by name; Google Benchmark results as '<benchmark name>' (ns per
-    iteration, the median when repetitions ran) and '<benchmark name>:<counter>'."""
+    """Every figure of one run by name; Google Benchmark results as '<benchmark name>' (CPU ns
+    per iteration, which a busy machine disturbs less than wall time; the median when
+    repetitions ran) and '<benchmark name>:<counter>'."""
 
     def __init__(self, results_dir):
         self.values = {}
@@ -50,7 +51,7 @@ class Figures:
             if aggregate is None and name in self.values:
                 continue  # a later repetition; the median row is taken when present
             scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[run.get("time_unit", "ns")]
-            self.values[name] = run["real_time"] * scale
+            self.values[name] = run["cpu_time"] * scale
             for counter in ("allocs_per_call",):
                 if counter in run:
                     self.values[f"{name}:{counter}"] = run[counter]

@@ -38,12 +38,12 @@ def results(tmp_path):
         python__sdk__pair_n10=1500.0, python__floor__pair_n10=1000.0)))
     (tmp_path / "conversion.json").write_text(json.dumps(gbench(
         {"name": "BM_KdlFkJacobian_median", "run_name": "BM_KdlFkJacobian", "aggregate_name": "median",
-         "real_time": 1.2, "time_unit": "us"},
+         "cpu_time": 1.2, "time_unit": "us"},
         {"name": "BM_KdlFkJacobian_mean", "run_name": "BM_KdlFkJacobian", "aggregate_name": "mean",
-         "real_time": 9.9, "time_unit": "us"},
-        {"name": "BM_SetCommand/veltra1", "real_time": 1300.0, "allocs_per_call": 1.0})))
+         "cpu_time": 9.9, "time_unit": "us"},
+        {"name": "BM_SetCommand/veltra1", "cpu_time": 1300.0, "allocs_per_call": 1.0})))
     (tmp_path / "kinematics.json").write_text(json.dumps(gbench(
-        {"name": "BM_SwitchLegJointWithJacobian", "real_time": 400.0})))
+        {"name": "BM_SwitchLegJointWithJacobian", "cpu_time": 400.0})))
     return tmp_path
 
 
