@@ -4,6 +4,7 @@
 // must never see a joint leave its target (a lost reply keeps the last good values), the
 // process must end only under sustained failure, and the board must receive the commands in
 // the order they were posted.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -16,6 +17,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "board_sim.h"
 #include "capture.h"
@@ -322,6 +325,58 @@ TEST_F(SustainedFaultDeathTest, RepliesLaterThanTheTimeoutEndOnlyThroughTheWatch
         pollUntilEnded(2000ms);
       },
       survivedOrEndedByWatchdog, kSurvivedOrWatchdogEnd);
+}
+
+// ---- The soak program, briefly -----------------------------------------------------------------
+
+/// Runs `argv` with its standard output into `output`; returns its exit status, or -1 when it
+/// had to be killed after `limit`.
+int runProgram(std::vector<std::string> argv, std::chrono::seconds limit, std::string& output) {
+  std::vector<char*> args;
+  for (std::string& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) < 0) return -2;
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(fds[1], STDOUT_FILENO);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(fds[1]);
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  const auto deadline = Clock::now() + limit;
+  int status = 0;
+  char chunk[4096];
+  for (;;) {
+    ssize_t count;
+    while ((count = read(fds[0], chunk, sizeof(chunk))) > 0) output.append(chunk, static_cast<size_t>(count));
+    if (waitpid(pid, &status, WNOHANG) == pid) break;
+    if (Clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      close(fds[0]);
+      return -1;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  ssize_t count;
+  while ((count = read(fds[0], chunk, sizeof(chunk))) > 0) output.append(chunk, static_cast<size_t>(count));
+  close(fds[0]);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(SoakSmoke, AShortSoakHoldsUpAndReportsItsFigures) {
+  const std::string program = DRIVELINK_BIN_DIR "/drivelink_soak";
+  struct stat info;
+  if (stat(program.c_str(), &info) != 0) GTEST_SKIP() << program << " is not built";
+  std::string output;
+  const int status = runProgram({program, "--seconds", "3"}, 60s, output);
+  EXPECT_EQ(status, 0) << output;
+  for (const char* figure : {"exchanges attempted (frames the board saw): ", "replies received: ",
+                             "faults survived: ", "RSS kB: start ", "peak (VmHWM) ", "soak: PASSED"})
+    EXPECT_NE(output.find(figure), std::string::npos) << figure << " missing from\n" << output;
+  EXPECT_EQ(output.find("exchanges attempted (frames the board saw): 0\n"), std::string::npos) << output;
 }
 
 }  // namespace
