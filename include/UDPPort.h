@@ -4,6 +4,9 @@
 
 #include <netinet/in.h>
 #include <sys/select.h>
+#include <sys/types.h>
+
+#include <ctime>
 
 #include <string>
 
@@ -23,15 +26,16 @@ class UDPPort : public IOPort {
   size_t Send(uint8_t* data, size_t length) override;
   size_t Recv(uint8_t* buffer, size_t length) override;
   size_t Recv(uint8_t* buffer) override;
-  /// Drops replies that arrived too late for an earlier exchange, sends one frame and
-  /// waits for one reply. Returns true when a complete reply arrived.
+  /// Sends one frame and waits for its reply, passing over replies that arrived before the
+  /// frame was sent (late or repeated answers to earlier frames). True for a complete reply.
   bool SendRecv(uint8_t* sendData, uint8_t* recvBuffer, size_t sendLength) override;
 
   /// The sender of the last datagram received.
   const sockaddr_in& lastSender() const { return _fromAddr; }
 
  private:
-  size_t _discardStaleReplies();
+  ssize_t _receiveDatagram(uint8_t* buffer, int flags, bool& stale);
+  void _discardQueued();
 
   sockaddr_in _localAddr{};
   sockaddr_in _remoteAddr{};
@@ -41,4 +45,6 @@ class UDPPort : public IOPort {
   int _reuseAddr = 1;
   int64_t _sentLength = 0;
   fd_set _readSet{};
+  const timespec* _exchangeSentAt = nullptr;  // set while SendRecv waits for its reply
+  bool _replyMayBeQueued = false;              // the last exchange ended without its reply
 };

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iostream>
 
 namespace {
@@ -36,6 +37,8 @@ UDPPort::UDPPort(std::string remoteIp, uint32_t remotePort, uint32_t localPort, 
     exit(-1);
   }
   setsockopt(_sockfd, SOL_SOCKET, SO_REUSEADDR, &_reuseAddr, sizeof(_reuseAddr));
+  const int stampArrivals = 1;
+  setsockopt(_sockfd, SOL_SOCKET, SO_TIMESTAMPNS, &stampArrivals, sizeof(stampArrivals));
   if (bind(_sockfd, reinterpret_cast<sockaddr*>(&_localAddr), sizeof(_localAddr)) < 0) {
     perror("[ERROR] UDPPort::UDPPort, bind failed");
     exit(-1);
@@ -61,28 +64,36 @@ size_t UDPPort::Recv(uint8_t* buffer, size_t /*length*/) {
     FD_ZERO(&_readSet);
     FD_SET(_sockfd, &_readSet);
     _timeout = _savedTimeout;
-    const int ready = select(_sockfd + 1, &_readSet, nullptr, nullptr, &_timeout);
-    if (ready == -1) {
-      std::cout << "[WARNING] UDPPort::recv, unblock version, receive error" << std::endl;
-      return 0;
+    for (;;) {
+      // select leaves the time still to wait in _timeout, so skipping a stale reply never
+      // stretches the wait beyond the configured timeout.
+      const int ready = select(_sockfd + 1, &_readSet, nullptr, nullptr, &_timeout);
+      if (ready == -1) {
+        std::cout << "[WARNING] UDPPort::recv, unblock version, receive error" << std::endl;
+        return 0;
+      }
+      if (ready == 0) {
+        std::cout << "[WARNING] UDPPort::recv, unblock version, wait time out" << std::endl;
+        return 0;
+      }
+      bool stale = false;
+      const ssize_t count = _receiveDatagram(buffer, MSG_DONTWAIT, stale);
+      if (stale) {
+        FD_ZERO(&_readSet);
+        FD_SET(_sockfd, &_readSet);
+        continue;
+      }
+      if (static_cast<size_t>(count) != _recvLength) {
+        std::cout << "[WARNING] UDPPort::recv, unblock version, received " << static_cast<size_t>(count)
+                  << " bytes, but not " << _recvLength << " bytes, " << std::strerror(errno) << std::endl;
+      }
+      return static_cast<size_t>(count);
     }
-    if (ready == 0) {
-      std::cout << "[WARNING] UDPPort::recv, unblock version, wait time out" << std::endl;
-      return 0;
-    }
-    _addrLen = sizeof(sockaddr_in);
-    const ssize_t count = recvfrom(_sockfd, buffer, _recvLength, MSG_DONTWAIT,
-                                   reinterpret_cast<sockaddr*>(&_fromAddr), &_addrLen);
-    if (static_cast<size_t>(count) != _recvLength) {
-      std::cout << "[WARNING] UDPPort::recv, unblock version, received " << static_cast<size_t>(count)
-                << " bytes, but not " << _recvLength << " bytes, " << std::strerror(errno) << std::endl;
-    }
-    return static_cast<size_t>(count);
   }
   if (_blockYN == YES) {
-    _addrLen = sizeof(sockaddr_in);
-    const ssize_t count = recvfrom(_sockfd, buffer, _recvLength, MSG_WAITALL,
-                                   reinterpret_cast<sockaddr*>(&_fromAddr), &_addrLen);
+    bool stale = true;
+    ssize_t count = 0;
+    while (stale) count = _receiveDatagram(buffer, MSG_WAITALL, stale);
     if (static_cast<size_t>(count) != _recvLength) {
       std::cout << "[WARNING] UDPPort::recv, block version, received " << static_cast<size_t>(count)
                 << " bytes, but not " << _recvLength << " bytes, " << std::strerror(errno) << std::endl;
@@ -92,19 +103,53 @@ size_t UDPPort::Recv(uint8_t* buffer, size_t /*length*/) {
   return 0;
 }
 
+// Receives one datagram and tells whether it arrived before the frame it would answer was
+// sent: such a reply belongs to an earlier exchange (it came after that one timed out, or the
+// board sent it twice) and must not be taken for this one.
+ssize_t UDPPort::_receiveDatagram(uint8_t* buffer, int flags, bool& stale) {
+  iovec data{buffer, _recvLength};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  msghdr message{};
+  message.msg_name = &_fromAddr;
+  message.msg_namelen = sizeof(_fromAddr);
+  message.msg_iov = &data;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof(control);
+  const ssize_t count = recvmsg(_sockfd, &message, flags);
+  _addrLen = message.msg_namelen;
+  stale = false;
+  if (count < 0 || !_exchangeSentAt) return count;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+    timespec arrived;
+    std::memcpy(&arrived, CMSG_DATA(c), sizeof(arrived));
+    stale = arrived.tv_sec < _exchangeSentAt->tv_sec ||
+            (arrived.tv_sec == _exchangeSentAt->tv_sec && arrived.tv_nsec < _exchangeSentAt->tv_nsec);
+  }
+  return count;
+}
+
 size_t UDPPort::Recv(uint8_t* buffer) { return Recv(buffer, _recvLength); }
 
 bool UDPPort::SendRecv(uint8_t* sendData, uint8_t* recvBuffer, size_t sendLength) {
-  // A reply that came after an earlier receive timed out would otherwise be taken as the
-  // answer to this frame, and every later state would lag one exchange behind.
-  _discardStaleReplies();
+  // A reply that comes after its exchange timed out must not answer this frame. Datagrams
+  // queued after a failed exchange are dropped outright; otherwise the arrival stamps the
+  // kernel puts on every datagram tell an earlier exchange's reply (a late or a repeated one)
+  // from this frame's, without an extra call on the socket in the normal case.
+  if (_replyMayBeQueued) _discardQueued();
+  timespec sentAt;
+  clock_gettime(CLOCK_REALTIME, &sentAt);
+  _exchangeSentAt = &sentAt;
   Send(sendData, sendLength);
-  return Recv(recvBuffer, _recvLength) == _recvLength;
+  const bool complete = Recv(recvBuffer, _recvLength) == _recvLength;
+  _exchangeSentAt = nullptr;
+  _replyMayBeQueued = !complete;
+  return complete;
 }
 
-size_t UDPPort::_discardStaleReplies() {
-  size_t dropped = 0;
+void UDPPort::_discardQueued() {
   uint8_t scrap;
-  while (recv(_sockfd, &scrap, sizeof(scrap), MSG_DONTWAIT | MSG_TRUNC) >= 0) ++dropped;
-  return dropped;
+  while (recv(_sockfd, &scrap, sizeof(scrap), MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+  }
 }

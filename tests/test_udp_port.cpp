@@ -329,6 +329,9 @@ TEST(UDPPortWithBoard, DuplicatedRepliesNeverAnswerALaterFrame) {
   const Veltra1 robot;
   BoardSim sim(kVeltra, {"--duplicate", "1"});
   UDPPort port = boardPort(Veltra1::kReplyLength, 500000);
+  // The kernel starts stamping arrivals a moment after the first socket asks for it; until
+  // then a repeated reply cannot be told from a fresh one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   Bytes reply(Veltra1::kReplyLength, 0);
   for (uint8_t exchange = 1; exchange <= 5; ++exchange) {
     Bytes frame = robot.passiveFrame();
