@@ -119,10 +119,10 @@ bool legRealToVirtual(const RobotState& real, RobotState& virtualState, const Le
   if (!realLegConfiguration(real, leg, virtualPos, jacobian)) return false;  // keeps the copy
   const Vec5<double> realVel = real.vel.segment<kLegJoints>(leg.first);
   const Vec5<double> realTau = real.tau.segment<kLegJoints>(leg.first);
-  const Mat5<double> inverse = Eigen::PartialPivLU<Mat5<double>>(jacobian).inverse();
   virtualState.pos.segment<kLegJoints>(leg.first) = virtualPos;
   virtualState.vel.segment<kLegJoints>(leg.first) = jacobian * realVel;
-  virtualState.tau.segment<kLegJoints>(leg.first) = inverse.transpose() * realTau;
+  // (J⁻¹)ᵀτ solved as Jᵀx = τ: one LU factorisation, no explicit inverse.
+  virtualState.tau.segment<kLegJoints>(leg.first) = Eigen::PartialPivLU<Mat5<double>>(jacobian.transpose()).solve(realTau);
   return true;
 }
 

@@ -84,7 +84,7 @@ bool imp_triangle3rdPoint(const Vec3<double>& p1, const Vec3<double>& p2, const 
   const double along = (l1s - l2s) / (2.0 * d2);
   const double mx = (p1.x() + p2.x()) / 2.0 + along * (p2.x() - p1.x());
   const double mz = (p1.z() + p2.z()) / 2.0 + along * (p2.z() - p1.z());
-  const double k = 2.0 * (l1s + l2s) / d2 - (l1s - l2s) * (l1s - l2s) / std::pow(d, 4) - 1.0;
+  const double k = 2.0 * (l1s + l2s) / d2 - (l1s - l2s) * (l1s - l2s) / (d2 * d2) - 1.0;
   const double h = 0.5 * std::sqrt(k);  // NaN when the triangle cannot close
   const double dx = p2.x() - p1.x(), dz = p2.z() - p1.z();
   const double sign = flip ? -1.0 : 1.0;
