@@ -30,7 +30,7 @@ const std::string& scratchPath() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string& path = scratchPath();
   if (FILE* file = std::fopen(path.c_str(), "wb")) {
-    std::fwrite(data, 1, size, file);
+    if (size > 0) std::fwrite(data, 1, size, file);
     std::fclose(file);
   }
   try {

@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const wire::FrameLayout layout{m, n, b};
 
   std::vector<uint8_t> reply(layout.replyLength(), 0);
-  std::memcpy(reply.data(), in.data, std::min(in.size, reply.size()));
+  if (in.size > 0 && !reply.empty()) std::memcpy(reply.data(), in.data, std::min(in.size, reply.size()));
 
   std::vector<MotorState> motorRaw(m), motors(m);
   std::vector<ImuState> imuRaw(n), imus(n);
@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Commands built from the same bytes must encode without touching memory past the frame.
   std::vector<MotorCmd> cmd(m), frame(m);
-  std::memcpy(cmd.data(), reply.data(), std::min(reply.size(), sizeof(MotorCmd) * m));
+  if (m > 0 && !reply.empty()) std::memcpy(cmd.data(), reply.data(), std::min(reply.size(), sizeof(MotorCmd) * m));
   wire::encodeCommands(cmd, table, frame);
   wire::buildPassiveRead(table, frame);
   wire::buildBackgroundPassiveRead(table, frame);
