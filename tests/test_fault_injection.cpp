@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <sys/stat.h>
 
 #include "board_sim.h"
 #include "capture.h"
