@@ -96,8 +96,8 @@ class PolledRobot {
   }
 
   /// Holds the targets for `duration` while joint 0 climbs by kRampJoint0; returns the first
-  /// reading that left the targets ("" if none) and counts the polls.
-  std::string holdAndRamp(std::chrono::milliseconds duration) {
+  /// reading that left the targets ("" if none), at once when `stopAtFault`.
+  std::string holdAndRamp(std::chrono::milliseconds duration, bool stopAtFault = false) {
     const auto start = Clock::now();
     std::string firstFault;
     for (auto now = start; now - start < duration; now = Clock::now()) {
@@ -106,7 +106,10 @@ class PolledRobot {
       _poll();
       ++polls_;
       const std::string fault = readingFault(state_, command_.pos, kTolerance);
-      if (firstFault.empty() && !fault.empty()) firstFault = "poll " + std::to_string(polls_) + ": " + fault;
+      if (firstFault.empty() && !fault.empty()) {
+        firstFault = "poll " + std::to_string(polls_) + ": " + fault;
+        if (stopAtFault) break;
+      }
       std::this_thread::sleep_for(kPollPause);
     }
     return firstFault;
@@ -244,7 +247,8 @@ constexpr int kSurvivedStatus = 0;
   std::string outcome;
   {
     PolledRobot polled;
-    outcome = polled.settle() ? polled.holdAndRamp(limit) : "the joints never reached their targets";
+    // A bad reading must end the child before the watchdog can.
+    outcome = polled.settle() ? polled.holdAndRamp(limit, true) : "the joints never reached their targets";
   }
   std::printf(outcome.empty() ? "survived\n" : "reading fault: %s\n", outcome.c_str());
   std::fflush(stdout);
