@@ -61,6 +61,9 @@ class IOPort {
   /// Sets the receive mode, reply length and timeout (split into seconds and microseconds).
   void ResetIO(BlockYN blockYN, size_t recvLength, size_t timeOutUs);
 
+  /// Bytes of the reply that the last SendRecv received (0 when its send failed).
+  size_t lastReplyLength() const { return _lastReplyLength; }
+
   BlockYN blockMode() const { return _blockYN; }
   size_t recvLength() const { return _recvLength; }
   timeval timeout() const { return _timeout; }
@@ -71,4 +74,5 @@ class IOPort {
   size_t _recvLength = 0;
   timeval _timeout{};
   timeval _savedTimeout{};  // the configured timeout; a wait call may change `_timeout`
+  size_t _lastReplyLength = 0;
 };

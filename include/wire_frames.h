@@ -88,6 +88,12 @@ enum class Operation { SendRecv, Recv, SetMotorZero };
 void splitReply(const uint8_t* reply, std::vector<MotorState>& motors, std::vector<ImuState>& imus,
                 std::vector<BatState>& batteries);
 
+/// After a short reply of `received` bytes, zeroes the record the reply was cut inside and
+/// everything after it, so a cut record reads as missing (status 0) rather than as a valid
+/// record with the next record's bytes missing. A count beyond the reply (a failed call's -1)
+/// counts as nothing received.
+void clearCutRecords(uint8_t* reply, size_t received, const FrameLayout& layout);
+
 /// Decodes the raw motor records into the caller's records, by index. A valid record
 /// (status 9) is converted to the joint side; any other status copies only status and id,
 /// keeps the caller's previous values and prints one warning naming the configured id.

@@ -142,7 +142,8 @@ bool UDPPort::SendRecv(uint8_t* sendData, uint8_t* recvBuffer, size_t sendLength
   clock_gettime(CLOCK_REALTIME, &sentAt);
   _exchangeSentAt = &sentAt;
   Send(sendData, sendLength);
-  const bool complete = Recv(recvBuffer, _recvLength) == _recvLength;
+  _lastReplyLength = Recv(recvBuffer, _recvLength);
+  const bool complete = _lastReplyLength == _recvLength;
   _exchangeSentAt = nullptr;
   _replyMayBeQueued = !complete;
   return complete;

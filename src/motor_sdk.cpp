@@ -1,5 +1,7 @@
 #include "motor_sdk.h"
 
+#include "config_file.h"
+
 #include <yaml-cpp/yaml.h>
 
 #include <algorithm>
@@ -89,15 +91,20 @@ Vec3<double> readVec3(const YAML::Node& seq) {
   return Vec3<double>(seq[0].as<double>(), seq[1].as<double>(), seq[2].as<double>());
 }
 
+// Every value is read before any is stored: a file that fails half-way leaves the calibration
+// that every bus in the process shares as it was.
 void setImuCalibration(const YAML::Node& intrinsics, const YAML::Node& extrinsics) {
-  acc_bias = readVec3(intrinsics["accelerometer"]["bias"]);
-  gyro_bias = readVec3(intrinsics["gyroscope"]["bias"]);
+  const Vec3<double> acc = readVec3(intrinsics["accelerometer"]["bias"]);
+  const Vec3<double> gyro = readVec3(intrinsics["gyroscope"]["bias"]);
   // The file lists the mounting quaternion as x, y, z, w.
   const YAML::Node rotation = extrinsics["rotation"];
   const Vec4<double> q(rotation[3].as<double>(), rotation[0].as<double>(), rotation[1].as<double>(),
                        rotation[2].as<double>());
+  const Vec3<double> translation = readVec3(extrinsics["translation"]);
+  acc_bias = acc;
+  gyro_bias = gyro;
   R_b_i = quatToRotMat(q);
-  t_b_i = readVec3(extrinsics["translation"]);
+  t_b_i = translation;
 }
 
 void resetImuCalibration() {
@@ -200,7 +207,7 @@ MotorSDK::MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, s
 MotorSDK::~MotorSDK() = default;
 
 void MotorSDK::init(std::string path, CommType comm_type) {
-  const YAML::Node config = YAML::LoadFile(path);
+  const YAML::Node config = config_file::load(path);
 
   motor_num_ = static_cast<uint8_t>(config["motor_num"].as<int>());
   std::cout << "motor num " << static_cast<unsigned>(motor_num_) << " " << config["motor_num"].as<int>()
@@ -284,7 +291,11 @@ void MotorSDK::_loadSendBuffer() {
 
 void MotorSDK::_transfer() {
   // A bus without a port behaves like a board that never answers: the zeros stay.
-  if (port_) port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_);
+  if (!port_) return;
+  if (port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_)) return;
+  // A short reply: the record it was cut inside must read as missing, not as valid.
+  wire::clearCutRecords(recv_buf_.data(), port_->lastReplyLength(),
+                        wire::FrameLayout{motor_num_, imu_num_, battery_num_});
 }
 
 void MotorSDK::_storeReply() { wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, battery_raw_); }

@@ -2,6 +2,8 @@
 // command hand-over in the virtual joint space.
 #include "robot_sdk.h"
 
+#include "config_file.h"
+
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -111,7 +113,7 @@ void RobotSDK::_createControlThread() {
 
 void RobotSDK::_chooseRobotType(const std::string& path) {
   std::cout << "[robot sdk] config path is " << path << std::endl;
-  const std::string name = YAML::LoadFile(path)["robot_type"].as<std::string>();
+  const std::string name = config_file::load(path)["robot_type"].as<std::string>();
   for (int code = 0; code < static_cast<int>(std::size(kRobotTypes)); ++code) {
     if (name != kRobotTypes[code].name) continue;
     std::cout << kRobotTypes[code].line << std::endl;

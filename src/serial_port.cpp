@@ -275,11 +275,13 @@ size_t SerialPort::Recv(uint8_t* buffer) { return Recv(buffer, _recvLength); }
 
 bool SerialPort::SendRecv(uint8_t* sendData, uint8_t* recvBuffer, size_t sendLength) {
   _flushBothQueues();  // a late reply to an earlier frame must not pass for this one's
+  _lastReplyLength = 0;
   if (Send(sendData, sendLength) != sendLength) {
     std::cout << "[WARNING] SerialPort::sendRecv. send error!" << std::endl;
     return false;
   }
-  return Recv(recvBuffer) == _recvLength;
+  _lastReplyLength = Recv(recvBuffer);
+  return _lastReplyLength == _recvLength;
 }
 
 void SerialPort::resetSerial(size_t recvLength, uint32_t baudrate, size_t timeOutUs, BlockYN blockYN,

@@ -127,6 +127,21 @@ void splitReply(const uint8_t* reply, std::vector<MotorState>& motors, std::vect
   if (batteryBytes) std::memcpy(batteries.data(), reply + motorBytes + imuBytes, batteryBytes);
 }
 
+void clearCutRecords(uint8_t* reply, size_t received, const FrameLayout& layout) {
+  const size_t length = layout.replyLength();
+  if (received == length) return;
+  if (received > length) received = 0;
+  size_t keep;
+  if (received < layout.imuOffset()) {
+    keep = received / sizeof(MotorState) * sizeof(MotorState);
+  } else if (received < layout.batteryOffset()) {
+    keep = layout.imuOffset() + (received - layout.imuOffset()) / sizeof(ImuState) * sizeof(ImuState);
+  } else {
+    keep = layout.batteryOffset() + (received - layout.batteryOffset()) / sizeof(BatState) * sizeof(BatState);
+  }
+  std::memset(reply + keep, 0, length - keep);
+}
+
 void decodeMotors(const std::vector<MotorState>& raw, const MotorTable& table, PositionForm form,
                   Operation op, std::vector<MotorState>& out) {
   for (size_t i = 0; i < raw.size(); ++i) {

@@ -225,6 +225,25 @@ TEST(Decoding, SplitReplyFollowsTheCounts) {
   EXPECT_EQ(bats[0].status, 84);
 }
 
+TEST(Decoding, AReplyCutInsideARecordLeavesThatRecordMissing) {
+  const wire::FrameLayout layout{2, 1, 1};  // motors at 0 and 21, IMU at 42, battery at 84
+  auto cutAt = [&](size_t received) {
+    std::vector<uint8_t> reply(layout.replyLength(), 9);
+    wire::clearCutRecords(reply.data(), received, layout);
+    size_t kept = 0;
+    while (kept < reply.size() && reply[kept] == 9) ++kept;
+    for (size_t i = kept; i < reply.size(); ++i) EXPECT_EQ(reply[i], 0) << "byte " << i << " after a cut at " << received;
+    return kept;
+  };
+  EXPECT_EQ(cutAt(layout.replyLength()), layout.replyLength());
+  EXPECT_EQ(cutAt(0), 0u);
+  EXPECT_EQ(cutAt(30), 21u);   // inside the second motor record
+  EXPECT_EQ(cutAt(42), 42u);   // exactly after the motors
+  EXPECT_EQ(cutAt(83), 42u);   // inside the IMU record
+  EXPECT_EQ(cutAt(100), 84u);  // inside the battery record
+  EXPECT_EQ(cutAt(static_cast<size_t>(-1)), 0u);  // a failed receive
+}
+
 TEST(Decoding, ShortOutputVectorThrows) {
   OneMotorBus bus;
   std::vector<MotorState> raw(1), out;
