@@ -78,14 +78,12 @@ void requireZenthiLengths(const RobotCommand& command) {
                               std::to_string(command.pos.size()));
 }
 
-/// The leg's measured positions, clamped to the hardware ranges so a reading just past a
-/// stop still assembles.
-Vec5<double> boundedRealLeg(const RobotState& real, const Leg& leg) {
+/// A leg's five positions, each clamped to its joint's range: the hardware ranges for measured
+/// positions (so a reading just past a stop still assembles), the virtual ranges for commands.
+Vec5<double> boundedLeg(const Eigen::VectorXd& pos, const Leg& leg, double (*clamp)(double, size_t)) {
   Vec5<double> bounded;
-  for (Eigen::Index k = 0; k < kLegJoints; ++k) {
-    const auto index = static_cast<size_t>(leg.first + k);
-    bounded[k] = gravon_kinematics::get_bounded_jpos_hardware(real.pos[leg.first + k], index);
-  }
+  for (Eigen::Index k = 0; k < kLegJoints; ++k)
+    bounded[k] = clamp(pos[leg.first + k], static_cast<size_t>(leg.first + k));
   return bounded;
 }
 
@@ -93,18 +91,10 @@ Vec5<double> boundedRealLeg(const RobotState& real, const Leg& leg) {
 /// Prints the leg's line and returns false when the linkage cannot be assembled there; the
 /// outputs are then unset and must not be used.
 bool realLegConfiguration(const RobotState& real, const Leg& leg, Vec5<double>& virtualPos, Mat5<double>& jacobian) {
-  if (gravon_kinematics::switchLegJoint(boundedRealLeg(real, leg), virtualPos, jacobian, 'p', leg.side)) return true;
+  const Vec5<double> measured = boundedLeg(real.pos, leg, gravon_kinematics::get_bounded_jpos_hardware);
+  if (gravon_kinematics::switchLegJoint(measured, virtualPos, jacobian, 'p', leg.side)) return true;
   printLine(leg.invalidConfiguration);
   return false;
-}
-
-Vec5<double> boundedVirtualLeg(const RobotCommand& command, const Leg& leg) {
-  Vec5<double> bounded;
-  for (Eigen::Index k = 0; k < kLegJoints; ++k) {
-    const auto index = static_cast<size_t>(leg.first + k);
-    bounded[k] = gravon_kinematics::get_bounded_jpos_virtual(command.pos[leg.first + k], index);
-  }
-  return bounded;
 }
 
 /// Joints past the legs are driven one to one; their commanded positions are still clamped.
@@ -146,7 +136,7 @@ LegJacobian presentJacobian(const RobotState& real, const Leg& leg) {
 bool legVirtualToReal(const LegJacobian& jacobian, const RobotCommand& virtualCommand, RobotCommand& realCommand,
                       const Leg& leg) {
   // Read everything before writing, in case both commands are the same record.
-  const Vec5<double> target = boundedVirtualLeg(virtualCommand, leg);
+  const Vec5<double> target = boundedLeg(virtualCommand.pos, leg, gravon_kinematics::get_bounded_jpos_virtual);
   const Vec5<double> virtualVel = virtualCommand.vel.segment<kLegJoints>(leg.first);
   const Vec5<double> virtualTau = virtualCommand.tau.segment<kLegJoints>(leg.first);
 
