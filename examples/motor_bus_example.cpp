@@ -39,7 +39,7 @@ int main(int argc, char** argv) {
     }
     if (!commands.empty()) commands[0].pos = rest[0] + 0.2f * static_cast<float>(std::sin(cycle * 0.0021 * 2 * M_PI));
     bus.sendRecv(commands, motors, imus, batteries);
-    timer.wait();
+    if (!timer.wait()) timer.start();  // an over-run: begin the next period now
   }
 
   bus.print(motors, imus, batteries);
