@@ -4,11 +4,13 @@
 
 #include <netinet/in.h>
 #include <sys/select.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 #include <ctime>
 
 #include <string>
+#include <vector>
 
 #include "io_port.h"
 
@@ -35,6 +37,7 @@ class UDPPort : public IOPort {
 
  private:
   ssize_t _receiveDatagram(uint8_t* buffer, int flags, bool& stale);
+  static bool _arrivedBefore(msghdr& message, const timespec& moment);
   void _discardQueued();
 
   sockaddr_in _localAddr{};
@@ -47,4 +50,5 @@ class UDPPort : public IOPort {
   fd_set _readSet{};
   const timespec* _exchangeSentAt = nullptr;  // set while SendRecv waits for its reply
   bool _replyMayBeQueued = false;              // the last exchange ended without its reply
+  std::vector<uint8_t> _scratch;               // where an exchange's datagrams land first
 };

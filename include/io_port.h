@@ -61,7 +61,7 @@ class IOPort {
   /// Sets the receive mode, reply length and timeout (split into seconds and microseconds).
   void ResetIO(BlockYN blockYN, size_t recvLength, size_t timeOutUs);
 
-  /// Bytes of the reply that the last SendRecv received (0 when its send failed).
+  /// Bytes of the reply that the last SendRecv received.
   size_t lastReplyLength() const { return _lastReplyLength; }
 
   BlockYN blockMode() const { return _blockYN; }

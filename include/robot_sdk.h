@@ -35,6 +35,10 @@ bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int r
 bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualCommand,
                          RobotCommand& realCommand, int robotType);
 
+/// Whether the mapping serves a robot of this type with this many joints: 10 to 14 for the
+/// bipeds (two legs, and the biped limit tables), at most 18 for zenthi robots.
+bool supportsJointCount(int robotType, long joints);
+
 // ---- RobotSDK ------------------------------------------------------------------------------
 
 /// One robot on the UDP link. Not copyable and not movable: its threads call back into it.
@@ -118,6 +122,7 @@ class RobotSDK {
   void _requireConfigured(const char* operation) const;
   static void _requireCallback(const ControlCallback& callback);
   static void _requireControlPeriod(double dt);
+  void _requireStopped(const char* operation) const;
 
   RobotCommand cmd_virtual_;
   RobotState state_virtual_;

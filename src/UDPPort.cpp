@@ -44,6 +44,7 @@ UDPPort::UDPPort(std::string remoteIp, uint32_t remotePort, uint32_t localPort, 
     exit(-1);
   }
   _addrLen = sizeof(sockaddr_in);
+  _scratch.resize(_recvLength);
 }
 
 UDPPort::~UDPPort() {
@@ -53,8 +54,9 @@ UDPPort::~UDPPort() {
 size_t UDPPort::Send(uint8_t* data, size_t length) {
   _sentLength = sendto(_sockfd, data, length, 0, reinterpret_cast<sockaddr*>(&_remoteAddr), _addrLen);
   if (_sentLength == static_cast<int64_t>(length)) return length;
+  const int error = errno;  // before any output can change it
   std::cout << "[WARNING] UDPPort::send, sent " << static_cast<size_t>(_sentLength) << " bytes, but not "
-            << length << " bytes, " << std::strerror(errno) << std::endl;
+            << length << " bytes, " << std::strerror(error) << std::endl;
   return static_cast<size_t>(_sentLength);
 }
 
@@ -78,6 +80,7 @@ size_t UDPPort::Recv(uint8_t* buffer, size_t /*length*/) {
       }
       bool stale = false;
       const ssize_t count = _receiveDatagram(buffer, MSG_DONTWAIT, stale);
+      const int error = errno;
       if (stale) {
         FD_ZERO(&_readSet);
         FD_SET(_sockfd, &_readSet);
@@ -85,7 +88,7 @@ size_t UDPPort::Recv(uint8_t* buffer, size_t /*length*/) {
       }
       if (static_cast<size_t>(count) != _recvLength) {
         std::cout << "[WARNING] UDPPort::recv, unblock version, received " << static_cast<size_t>(count)
-                  << " bytes, but not " << _recvLength << " bytes, " << std::strerror(errno) << std::endl;
+                  << " bytes, but not " << _recvLength << " bytes, " << std::strerror(error) << std::endl;
       }
       return static_cast<size_t>(count);
     }
@@ -94,9 +97,10 @@ size_t UDPPort::Recv(uint8_t* buffer, size_t /*length*/) {
     bool stale = true;
     ssize_t count = 0;
     while (stale) count = _receiveDatagram(buffer, MSG_WAITALL, stale);
+    const int error = errno;
     if (static_cast<size_t>(count) != _recvLength) {
       std::cout << "[WARNING] UDPPort::recv, block version, received " << static_cast<size_t>(count)
-                << " bytes, but not " << _recvLength << " bytes, " << std::strerror(errno) << std::endl;
+                << " bytes, but not " << _recvLength << " bytes, " << std::strerror(error) << std::endl;
     }
     return static_cast<size_t>(count);
   }
@@ -107,7 +111,14 @@ size_t UDPPort::Recv(uint8_t* buffer, size_t /*length*/) {
 // sent: such a reply belongs to an earlier exchange (it came after that one timed out, or the
 // board sent it twice) and must not be taken for this one.
 ssize_t UDPPort::_receiveDatagram(uint8_t* buffer, int flags, bool& stale) {
-  iovec data{buffer, _recvLength};
+  // Inside an exchange the datagram lands in scratch memory first: one that turns out stale
+  // must leave the caller's buffer as it was.
+  uint8_t* target = buffer;
+  if (_exchangeSentAt) {
+    if (_scratch.size() < _recvLength) _scratch.resize(_recvLength);  // only when the length changed
+    target = _scratch.data();
+  }
+  iovec data{target, _recvLength};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
   msghdr message{};
   message.msg_name = &_fromAddr;
@@ -118,16 +129,19 @@ ssize_t UDPPort::_receiveDatagram(uint8_t* buffer, int flags, bool& stale) {
   message.msg_controllen = sizeof(control);
   const ssize_t count = recvmsg(_sockfd, &message, flags);
   _addrLen = message.msg_namelen;
-  stale = false;
-  if (count < 0 || !_exchangeSentAt) return count;
+  stale = count >= 0 && _exchangeSentAt && _arrivedBefore(message, *_exchangeSentAt);
+  if (target != buffer && count > 0 && !stale) std::memcpy(buffer, target, static_cast<size_t>(count));
+  return count;
+}
+
+bool UDPPort::_arrivedBefore(msghdr& message, const timespec& moment) {
   for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
     if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
     timespec arrived;
     std::memcpy(&arrived, CMSG_DATA(c), sizeof(arrived));
-    stale = arrived.tv_sec < _exchangeSentAt->tv_sec ||
-            (arrived.tv_sec == _exchangeSentAt->tv_sec && arrived.tv_nsec < _exchangeSentAt->tv_nsec);
+    return arrived.tv_sec < moment.tv_sec || (arrived.tv_sec == moment.tv_sec && arrived.tv_nsec < moment.tv_nsec);
   }
-  return count;
+  return false;  // no arrival stamp: take it as this exchange's reply
 }
 
 size_t UDPPort::Recv(uint8_t* buffer) { return Recv(buffer, _recvLength); }

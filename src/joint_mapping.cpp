@@ -156,6 +156,12 @@ bool legVirtualToReal(const LegJacobian& jacobian, const RobotCommand& virtualCo
 
 }  // namespace
 
+bool supportsJointCount(int robotType, long joints) {
+  if (isVeltra(robotType)) return inVeltraRange(joints);
+  if (isZenthi(robotType)) return joints >= 0 && joints <= kZenthiMaxJoints;
+  return false;
+}
+
 bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int robotType) {
   if (isZenthi(robotType)) {
     virtualState = real;

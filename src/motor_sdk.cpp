@@ -80,9 +80,10 @@ void requireTableCovers(const std::vector<T>& table, uint8_t motorNum, const cha
   throw ConfigError(text.str());
 }
 
-void requireUsableTables(const std::vector<double>& gr, const std::vector<double>& offset) {
-  for (size_t i = 0; i < gr.size(); ++i) requireUsableGearRatio(i, gr[i]);
-  for (size_t i = 0; i < offset.size(); ++i) requireFiniteOffset(i, offset[i]);
+// Only the motors' own entries are used, so only they are checked.
+void requireUsableTables(const std::vector<double>& gr, const std::vector<double>& offset, uint8_t motorNum) {
+  for (size_t i = 0; i < motorNum; ++i) requireUsableGearRatio(i, gr[i]);
+  for (size_t i = 0; i < motorNum; ++i) requireFiniteOffset(i, offset[i]);
 }
 
 // ---- IMU calibration. ---------------------------------------------------------------------
@@ -185,7 +186,7 @@ MotorSDK::MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, s
   requireTableCovers(offset, motor_num, "offset");
   requireTableCovers(gr, motor_num, "gr");
   requireTableCovers(motor_id, motor_num, "motor_id");
-  requireUsableTables(gr, offset);
+  requireUsableTables(gr, offset, motor_num);
   motor_num_ = motor_num;
   imu_num_ = imu_num;
   battery_num_ = battery_num;

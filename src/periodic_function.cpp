@@ -46,6 +46,7 @@ void PeriodicFunction::start() {
     return;
   }
   init();
+  _periodChanged = false;  // a period set while idle is armed from the start anyway
   _running = true;
   _thread = std::thread(&PeriodicFunction::loopFunction, this);
   if (_bindCpu) _bindToCpu();
@@ -59,7 +60,13 @@ void PeriodicFunction::stop() {
   }
   _running = false;
   printf("[PeriodicFunction] Waiting for %s to stop...\n", _name.c_str());
-  _thread.join();
+  // The loop thread itself may end up here (its function ended the process, and a static
+  // owner is destroyed on that thread): it cannot wait for itself, and ends on its own.
+  if (std::this_thread::get_id() == _thread.get_id()) {
+    _thread.detach();
+  } else {
+    _thread.join();
+  }
   std::cout << "[PeriodicFunction] Done!" << std::endl;
 }
 

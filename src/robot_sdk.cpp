@@ -89,12 +89,12 @@ void RobotSDK::_requireCallback(const ControlCallback& callback) {
   if (!callback) throw std::invalid_argument("[RobotSDK] the control callback is empty");
 }
 
-// A period that is not a positive number (as a float, which is what the thread runs on) would
-// disarm the control thread's timer: the thread would wait for ever and stop() would never return.
+// A period below a nanosecond (as a float, which is what the thread runs on) would disarm the
+// control thread's timer: the thread would wait for ever and stop() would never return.
 void RobotSDK::_requireControlPeriod(double dt) {
-  if (std::isfinite(dt) && static_cast<float>(dt) > 0.0f) return;
+  if (std::isfinite(dt) && static_cast<float>(dt) >= 1e-9f && dt < 2147483647.0) return;
   std::ostringstream text;
-  text << "[RobotSDK] the control period must be a positive number of seconds, not " << dt;
+  text << "[RobotSDK] the control period must be between a nanosecond and 2^31 s, not " << dt << " s";
   throw std::invalid_argument(text.str());
 }
 
@@ -127,6 +127,10 @@ void RobotSDK::_chooseRobotType(const std::string& path) {
 void RobotSDK::_openBus(const std::string& path) {
   motor_sdk_.init(path, UDP);
   const int n = motor_sdk_.motor_num_;
+  // Refused here, before any thread runs: the control thread could not map such a robot.
+  if (!supportsJointCount(robot_type_, n))
+    throw ConfigError(std::string("[RobotSDK] a ") + kRobotTypes[robot_type_].name + " robot cannot have " +
+                      std::to_string(n) + " motors: the bipeds have 10 to 14 joints, zenthi robots at most 18");
   zeroCommand(cmd_virtual_, n);
   zeroCommand(cmd_real_, n);
   state_virtual_.zero(n);
@@ -140,6 +144,12 @@ void RobotSDK::_openBus(const std::string& path) {
   configured_ = true;
 }
 
+// Priming exchanges on the caller's thread while "motor_comm" exchanges on the same port would
+// take each other's replies.
+void RobotSDK::_requireStopped(const char* operation) const {
+  if (running_) throw std::logic_error(std::string("[RobotSDK] ") + operation + " while the threads run: stop() first");
+}
+
 void RobotSDK::_requireConfigured(const char* operation) const {
   if (!configured_)
     throw std::logic_error(std::string("[RobotSDK] ") + operation + " needs an object built from a configuration");
@@ -149,11 +159,13 @@ void RobotSDK::_requireConfigured(const char* operation) const {
 
 void RobotSDK::init() {
   _requireConfigured("init");
+  _requireStopped("init");
   _prime();
 }
 
 void RobotSDK::init(double dt, ControlCallback callback) {
   _requireConfigured("init");
+  _requireStopped("init");
   _requireCallback(callback);
   _requireControlPeriod(dt);
   if (control_enabled_) throw std::invalid_argument("[RobotSDK] init: a control callback is already set");

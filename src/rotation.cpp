@@ -8,9 +8,9 @@
 namespace {
 // How far RᵀR may stray from the identity before a matrix no longer counts as a rotation.
 constexpr double kOrthonormalTolerance = 0.001;
-// Below this (the float nearest 1e-6, as sy is a float), cos(pitch) counts as zero and yaw
-// folds into roll.
-constexpr double kGimbalLockSy = 1e-6f;
+// Below this, cos(pitch) counts as zero and yaw folds into roll. sy is rounded to a float
+// first; the comparison itself is in double.
+constexpr double kGimbalLockSy = 1e-6;
 
 // The angles carry float accuracy only. The float sits in a volatile on purpose: GCC 12's SLP
 // vectoriser otherwise drops a double -> float -> double round trip done in registers.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -169,6 +170,24 @@ TEST(PeriodicFunctionLifecycle, DestroyingARunningFunctionStopsAndJoinsIt) {
                      "[PeriodicFunction] Done!\n"),
             std::string::npos)
       << out;
+}
+
+TEST(PeriodicFunctionLifecycle, AFunctionMayStopItsOwnLoop) {
+  // As when its work ends the process and a static owner is destroyed on the loop thread: the
+  // thread cannot join itself, so it is let go and ends after its current cycle.
+  StdoutCapture capture;
+  std::atomic<int> cycles{0};
+  std::unique_ptr<PeriodicFunction> task;
+  task = std::make_unique<PeriodicFunction>(0.01f, "self_stop", [&] {
+    if (cycles++ == 0) task->stop();
+  }, -1);
+  task->start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // several periods: the loop is gone
+  EXPECT_FALSE(task->isRunning());
+  EXPECT_EQ(cycles.load(), 1);
+  task.reset();
+  const std::string out = capture.finish();
+  EXPECT_NE(out.find("[PeriodicFunction] self_stop has stopped!"), std::string::npos) << out;
 }
 
 TEST(PeriodicFunctionLifecycle, DestroyingAStoppedOrNeverStartedFunctionPrintsNothing) {

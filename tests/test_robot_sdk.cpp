@@ -146,6 +146,34 @@ TEST(RobotSDKConstruction, ControlPeriodsThatWouldNeverTickAreRejected) {
   polling.init(0.002, noop);  // a usable period is still accepted afterwards
 }
 
+TEST(RobotSDKConstruction, AMotorCountTheRobotTypeCannotMapIsRefused) {
+  // An 18-motor file declared a biped: its control loop could not map it, so it never starts.
+  const TempFile eighteenMotorBiped(withTopLevelKey(shippedConfigText("zenthi.yaml"), "robot_type", "veltra1"));
+  StdoutCapture capture;
+  try {
+    RobotSDK robot(eighteenMotorBiped.path());
+    ADD_FAILURE() << "an 18-motor biped was accepted";
+  } catch (const ConfigError& error) {
+    EXPECT_NE(std::string(error.what()).find("cannot have 18 motors"), std::string::npos) << error.what();
+  }
+  // Ten motors are fine for a zenthi robot.
+  const TempFile tenMotorZenthi(withTopLevelKey(shippedConfigText("veltra1.yaml"), "robot_type", "zenthi"));
+  RobotSDK robot(tenMotorZenthi.path());
+  EXPECT_EQ(robot.motor_sdk_.motor_num_, 10);
+}
+
+TEST(RobotSDKConstruction, PrimingIsRefusedWhileTheThreadsRun) {
+  BoardSim sim(configPath("veltra1.yaml"));
+  StdoutCapture capture;
+  RobotSDK robot(configPath("veltra1.yaml"));
+  robot.init();
+  robot.start();
+  EXPECT_THROW(robot.init(), std::logic_error);
+  EXPECT_THROW(robot.init(0.002, [](const RobotState&, RobotCommand&) {}), std::logic_error);
+  robot.stop();
+  robot.init();  // stopped again: priming is fine
+}
+
 // The process ends before the bus prints anything, so no port was opened.
 TEST(RobotSDKConstructionDeathTest, UnknownRobotTypeEndsTheProcessWithStatusOne) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
