@@ -11,6 +11,8 @@
 #include <ctime>
 #include <iostream>
 
+#include "log_line.h"
+
 namespace {
 
 sockaddr_in ipv4Address(const std::string& ip, uint32_t port) {
@@ -55,8 +57,8 @@ size_t UDPPort::Send(uint8_t* data, size_t length) {
   _sentLength = sendto(_sockfd, data, length, 0, reinterpret_cast<sockaddr*>(&_remoteAddr), _addrLen);
   if (_sentLength == static_cast<int64_t>(length)) return length;
   const int error = errno;  // before any output can change it
-  std::cout << "[WARNING] UDPPort::send, sent " << static_cast<size_t>(_sentLength) << " bytes, but not "
-            << length << " bytes, " << std::strerror(error) << std::endl;
+  logLine("[WARNING] UDPPort::send, sent ", static_cast<size_t>(_sentLength), " bytes, but not ", length, " bytes, ",
+          std::strerror(error));
   return static_cast<size_t>(_sentLength);
 }
 
@@ -71,11 +73,11 @@ size_t UDPPort::Recv(uint8_t* buffer, size_t /*length*/) {
       // stretches the wait beyond the configured timeout.
       const int ready = select(_sockfd + 1, &_readSet, nullptr, nullptr, &_timeout);
       if (ready == -1) {
-        std::cout << "[WARNING] UDPPort::recv, unblock version, receive error" << std::endl;
+        logLine("[WARNING] UDPPort::recv, unblock version, receive error");
         return 0;
       }
       if (ready == 0) {
-        std::cout << "[WARNING] UDPPort::recv, unblock version, wait time out" << std::endl;
+        logLine("[WARNING] UDPPort::recv, unblock version, wait time out");
         return 0;
       }
       bool stale = false;
@@ -87,8 +89,8 @@ size_t UDPPort::Recv(uint8_t* buffer, size_t /*length*/) {
         continue;
       }
       if (static_cast<size_t>(count) != _recvLength) {
-        std::cout << "[WARNING] UDPPort::recv, unblock version, received " << static_cast<size_t>(count)
-                  << " bytes, but not " << _recvLength << " bytes, " << std::strerror(error) << std::endl;
+        logLine("[WARNING] UDPPort::recv, unblock version, received ", static_cast<size_t>(count), " bytes, but not ",
+                _recvLength, " bytes, ", std::strerror(error));
       }
       return static_cast<size_t>(count);
     }
@@ -99,8 +101,8 @@ size_t UDPPort::Recv(uint8_t* buffer, size_t /*length*/) {
     while (stale) count = _receiveDatagram(buffer, MSG_WAITALL, stale);
     const int error = errno;
     if (static_cast<size_t>(count) != _recvLength) {
-      std::cout << "[WARNING] UDPPort::recv, block version, received " << static_cast<size_t>(count)
-                << " bytes, but not " << _recvLength << " bytes, " << std::strerror(error) << std::endl;
+      logLine("[WARNING] UDPPort::recv, block version, received ", static_cast<size_t>(count), " bytes, but not ",
+              _recvLength, " bytes, ", std::strerror(error));
     }
     return static_cast<size_t>(count);
   }

@@ -7,6 +7,7 @@
 
 #include "eigen_types.h"
 #include "kinematics.h"
+#include "log_line.h"
 #include "robot_sdk.h"
 
 namespace {
@@ -33,7 +34,7 @@ constexpr Leg kLegs[] = {
 bool isVeltra(int robotType) { return robotType == 0 || robotType == 1; }
 bool isZenthi(int robotType) { return robotType == 2 || robotType == 3; }
 
-void printLine(const char* line) { std::cout << line << std::endl; }
+void printLine(const char* line) { logLine(line); }
 
 bool inVeltraRange(Eigen::Index length) {
   return length >= kVeltraMinJoints && length <= kVeltraMaxJoints;

@@ -7,9 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <string>
 #include <utility>
 
 #include "absolute_timer.h"
+#include "log_line.h"
 
 namespace {
 
@@ -67,7 +69,7 @@ void PeriodicFunction::stop() {
   } else {
     _thread.join();
   }
-  std::cout << "[PeriodicFunction] Done!" << std::endl;
+  logLine("[PeriodicFunction] Done!");
 }
 
 void PeriodicFunction::setPeriod(float period) {
@@ -91,7 +93,7 @@ void PeriodicFunction::loopFunction() {
     if (_periodChanged.exchange(false)) {
       const float period = _period;
       timer.arm(intervalTimerSpec(period));
-      std::cout << _name << " [PeriodicFunction] reset period: " << period << std::endl;
+      logLine(_name, " [PeriodicFunction] reset period: ", period);
     }
     timer.awaitExpiry(expirations);
   }
@@ -104,17 +106,17 @@ void PeriodicFunction::_bindToCpu() {
   // An out-of-range CPU leaves the set empty, which the kernel refuses.
   if (_cpuId >= 0 && _cpuId < kCpuSetCapacity) CPU_SET(_cpuId, &cpus);
   if (pthread_setaffinity_np(_thread.native_handle(), sizeof(cpus), &cpus) != 0) {
-    std::cout << "Error: Set affinity failed." << std::endl;
+    logLine("Error: Set affinity failed.");
     exit(-2);
   }
 }
 
 void PeriodicFunction::_raisePriority() {
-  std::cout << "priority of thread " << _name << " is " << _priority << std::endl;
+  logLine("priority of thread ", _name, " is ", _priority);
   sched_param param{};
   param.sched_priority = _priority;
   if (pthread_setschedparam(_thread.native_handle(), SCHED_FIFO, &param) != 0) {
-    std::cout << "Error: Set priority failed." << std::endl;
+    logLine("Error: Set priority failed.");
     exit(-2);
   }
 }

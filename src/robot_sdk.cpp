@@ -2,8 +2,6 @@
 // command hand-over in the virtual joint space.
 #include "robot_sdk.h"
 
-#include "config_file.h"
-
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -13,6 +11,9 @@
 #include <utility>
 
 #include <yaml-cpp/yaml.h>
+
+#include "config_file.h"
+#include "log_line.h"
 
 namespace {
 
@@ -112,15 +113,15 @@ void RobotSDK::_createControlThread() {
 }
 
 void RobotSDK::_chooseRobotType(const std::string& path) {
-  std::cout << "[robot sdk] config path is " << path << std::endl;
+  logLine("[robot sdk] config path is ", path);
   const std::string name = config_file::load(path)["robot_type"].as<std::string>();
   for (int code = 0; code < static_cast<int>(std::size(kRobotTypes)); ++code) {
     if (name != kRobotTypes[code].name) continue;
-    std::cout << kRobotTypes[code].line << std::endl;
+    logLine(kRobotTypes[code].line);
     robot_type_ = code;
     return;
   }
-  std::cout << "[robot sdk] invalid robot type name, check config file " << std::endl;
+  logLine("[robot sdk] invalid robot type name, check config file ");
   std::exit(1);  // nothing is open and no thread runs yet
 }
 
@@ -223,7 +224,7 @@ void RobotSDK::_prime() {
     motor_sdk_.recvMT();
     motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_);
     _publishHealth();
-    std::cout << "[RobotSDK] comm init ... " << pass << std::endl;
+    logLine("[RobotSDK] comm init ... ", pass);
   }
 }
 
@@ -286,8 +287,7 @@ void RobotSDK::_run() {
   if (!imu_states_.empty()) {
     _readImu();
   } else if (!imu_warning_printed_) {
-    std::cout << "[WARNING] [RobotSDK] no IMU configured: the control loop keeps the IMU fields at their last values"
-              << std::endl;
+    logLine("[WARNING] [RobotSDK] no IMU configured: the control loop keeps the IMU fields at their last values");
     imu_warning_printed_ = true;
   }
   switchRealToVirtual(state_real_, state_virtual_, robot_type_);
@@ -304,8 +304,8 @@ void RobotSDK::_watchDog() {
   bool failed = false;
   for (const LinkHealth& motor : watchdog_view_) {
     if (motor.status == kStatusValid) continue;
-    std::cout << "[RobotSDK] watchdog: COMM ERROR motor id " << static_cast<unsigned>(motor.id) << " cStatus "
-              << static_cast<unsigned>(motor.status) << std::endl;
+    logLine("[RobotSDK] watchdog: COMM ERROR motor id ", static_cast<unsigned>(motor.id), " cStatus ",
+            static_cast<unsigned>(motor.status));
     failed = true;
   }
   if (!failed) {
@@ -313,9 +313,9 @@ void RobotSDK::_watchDog() {
     return;
   }
   ++comm_fail_count_;
-  std::cout << "[RobotSDK] watchdog: comm failure count " << comm_fail_count_ << std::endl;
+  logLine("[RobotSDK] watchdog: comm failure count ", comm_fail_count_);
   if (comm_fail_count_ >= kWatchdogFailureLimit) {
-    std::cout << "[RobotSDK] watchdog: comm failed, EXIT " << std::endl;
+    logLine("[RobotSDK] watchdog: comm failed, EXIT ");
     std::exit(1);
   }
 }
