@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "board_sim.h"
+#include "datagram_socket.h"
 #include "temp_file.h"
 #include "wire_frames.h"
 
@@ -55,45 +56,15 @@ Robot veltra1() {
   return robot;
 }
 
-// A test-side controller socket on the controller's address; it sees whole datagrams,
-// so it can tell short, long and duplicated replies apart.
-class ControllerSocket {
+// The controller's end of the link, played by the test.
+class ControllerSocket : public DatagramSocket {
  public:
-  ControllerSocket() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = inet_addr("192.168.1.10");
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) < 0)
-      throw std::runtime_error("cannot bind the controller socket");
-    board_.sin_family = AF_INET;
-    board_.sin_port = htons(8880);
-    board_.sin_addr.s_addr = inet_addr("192.168.1.5");
-  }
-  ~ControllerSocket() { close(fd_); }
-
-  void send(const Bytes& frame) const {
-    sendto(fd_, frame.data(), frame.size(), 0, reinterpret_cast<const sockaddr*>(&board_), sizeof(board_));
-  }
-  std::optional<Bytes> receive(int timeoutMs, sockaddr_in* from = nullptr) const {
-    pollfd readable{fd_, POLLIN, 0};
-    if (poll(&readable, 1, timeoutMs) <= 0) return std::nullopt;
-    Bytes datagram(65536);
-    sockaddr_in sender{};
-    socklen_t length = sizeof(sender);
-    const ssize_t count = recvfrom(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&sender), &length);
-    if (count < 0) return std::nullopt;
-    datagram.resize(static_cast<size_t>(count));
-    if (from) *from = sender;
-    return datagram;
-  }
+  ControllerSocket() : DatagramSocket("192.168.1.10", 0) {}
+  void send(const Bytes& frame) const { sendTo(addressOf("192.168.1.5", 8880), frame); }
   std::optional<Bytes> exchange(const Bytes& frame, int timeoutMs = 1000) const {
     send(frame);
     return receive(timeoutMs);
   }
-
- private:
-  int fd_;
-  sockaddr_in board_{};
 };
 
 Bytes asBytes(const std::vector<MotorCmd>& frame) {

@@ -18,6 +18,7 @@
 #include "UDPPort.h"
 #include "board_sim.h"
 #include "capture.h"
+#include "datagram_socket.h"
 #include "wire_frames.h"
 
 namespace {
@@ -27,42 +28,11 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kTimeoutLine = "[WARNING] UDPPort::recv, unblock version, wait time out\n";
 
-// A bare datagram socket standing in for the board (or for some other host).
-class PeerSocket {
+// The board's end of the link (or some other host), played by the test.
+class PeerSocket : public DatagramSocket {
  public:
-  explicit PeerSocket(const char* address = "192.168.1.5", uint16_t port = 8880)
-      : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in local = addressOf(address, port);
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local)) < 0)
-      throw std::runtime_error("cannot bind the peer socket");
-  }
-  ~PeerSocket() { close(fd_); }
-
-  static sockaddr_in addressOf(const char* address, uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = inet_addr(address);
-    return addr;
-  }
-  std::optional<Bytes> receive(int timeoutMs, sockaddr_in* from = nullptr) const {
-    pollfd readable{fd_, POLLIN, 0};
-    if (poll(&readable, 1, timeoutMs) <= 0) return std::nullopt;
-    Bytes datagram(65536);
-    sockaddr_in sender{};
-    socklen_t length = sizeof(sender);
-    const ssize_t count = recvfrom(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&sender), &length);
-    datagram.resize(count < 0 ? 0 : static_cast<size_t>(count));
-    if (from) *from = sender;
-    return datagram;
-  }
-  void sendToController(const Bytes& bytes) const {
-    const sockaddr_in controller = addressOf("192.168.1.10", 8881);
-    sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&controller), sizeof(controller));
-  }
-
- private:
-  int fd_;
+  explicit PeerSocket(const char* address = "192.168.1.5", uint16_t port = 8880) : DatagramSocket(address, port) {}
+  void sendToController(const Bytes& bytes) const { sendTo(addressOf("192.168.1.10", 8881), bytes); }
 };
 
 UDPPort boardPort(size_t recvLength, size_t timeoutUs, BlockYN mode = NO) {

@@ -12,9 +12,9 @@ REPORT = Path(__file__).resolve().parents[2] / "bench" / "report.py"
 
 @pytest.fixture(scope="module")
 def report():
-    spec = importlib.util.spec_from_file_location("bench_report", REPORT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader_spec = importlib.util.spec_from_file_location("bench_report", REPORT)
+    module = importlib.util.module_from_spec(loader_spec)
+    loader_spec.loader.exec_module(module)
     return module
 
 
