@@ -46,6 +46,7 @@ class PeriodicFunction {
  private:
   void _bindToCpu();
   void _raisePriority();
+  void _releaseThread();
 
   std::function<void()> _function;
   std::atomic<float> _period;

@@ -17,6 +17,11 @@ namespace {
 
 constexpr int kCpuSetCapacity = 1024;
 
+// The PeriodicFunction whose loop runs on this thread, if any: stop() called from its own loop
+// must not wait for itself. (Its std::thread object may still be being assigned when the loop
+// starts, so the loop never reads it.)
+thread_local const PeriodicFunction* t_ownLoop = nullptr;
+
 int wholeMilliseconds(const itimerspec& setting) { return static_cast<int>(setting.it_interval.tv_nsec / 1000000); }
 
 }  // namespace
@@ -32,10 +37,18 @@ PeriodicFunction::PeriodicFunction(float period, std::string name, std::function
 }
 
 PeriodicFunction::~PeriodicFunction() {
-  // Destroying a joinable thread would terminate the process.
-  if (_running) {
-    stop();
-  } else if (_thread.joinable()) {
+  if (_running) stop();
+  _releaseThread();
+}
+
+// Destroying or replacing a joinable thread would terminate the process. A loop that stopped
+// itself is joined here, from another thread; only a loop that is being destroyed on its own
+// thread (a static owner destroyed after the loop's function ended the process) is let go.
+void PeriodicFunction::_releaseThread() {
+  if (!_thread.joinable()) return;
+  if (t_ownLoop == this) {
+    _thread.detach();
+  } else {
     _thread.join();
   }
 }
@@ -47,6 +60,7 @@ void PeriodicFunction::start() {
     printf("[PeriodicTask] Tried to start %s but it was already running!\n", _name.c_str());
     return;
   }
+  _releaseThread();  // a loop that stopped itself
   init();
   _periodChanged = false;  // a period set while idle is armed from the start anyway
   _running = true;
@@ -62,13 +76,9 @@ void PeriodicFunction::stop() {
   }
   _running = false;
   printf("[PeriodicFunction] Waiting for %s to stop...\n", _name.c_str());
-  // The loop thread itself may end up here (its function ended the process, and a static
-  // owner is destroyed on that thread): it cannot wait for itself, and ends on its own.
-  if (std::this_thread::get_id() == _thread.get_id()) {
-    _thread.detach();
-  } else {
-    _thread.join();
-  }
+  // Called from the loop's own function, it cannot wait for itself: the loop ends after this
+  // cycle and is joined by the next start() or the destructor.
+  if (t_ownLoop != this) _thread.join();
   logLine("[PeriodicFunction] Done!");
 }
 
@@ -80,6 +90,7 @@ void PeriodicFunction::setPeriod(float period) {
 void PeriodicFunction::run() { _function(); }
 
 void PeriodicFunction::loopFunction() {
+  t_ownLoop = this;
   TimerDescriptor timer;
   uint64_t expirations = 0;
   const itimerspec setting = intervalTimerSpec(_period.load());

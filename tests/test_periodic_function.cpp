@@ -174,7 +174,7 @@ TEST(PeriodicFunctionLifecycle, DestroyingARunningFunctionStopsAndJoinsIt) {
 
 TEST(PeriodicFunctionLifecycle, AFunctionMayStopItsOwnLoop) {
   // As when its work ends the process and a static owner is destroyed on the loop thread: the
-  // thread cannot join itself, so it is let go and ends after its current cycle.
+  // loop cannot wait for itself; it ends after its current cycle and is joined later.
   StdoutCapture capture;
   std::atomic<int> cycles{0};
   std::unique_ptr<PeriodicFunction> task;
