@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -267,7 +269,8 @@ class Ambulink {
     if (_link == Link::Closed) throw std::runtime_error(kClosed);
   }
 
-  /// A short list would be read past its end, and a NaN or infinity would reach the motors.
+  /// A short list would be read past its end, and a NaN or infinity would reach the motors (so
+  /// would a number too large for the link's 32-bit floats, which narrows to infinity).
   void _checkCommandList(const char* name, const std::vector<double>& values) const {
     const size_t n = static_cast<size_t>(_motorNum);
     if (values.size() < n) {
@@ -279,6 +282,12 @@ class Ambulink {
         throw std::invalid_argument(std::string(name) + "[" + std::to_string(i) + "] is " +
                                     _describe(values[i]) + ": joint " + std::to_string(i) +
                                     " needs a finite value");
+      }
+      if (std::fabs(values[i]) > std::numeric_limits<float>::max()) {
+        std::ostringstream text;
+        text << name << "[" << i << "] is " << values[i] << ": joint " << i
+             << " needs a value that fits the link's 32-bit floats";
+        throw std::invalid_argument(text.str());
       }
     }
   }

@@ -235,6 +235,16 @@ class TestRejectedCommands:
             robot.send_command(*lists)
         self._assert_still_good(board, good)
 
+    def test_value_beyond_the_links_floats_is_refused(self, zenthi):
+        """1e39 is a finite double but would narrow to an infinite float on the link."""
+        board, robot = zenthi
+        good = self._send_good_command(board, robot)
+        lists = [list(values) for values in zenthi_command()]
+        lists[4][2] = -1e39
+        with pytest.raises(ValueError, match=r"^tau\[2\] is -1e\+39: joint 2 needs a value that fits"):
+            robot.send_command(*lists)
+        self._assert_still_good(board, good)
+
     def test_non_finite_in_numpy_array(self, zenthi):
         board, robot = zenthi
         good = self._send_good_command(board, robot)
