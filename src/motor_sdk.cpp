@@ -357,8 +357,10 @@ void MotorSDK::setMotorZero(const std::vector<MotorCmd>& cmd, std::vector<MotorS
 // ---- Split family. --------------------------------------------------------------------------
 
 void MotorSDK::setSendMT(const std::vector<MotorCmd>& cmd) {
-  // The caller may change its vector again as soon as this copy is taken.
-  const std::vector<MotorCmd> snapshot(cmd);
+  // The caller may change its vector again as soon as this copy is taken. Each posting thread
+  // keeps its own snapshot buffer, so after the first post no command allocates.
+  thread_local std::vector<MotorCmd> snapshot;
+  snapshot.assign(cmd.begin(), cmd.end());
   std::lock_guard<std::mutex> lock(cmd_mutex);
   wire::encodeCommands(snapshot, _table(), cmd_frame_);
 }

@@ -504,8 +504,10 @@ TEST_F(BusOnBoard, ExchangesAllocateNothing) {
   bus->getRecvMT(fb.motors, fb.imus, fb.bats);
   bus->setSendMT(roundCommands());
 
+  const std::vector<MotorCmd> commands = roundCommands();
   alloc_counter::Scope scope;
   for (int n = 0; n < 700; ++n) {
+    bus->setSendMT(commands);  // its snapshot buffer is reused once this thread posted
     bus->sendRecvMT();
     bus->getRecvMT(fb.motors, fb.imus, fb.bats);
     bus->recvMT();

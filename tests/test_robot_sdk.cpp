@@ -263,8 +263,9 @@ TEST(RobotSDKCallbackStyle, CommandsReachTheBoardMappedToMotorJointsAndScaled) {
     robot.stop();
 
     EXPECT_GT(calls.load(), 100) << "about 500 periods in 2 s";
-    // The bus copies the command vector once per period; nothing else on this path allocates.
-    EXPECT_LE(allocationsAtEnd - allocationsAtWarmup, static_cast<size_t>(cyclesMeasured));
+    // Once warmed up, a control period allocates nothing (the bus reuses its command snapshot).
+    EXPECT_GT(cyclesMeasured, 0);
+    EXPECT_EQ(allocationsAtEnd - allocationsAtWarmup, 0u);
 
     // The board's joints settled near the commanded pose, seen in virtual joints.
     for (int i = 0; i < 10; ++i) EXPECT_NEAR(lastSeen.pos[i], virtualPose.pos[i], 0.05) << "joint " << i;
@@ -386,7 +387,7 @@ TEST(RobotSDKPollingStyle, PresizedStateAndCommandPassWithOnlyTheBusCopy) {
     robot.getState(state);
     robot.setCommand(command);
   }
-  EXPECT_LE(scope.count(), 50u) << "one copy per setCommand inside the bus, nothing else";
+  EXPECT_EQ(scope.count(), 0u) << "a warmed-up state read and command post allocate nothing";
 }
 
 // ---- Brake and shutdown --------------------------------------------------------------------
