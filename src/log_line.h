@@ -1,15 +1,63 @@
 // One line of the SDK's console output, written in one piece: the link, watchdog and control
 // threads share standard output, and a line built from several pieces could otherwise have
-// another thread's line land in its middle.
+// another thread's line land in its middle. The line is put together on the stack, so
+// reporting a failed exchange allocates nothing either.
 #pragma once
 
+#include <algorithm>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
 #include <iostream>
-#include <sstream>
+#include <string>
+#include <type_traits>
+
+class LogLine {
+ public:
+  void put(const char* text) { _append(text, std::strlen(text)); }
+  void put(const std::string& text) { _append(text.data(), text.size()); }
+  void put(double value) {  // as a stream prints it by default: six significant digits
+    char text[32];
+    const int length = std::snprintf(text, sizeof(text), "%g", value);
+    _append(text, static_cast<size_t>(length));
+  }
+  template <typename Int, std::enable_if_t<std::is_integral_v<Int>, int> = 0>
+  void put(Int value) {
+    char text[24];
+    const auto end = std::to_chars(text, text + sizeof(text), value).ptr;
+    _append(text, static_cast<size_t>(end - text));
+  }
+
+  /// Ends the line and writes it with one call.
+  void write() {
+    _append("\n", 1);
+    _flush();
+  }
+
+ private:
+  void _append(const char* text, size_t length) {
+    while (length > 0) {
+      if (size_ == sizeof(data_)) _flush();  // only a line longer than the buffer is split
+      const size_t part = std::min(length, sizeof(data_) - size_);
+      std::memcpy(data_ + size_, text, part);
+      size_ += part;
+      text += part;
+      length -= part;
+    }
+  }
+  void _flush() {
+    std::cout.write(data_, static_cast<std::streamsize>(size_));
+    std::cout.flush();
+    size_ = 0;
+  }
+
+  char data_[1024];
+  size_t size_ = 0;
+};
 
 template <typename... Parts>
 void logLine(const Parts&... parts) {
-  std::ostringstream line;
-  (line << ... << parts);
-  line << '\n';
-  std::cout << line.str() << std::flush;
+  LogLine line;
+  (line.put(parts), ...);
+  line.write();
 }
