@@ -39,6 +39,12 @@ bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualComm
 /// bipeds (two legs, and the biped limit tables), at most 18 for zenthi robots.
 bool supportsJointCount(int robotType, long joints);
 
+/// Prints one line when the configuration's jpos_min/jpos_max (radians, joint side, kept for
+/// tools) differ from the built-in tables the mapping clamps with: the biped's hardware table,
+/// the zenthi table. Prints nothing when they agree. Caller's thread; never fails.
+void reportConfiguredLimits(int robotType, const std::vector<double>& configuredMin,
+                            const std::vector<double>& configuredMax);
+
 // ---- RobotSDK ------------------------------------------------------------------------------
 
 /// One robot on the UDP link. Not copyable and not movable: its threads call back into it.

@@ -1,4 +1,6 @@
 // Conversion between the motors' real joint space and the controller's virtual joint space.
+#include <algorithm>
+#include <cmath>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -161,6 +163,31 @@ bool supportsJointCount(int robotType, long joints) {
   if (isVeltra(robotType)) return inVeltraRange(joints);
   if (isZenthi(robotType)) return joints >= 0 && joints <= kZenthiMaxJoints;
   return false;
+}
+
+// The configuration's limits are kept for tools; saying once where they disagree with the
+// tables keeps a user from believing the configured ones protect the robot.
+void reportConfiguredLimits(int robotType, const std::vector<double>& configuredMin,
+                            const std::vector<double>& configuredMax) {
+  constexpr double kSameWithin = 1e-6;  // radians: a rounded copy of a table value is the same limit
+  const size_t joints = std::min(configuredMin.size(), configuredMax.size());
+  size_t differing = 0, first = 0;
+  double firstMin = 0.0, firstMax = 0.0;
+  for (size_t i = 0; i < joints; ++i) {
+    const double min = isVeltra(robotType) ? gravon_kinematics::get_jpos_hardware_min(i) : zenthi_kinematics::get_jpos_min(i);
+    const double max = isVeltra(robotType) ? gravon_kinematics::get_jpos_hardware_max(i) : zenthi_kinematics::get_jpos_max(i);
+    if (std::fabs(configuredMin[i] - min) <= kSameWithin && std::fabs(configuredMax[i] - max) <= kSameWithin) continue;
+    if (differing++ == 0) {
+      first = i;
+      firstMin = min;
+      firstMax = max;
+    }
+  }
+  if (differing == 0) return;
+  logLine("[robot sdk] the configured jpos_min/jpos_max differ from the built-in joint limits at ", differing,
+          " of ", joints, " joints (first joint ", first, ": configured ", configuredMin[first], "..",
+          configuredMax[first], ", built-in ", firstMin, "..", firstMax,
+          "); positions are clamped to the built-in limits");
 }
 
 bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int robotType) {

@@ -132,6 +132,7 @@ void RobotSDK::_openBus(const std::string& path) {
   if (!supportsJointCount(robot_type_, n))
     throw ConfigError(std::string("[RobotSDK] a ") + kRobotTypes[robot_type_].name + " robot cannot have " +
                       std::to_string(n) + " motors: the bipeds have 10 to 14 joints, zenthi robots at most 18");
+  reportConfiguredLimits(robot_type_, motor_sdk_.jointMin(), motor_sdk_.jointMax());
   zeroCommand(cmd_virtual_, n);
   zeroCommand(cmd_real_, n);
   state_virtual_.zero(n);

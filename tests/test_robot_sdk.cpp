@@ -162,6 +162,25 @@ TEST(RobotSDKConstruction, AMotorCountTheRobotTypeCannotMapIsRefused) {
   EXPECT_EQ(robot.motor_sdk_.motor_num_, 10);
 }
 
+TEST(RobotSDKConstruction, ConfiguredLimitsThatDifferFromTheClampTablesAreReportedInOneLine) {
+  const std::string differ = "[robot sdk] the configured jpos_min/jpos_max differ from the built-in joint limits";
+  {  // the shipped biped lists its motor limits exactly as the tables do
+    StdoutCapture capture;
+    RobotSDK robot(configPath("veltra1.yaml"));
+    EXPECT_EQ(countOf(capture.finish(), differ), 0u);
+  }
+  // The biped's limits read as a zenthi robot's: every joint differs, and one line says so.
+  const TempFile bipedLimitsOnZenthi(withTopLevelKey(shippedConfigText("veltra1.yaml"), "robot_type", "zenthi"));
+  StdoutCapture capture;
+  RobotSDK robot(bipedLimitsOnZenthi.path());
+  const std::string out = capture.finish();
+  EXPECT_EQ(countOf(out, differ), 1u) << out;
+  EXPECT_NE(out.find(differ + " at 10 of 10 joints (first joint 0: configured -0.698132..0.698132, built-in "
+                               "-0.331613..0.331613); positions are clamped to the built-in limits\n"),
+            std::string::npos)
+      << out;
+}
+
 TEST(RobotSDKConstruction, PrimingIsRefusedWhileTheThreadsRun) {
   BoardSim sim(configPath("veltra1.yaml"));
   StdoutCapture capture;
