@@ -4,40 +4,80 @@
 It talks to the robot only through ambulink, so the same script drives the board simulator
 (scripts/demo) and a real robot:
 
-    PYTHONPATH=lib python3 examples/stand_demo.py configs/veltra1.yaml
+    PYTHONPATH=lib python3 examples/stand_demo.py configs/veltra1.yaml   # or configs/zenthi.yaml
 
-Every second it prints the time, the mean tracking error and the link health; at the end a
-per-joint table of commanded against measured positions. It writes a CSV of the run (and a
-PNG plot where matplotlib is installed) and exits non-zero when tracking or the link failed.
+The poses follow the configuration's robot family (the biped's two legs of five joints, or the
+zenthi robot's six legs of three). About every second it prints one status line for the time
+span since the previous one: the phases in it, the mean tracking error and the share of fresh
+observations (the link exchanges every 2.1 ms, so a 2 ms loop sometimes reads the same reply
+twice). At the end a per-joint table of commanded against measured positions. It writes a CSV
+of the run (and a PNG plot where matplotlib is installed) and exits non-zero when tracking or
+the link failed.
 """
 
 import argparse
 import csv
 import math
 import os
+import re
 import sys
 import time
 
 import ambulink
 
 CONTROL_PERIOD = 0.002  # seconds
-# Virtual joints of one veltra leg when standing: hip yaw, hip roll, hip pitch, knee, ankle.
-# The ankle keeps the sole level: hip pitch + knee + ankle = 0.4332 (the sole's own slope).
-STAND_LEG = [0.0, 0.0, -0.35, 0.85, -0.0668]
 SQUAT_DEPTH = 0.25  # extra knee bend at the bottom of the squat, radians
 
 
-def standing_pose(rest, robot_joints):
-    """Standing target per joint: veltra legs as above, every other joint keeps its rest value."""
-    if robot_joints >= 10:
-        return STAND_LEG + STAND_LEG + list(rest[10:])
-    return list(rest)
+class Family:
+    """One robot family's legs: joint names, the standing pose and the squat, per leg."""
+
+    def __init__(self, leg_names, joint_names, stand_leg, squat_leg):
+        self.leg_names = leg_names      # in joint order
+        self.joint_names = joint_names  # of one leg, in joint order
+        self.stand_leg = stand_leg      # radians, virtual joints, inside every limit
+        self.squat_leg = squat_leg      # change per radian of squat depth
+
+    @property
+    def leg_joints(self):
+        return len(self.joint_names) * len(self.leg_names)
+
+    def joint_name(self, joint):
+        if joint >= self.leg_joints:
+            return f"joint {joint}"
+        leg, within = divmod(joint, len(self.joint_names))
+        return f"{self.leg_names[leg]} {self.joint_names[within]}"
+
+    def standing_pose(self, rest):
+        """Legs stand as above; joints past the legs keep their rest value."""
+        legs = min(len(rest), self.leg_joints) // len(self.stand_leg)
+        return self.stand_leg * legs + list(rest[legs * len(self.stand_leg):])
+
+    def squat_offset(self, joint, depth):
+        return self.squat_leg[joint % len(self.squat_leg)] * depth if joint < self.leg_joints else 0.0
 
 
-def squat_offset(joint, depth):
-    """Knee bends by `depth`, hip pitch and ankle take half each back so the foot stays level."""
-    leg_joint = joint % 5 if joint < 10 else None
-    return {2: -depth / 2, 3: depth, 4: -depth / 2}.get(leg_joint, 0.0)
+FAMILIES = {
+    # Biped: joints 0-4 left leg, 5-9 right leg. Standing, the ankle keeps the sole level:
+    # hip pitch + knee + ankle = 0.4332 (the sole's own slope). In the squat the knee bends by
+    # the depth, hip pitch and ankle take half each back so the foot stays level.
+    "veltra": Family(["left", "right"], ["hip yaw", "hip roll", "hip pitch", "knee", "ankle"],
+                     [0.0, 0.0, -0.35, 0.85, -0.0668], [0.0, 0.0, -0.5, 1.0, -0.5]),
+    # Six legs of three directly driven joints; the knee is always bent (-160 to -30 degrees).
+    "zenthi": Family([f"leg {k}" for k in range(1, 7)], ["abduction", "hip", "knee"],
+                     [0.0, 0.8, -1.5], [0.0, 0.5, -1.0]),
+}
+
+
+def robot_family(config):
+    """The family named by the configuration's robot_type (veltra1, veltra1L, zenthi, zenthi_v2)."""
+    with open(config) as f:
+        match = re.search(r"^robot_type:\s*(\w+)", f.read(), re.M)
+    name = match.group(1) if match else ""
+    for family in FAMILIES:
+        if name.startswith(family):
+            return FAMILIES[family]
+    raise SystemExit(f"[demo] unknown robot_type {name!r} in {config}")
 
 
 def smooth_step(x):
@@ -48,8 +88,9 @@ def smooth_step(x):
 class Recorder:
     """Keeps the run for the CSV, the plot and the final table."""
 
-    def __init__(self, n):
-        self.n = n
+    def __init__(self, names):
+        self.n = len(names)
+        self.names = names
         self.rows = []
 
     def add(self, t, phase, target, measured):
@@ -75,12 +116,44 @@ class Recorder:
         for ax, j in zip(axes[:, 0], shown):
             ax.plot(times, [r[2][j] for r in self.rows], label="commanded")
             ax.plot(times, [r[3][j] for r in self.rows], "--", label="measured")
-            ax.set_ylabel(f"joint {j} [rad]")
+            ax.set_ylabel(f"{self.names[j]} [rad]")
         axes[0, 0].legend(loc="upper right")
         axes[-1, 0].set_xlabel("time [s]")
         fig.tight_layout()
         fig.savefig(path, dpi=90)
         return True
+
+
+class StatusWindow:
+    """The polls since the last status line; the line names their time span and phases."""
+
+    def __init__(self):
+        self._start_over()
+
+    def _start_over(self):
+        self.first = self.last = None
+        self.errors, self.phases, self.fresh = [], [], 0
+
+    def add(self, t, phase, error, fresh):
+        if self.first is None:
+            self.first = t
+        self.last = t
+        self.errors.append(error)
+        self.fresh += fresh
+        if phase not in self.phases:
+            self.phases.append(phase)
+
+    def seconds(self):
+        return 0.0 if self.first is None else self.last - self.first
+
+    def report(self):
+        if not self.errors:
+            return
+        health = 100.0 * self.fresh / len(self.errors)
+        print(f"[demo] {self.first:5.2f}-{self.last:5.2f}s  {', '.join(self.phases):<16}"
+              f"  mean tracking error {sum(self.errors) / len(self.errors):.4f} rad"
+              f"  link {health:5.1f}% fresh observations", flush=True)
+        self._start_over()
 
 
 def main():
@@ -93,23 +166,25 @@ def main():
     parser.add_argument("--max-error", type=float, default=0.05, help="allowed mean tracking error while holding [rad]")
     args = parser.parse_args()
 
+    family = robot_family(args.config)
     robot = ambulink.Ambulink(args.config)
     n = robot.get_motor_num()
+    names = [family.joint_name(j) for j in range(n)]
     print(f"[demo] {n} joints, SDK {robot.get_version()}", flush=True)
 
     def positions(observation):
         return observation[0:3 * n:3]
 
     rest = positions(robot.receive_observation())
-    stand = standing_pose(rest, n)
+    stand = family.standing_pose(rest)
     phases = [("stand up", 2.0 / args.speed), ("hold", 1.0 / args.speed), ("squat", 3.0 / args.speed), ("settle", 0.5)]
     kp, kd, zeros = [args.kp] * n, [args.kd] * n, [0.0] * n
-    recorder = Recorder(n)
+    recorder = Recorder(names)
+    window = StatusWindow()
 
     start = time.monotonic()
     next_tick = start
-    next_status = start + 1.0
-    window_errors, fresh, polls, last_observation = [], 0, 0, None
+    last_observation = None
     hold_errors = []
     phase_start = 0.0
     for phase, duration in phases:
@@ -123,39 +198,35 @@ def main():
                 target = [r + (s - r) * smooth_step(x) for r, s in zip(rest, stand)]
             elif phase == "squat":
                 depth = SQUAT_DEPTH * 0.5 * (1 - math.cos(2 * math.pi * x))
-                target = [s + squat_offset(j, depth) for j, s in enumerate(stand)]
+                target = [s + family.squat_offset(j, depth) for j, s in enumerate(stand)]
             else:
                 target = stand
             robot.send_command(kp, kd, target, zeros, zeros)
 
             observation = robot.receive_observation()
-            polls += 1
-            fresh += observation != last_observation
-            last_observation = observation
             measured = positions(observation)
             error = sum(abs(a - b) for a, b in zip(target, measured)) / n
-            window_errors.append(error)
+            window.add(t, phase, error, observation != last_observation)
+            last_observation = observation
             if phase in ("hold", "settle"):
                 hold_errors.append(error)
             recorder.add(t, phase, target, measured)
 
-            if now >= next_status:
-                health = 100.0 * fresh / max(polls, 1)
-                print(f"[demo] t={t:5.2f}s  {phase:<8}  mean tracking error {sum(window_errors) / len(window_errors):.4f} rad"
-                      f"  link {health:5.1f}% fresh observations", flush=True)
-                window_errors, fresh, polls = [], 0, 0
-                next_status += 1.0
+            if window.seconds() >= 1.0:
+                window.report()
             next_tick += CONTROL_PERIOD
             time.sleep(max(0.0, next_tick - time.monotonic()))
         phase_start += duration
+    window.report()
 
     robot.brake()
     final = positions(robot.receive_observation())
     print("[demo] braked", flush=True)
 
-    print(f"\n{'joint':>5} {'commanded':>10} {'measured':>10} {'error':>8}")
+    width = max(len(name) for name in names)
+    print(f"\n{'joint':>5} {'name':<{width}} {'commanded':>10} {'measured':>10} {'error':>8}")
     for j in range(n):
-        print(f"{j:>5} {stand[j]:>10.4f} {final[j]:>10.4f} {final[j] - stand[j]:>8.4f}")
+        print(f"{j:>5} {names[j]:<{width}} {stand[j]:>10.4f} {final[j]:>10.4f} {final[j] - stand[j]:>8.4f}")
 
     os.makedirs(args.output, exist_ok=True)
     recorder.write_csv(os.path.join(args.output, "run.csv"))
