@@ -25,7 +25,9 @@ class TimerDescriptor {
   TimerDescriptor(const TimerDescriptor&) = delete;
   TimerDescriptor& operator=(const TimerDescriptor&) = delete;
 
+  /// False when the kernel refused the descriptor.
   bool isOpen() const { return _fd >= 0; }
+  /// The timer descriptor, -1 when refused.
   int fd() const { return _fd; }
   /// Arms the timer relative to now; pending expirations are discarded.
   void arm(const itimerspec& setting) const;
@@ -43,6 +45,7 @@ class AbsoluteTimer {
  public:
   /// Creates the timer descriptor. When the kernel refuses one, prints a perror line to
   /// standard error and throws std::system_error carrying the errno of timerfd_create.
+  /// `waitTime` is the period in seconds. Call from the thread that will wait.
   explicit AbsoluteTimer(double waitTime);
   AbsoluteTimer(const AbsoluteTimer&) = delete;
   AbsoluteTimer& operator=(const AbsoluteTimer&) = delete;
@@ -55,6 +58,7 @@ class AbsoluteTimer {
   /// A period of 0 returns true at once.
   bool wait();
 
+  /// The period. Unit: [s].
   double waitTime() const { return _waitTime; }
 
  private:

@@ -8,18 +8,19 @@
 #include "eigen_types.h"
 
 /// One observation of the whole robot. Per-joint vectors start empty; the IMU fields start at
-/// zero so a record that was never filled prints and compares predictably.
+/// zero so a record that was never filled prints and compares predictably. Joint i is the
+/// i-th configured motor; RobotSDK::getState fills it in the virtual joint space, joint side.
 struct RobotState {
-  Vec3<double> acc = Vec3<double>::Zero();   // first IMU, x y z, calibrated
-  Vec3<double> gyro = Vec3<double>::Zero();  // first IMU, x y z, calibrated
-  Vec4<double> quat = Vec4<double>::Zero();  // first IMU, w x y z; needs 16-byte alignment
-  Eigen::VectorXd pos;
-  Eigen::VectorXd vel;
-  Eigen::VectorXd tau;
-  Eigen::VectorXd aux0;  // sized and kept at zero; carried unchanged between joint spaces
-  Eigen::VectorXd aux1;
-  Eigen::VectorXd aux2;
-  bool flag = false;  // carried unchanged between joint spaces, never interpreted
+  Vec3<double> acc = Vec3<double>::Zero();   ///< First IMU, x y z, calibrated. Unit: [m/s²].
+  Vec3<double> gyro = Vec3<double>::Zero();  ///< First IMU, x y z, calibrated. Unit: [rad/s].
+  Vec4<double> quat = Vec4<double>::Zero();  ///< First IMU orientation, (w, x, y, z); needs 16-byte alignment.
+  Eigen::VectorXd pos;   ///< Joint positions. Unit: [rad].
+  Eigen::VectorXd vel;   ///< Joint velocities. Unit: [rad/s].
+  Eigen::VectorXd tau;   ///< Joint torques. Unit: [N·m].
+  Eigen::VectorXd aux0;  ///< Sized and kept at zero; carried unchanged between joint spaces.
+  Eigen::VectorXd aux1;  ///< As aux0.
+  Eigen::VectorXd aux2;  ///< As aux0.
+  bool flag = false;     ///< Carried unchanged between joint spaces, never interpreted.
 
   /// Sizes the six per-joint vectors to n zeros. Vectors that already hold n entries keep
   /// their storage, so calling this every cycle does not allocate. The IMU fields and the
@@ -29,15 +30,16 @@ struct RobotState {
   EIGEN_MAKE_ALIGNED_OPERATOR_NEW
 };
 
-/// One command for every joint. Note the torque comes first here, unlike RobotState.
-/// The owner sizes the vectors itself.
+/// One command for every joint, joint side. Note the torque comes first here, unlike
+/// RobotState. The owner sizes the vectors itself (at least one entry per motor). The motor
+/// applies tau + kp·(pos − q) + kd·(vel − q̇).
 struct RobotCommand {
-  Eigen::VectorXd tau;  // feed-forward torque
-  Eigen::VectorXd pos;  // target position
-  Eigen::VectorXd vel;  // target velocity
-  Eigen::VectorXd kp;   // stiffness
-  Eigen::VectorXd kd;   // damping
-  bool flag0 = false;   // the three flags are carried unchanged, never interpreted
-  bool flag1 = false;
-  bool flag2 = false;
+  Eigen::VectorXd tau;  ///< Feed-forward torque. Unit: [N·m].
+  Eigen::VectorXd pos;  ///< Target position. Unit: [rad].
+  Eigen::VectorXd vel;  ///< Target velocity. Unit: [rad/s].
+  Eigen::VectorXd kp;   ///< Stiffness. Unit: [N·m/rad].
+  Eigen::VectorXd kd;   ///< Damping. Unit: [N·m·s/rad].
+  bool flag0 = false;   ///< Carried unchanged, never interpreted.
+  bool flag1 = false;   ///< Carried unchanged, never interpreted.
+  bool flag2 = false;   ///< Carried unchanged, never interpreted.
 };

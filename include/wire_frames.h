@@ -17,29 +17,37 @@
 
 namespace wire {
 
-/// Frame sizes for m motors, n IMUs and b batteries.
+/// Frame sizes for m motors, n IMUs and b batteries. All lengths and offsets in bytes.
 struct FrameLayout {
-  size_t motors = 0;
-  size_t imus = 0;
-  size_t batteries = 0;
+  size_t motors = 0;     ///< Motor records in both frames.
+  size_t imus = 0;       ///< IMU records in a reply.
+  size_t batteries = 0;  ///< Battery records in a reply.
 
+  /// Bytes of a command frame: one MotorCmd per motor.
   size_t commandLength() const { return sizeof(MotorCmd) * motors; }
+  /// Bytes of the motor records at the start of a reply.
   size_t motorReplyLength() const { return sizeof(MotorState) * motors; }
+  /// Bytes of the IMU records.
   size_t imuReplyLength() const { return sizeof(ImuState) * imus; }
+  /// Bytes of the battery records at the end of a reply.
   size_t batteryReplyLength() const { return sizeof(BatState) * batteries; }
+  /// Bytes of a whole reply.
   size_t replyLength() const { return motorReplyLength() + imuReplyLength() + batteryReplyLength(); }
+  /// Where the IMU records start in a reply.
   size_t imuOffset() const { return motorReplyLength(); }
+  /// Where the battery records start in a reply.
   size_t batteryOffset() const { return motorReplyLength() + imuReplyLength(); }
 };
 
 /// The per-motor configuration that shapes every frame. Element i belongs to motor i;
 /// the table's motor count is the size of `type`.
 struct MotorTable {
-  const std::vector<uint8_t>& type;   // protocol type, 3, 4 or 5
-  const std::vector<uint16_t>& id;    // bus id; its low 8 bits go on the link
-  const std::vector<double>& gr;      // gear ratio g, motor side per joint side
-  const std::vector<double>& offset;  // motor-side position offset o
+  const std::vector<uint8_t>& type;   ///< Protocol type, 3, 4 or 5.
+  const std::vector<uint16_t>& id;    ///< Bus id; its low 8 bits go on the link.
+  const std::vector<double>& gr;      ///< Gear ratio g, motor side per joint side (never 0; negative reverses).
+  const std::vector<double>& offset;  ///< Motor-side position offset o. Unit: [rad], motor side.
 
+  /// The table's motor count.
   size_t motors() const { return type.size(); }
 };
 
@@ -76,12 +84,16 @@ bool refreshMotorTypes(const MotorTable& table, std::vector<MotorCmd>& frame);
 
 /// How a motor position is brought back to the joint side.
 enum class PositionForm {
-  Offset,  // (raw - o) / g
-  Raw,     // raw / g
+  Offset,  ///< (raw - o) / g: the joint's angle.
+  Raw,     ///< raw / g: the motor's angle without its offset (reading zero positions).
 };
 
 /// The operation a decoding serves; it names the warnings of records with a bad status.
-enum class Operation { SendRecv, Recv, SetMotorZero };
+enum class Operation {
+  SendRecv,     ///< An exchange of commands (sendRecv, getRecvMT).
+  Recv,         ///< A passive read (recv, recvRaw).
+  SetMotorZero  ///< A zero-setting exchange.
+};
 
 /// Splits a reply of FrameLayout::replyLength() bytes into the three raw stores, whose
 /// sizes give the counts.
