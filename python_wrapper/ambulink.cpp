@@ -232,9 +232,9 @@ class Ambulink {
   }
 
   /// Pure damping on every joint through the normal command path.
+  /// Never raises LinkError: braking is what a caller may do about a lost link.
   void brake() {
     _requireRunning();
-    _raiseIfLinkLost();
     _command.kp.setZero();
     _command.kd.setConstant(kBrakeDamping);
     _command.pos.setZero();

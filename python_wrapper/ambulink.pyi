@@ -5,7 +5,7 @@ from typing import Sequence, SupportsFloat, overload
 class LinkError(RuntimeError):
     """The watchdog gave up on the link to the motor board (about 0.1 s without valid
     feedback) on a robot opened with exit_on_link_failure=False. Raised once, by the next
-    call; the message says how long the link has been silent. The motors keep the last
+    receive_observation or send_command; the message says how long the link has been silent. The motors keep the last
     command frame meanwhile, and the link is used again as soon as the board answers."""
 
 class Ambulink:
@@ -28,8 +28,8 @@ class Ambulink:
 
         A lost link (ten failing watchdog checks, about 0.1 s) ends the process with exit
         status 1 by default; the motors keep the last command frame. With
-        exit_on_link_failure=False the process goes on: the next receive_observation,
-        send_command or brake raises LinkError, the motors keep the last command frame, and
+        exit_on_link_failure=False the process goes on: the next receive_observation or
+        send_command raises LinkError, the motors keep the last command frame, and
         the link is used again as soon as the board answers.
         """
     def receive_observation(self) -> list[float]:
@@ -54,9 +54,8 @@ class Ambulink:
         the link was lost (exit_on_link_failure=False).
         """
     def brake(self) -> None:
-        """Commands pure damping on every joint: kp 0, kd 0.5, zero targets.
-
-        Raises LinkError once after the link was lost (exit_on_link_failure=False)."""
+        """Commands pure damping on every joint: kp 0, kd 0.5, zero targets. Never raises
+        LinkError: after a lost link the brake frame goes out as soon as the board answers."""
     def get_motor_num(self) -> int:
         """Returns the number of joints n."""
     def get_version(self) -> str:
