@@ -319,9 +319,9 @@ class Ambulink {
 
   void _raiseIfLinkLost() {
     if (!_linkLost.exchange(false)) return;
-    const auto lostAt = std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(_linkLostAtNs.load()));
-    const double silentS =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - lostAt).count() + kWatchdogPatienceS;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point lostAt{Clock::duration(_linkLostAtNs.load())};
+    const double silentS = std::chrono::duration<double>(Clock::now() - lostAt).count() + kWatchdogPatienceS;
     std::ostringstream text;
     text.precision(2);
     text << std::fixed << "the link to the motor board has been silent for " << silentS

@@ -282,8 +282,8 @@ void RobotSDK::setCommand(const RobotCommand& command) {
 
 // ---- Feedback -----------------------------------------------------------------------------
 
-// A device that never answered would read as zeros (joints at 0, quaternion 0) while the real
-// robot stands elsewhere; a controller started on that could command a violent move.
+// A device that never answered would read as zeros (every joint at 0, a level IMU) while the
+// real robot stands elsewhere; a controller started on that could command a violent move.
 void RobotSDK::_prime() {
   std::vector<bool> motorAnswered(motor_states_.size(), false);
   std::vector<bool> imuAnswered(imu_states_.size(), false);
@@ -303,10 +303,14 @@ void RobotSDK::_prime() {
 void RobotSDK::_requireEveryDeviceAnswered(const std::vector<bool>& motorAnswered,
                                            const std::vector<bool>& imuAnswered) const {
   std::ostringstream silent;
+  const auto next = [&silent]() -> std::ostringstream& {
+    if (silent.tellp() > 0) silent << ", ";
+    return silent;
+  };
   for (size_t i = 0; i < motorAnswered.size(); ++i)
-    if (!motorAnswered[i]) silent << (silent.tellp() > 0 ? ", " : "") << "motor " << i << " (id " << motor_sdk_.motorIds()[i] << ")";
+    if (!motorAnswered[i]) next() << "motor " << i << " (id " << motor_sdk_.motorIds()[i] << ")";
   for (size_t i = 0; i < imuAnswered.size(); ++i)
-    if (!imuAnswered[i]) silent << (silent.tellp() > 0 ? ", " : "") << "imu " << i;
+    if (!imuAnswered[i]) next() << "imu " << i;
   if (silent.tellp() == 0) return;
   throw std::runtime_error("[RobotSDK] init: no valid record during the " + std::to_string(kPrimingPasses) +
                            " priming exchanges from " + silent.str() +
@@ -454,7 +458,7 @@ void RobotSDK::_watchDog() {
 }
 
 // After the handler was told, the watchdog stays quiet until every motor answers again, then
-// starts counting afresh. Returns true while it is in that state.
+// starts counting afresh. Returns true when it has dealt with this check.
 bool RobotSDK::_watchLostLink(bool failed) {
   if (!link_failure_reported_) return false;
   if (failed) return true;
