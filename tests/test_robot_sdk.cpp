@@ -68,6 +68,13 @@ void childOutputToStderr() {
   dup2(STDERR_FILENO, STDOUT_FILENO);
 }
 
+/// Waits (at most 10 s, for a loaded machine) until `done` holds.
+template <typename Condition>
+void waitUntil(Condition done) {
+  for (const auto end = std::chrono::steady_clock::now() + 10s; !done() && std::chrono::steady_clock::now() < end;)
+    std::this_thread::sleep_for(5ms);
+}
+
 /// Ends such a child: status 0 and "child: ok" when nothing was wrong, else status 3 and why.
 [[noreturn]] void endChild(const std::string& fault) {
   std::printf("child: %s\n", fault.empty() ? "ok" : fault.c_str());
@@ -369,7 +376,7 @@ TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnc
   good.pos << 0.1, 0.1, 0.3, 1.0, 0.2, -0.1, -0.1, 0.3, 1.0, 0.2;
   good.kp.setConstant(20.0);
   good.kd.setConstant(1.0);
-  int calls = 0;
+  std::atomic<int> calls{0};
   {
     RobotSDK robot(path, 0.004, [&](const RobotState&, RobotCommand& out) {
       const int phase = ++calls / 40;  // good, shrunk, good, NaN from then on
@@ -379,14 +386,14 @@ TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnc
     });
     robot.init();
     robot.start();
-    std::this_thread::sleep_for(800ms);
+    waitUntil([&] { return calls >= 200; });
     robot.stop();
   }
   std::vector<std::vector<uint8_t>> sent;
   for (const auto& frame : sim.recordedFrames())
     if (wireRecord(frame, 0).kp != 0.0f) sent.push_back(frame);
   std::string fault;
-  if (calls < 160) fault = "only " + std::to_string(calls) + " control periods";
+  if (calls < 200) fault = "only " + std::to_string(calls) + " control periods";
   for (size_t k = 1; k < sent.size() && fault.empty(); ++k)
     if (sent[k] != sent[0]) fault = "command frame " + std::to_string(k) + " differs from the good one";
   endChild(fault);
@@ -409,7 +416,8 @@ TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnc
   });
   robot.init();
   robot.start();
-  std::this_thread::sleep_for(900ms);
+  waitUntil([&] { return callsAfterThrow >= 0; });
+  std::this_thread::sleep_for(200ms);  // about fifty brake frames
   std::string fault;
   try {
     robot.stop();

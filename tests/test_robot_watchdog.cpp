@@ -185,10 +185,11 @@ namespace {
     };
     pollFor(200ms);
     sim.goSilent();
-    pollFor(500ms);
+    for (int waited = 0; handlerCalls == 0 && waited < 100; ++waited) pollFor(100ms);
+    pollFor(300ms);  // thirty more failing checks
     if (handlerCalls != 1) fault = "handler called " + std::to_string(handlerCalls) + " times during the cut";
     sim.resume();
-    pollFor(300ms);
+    pollFor(500ms);
     robot.stop();
   }
   if (fault.empty() && handlerCalls != 1) fault = "handler called again after the link came back";
