@@ -78,7 +78,8 @@ class RobotSDK {
   /// Callback style with the control period in seconds. An empty callback throws
   /// std::invalid_argument before anything is read or opened.
   RobotSDK(std::string path, double dt, ControlCallback callback);
-  /// Stops running threads (in the order of stop()) and releases them.
+  /// Stops running threads (in the order of stop()) and releases them. Never throws: an
+  /// exception of the control callback that stop() did not hand over is printed instead.
   ~RobotSDK();
 
   RobotSDK(const RobotSDK&) = delete;

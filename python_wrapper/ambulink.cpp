@@ -144,8 +144,8 @@ constexpr const char* kNotConnected =
 constexpr const char* kClosed =
     "Ambulink is closed: the interpreter is shutting down and its robot was stopped";
 
-/// Raised (once) by the next call after the watchdog gave up on the link, when the robot was
-/// opened with exit_on_link_failure=False. Python sees it as ambulink.LinkError, a RuntimeError.
+/// Raised (once) by the next receive_observation or send_command after the watchdog gave up on
+/// the link, when the robot was opened with exit_on_link_failure=False. Python sees it as ambulink.LinkError, a RuntimeError.
 class LinkError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -171,8 +171,8 @@ class Ambulink {
   /// Unconfigured: no port, no threads. Every method raises RuntimeError.
   Ambulink() : _sdk(std::make_unique<RobotSDK>()) {}
 
-  /// With exitOnLinkFailure false a lost link no longer ends the process: the next call raises
-  /// LinkError instead.
+  /// With exitOnLinkFailure false a lost link no longer ends the process: the next
+  /// receiveObservation or sendCommand raises LinkError instead.
   explicit Ambulink(const std::string& path, bool exitOnLinkFailure = true) : _configPath(path) {
     auto sdk = std::make_unique<RobotSDK>(path);
     if (!exitOnLinkFailure) sdk->setLinkFailureHandler([this] { _noteLinkLost(); });
