@@ -3,6 +3,7 @@
 // state and command in the virtual joint space.
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -52,7 +53,14 @@ void reportConfiguredLimits(int robotType, const std::vector<double>& configured
 /// Threads, all without real-time priority or CPU pinning: "motor_comm" exchanges one frame
 /// with the board every 2.1 ms, "motion_control" runs the callback every control period
 /// (only when a callback is given), "watch_dog" checks the motors' feedback every 10 ms and
-/// ends the process with exit status 1 after ten failing checks in a row.
+/// ends the process with exit status 1 after ten failing checks in a row (unless a link failure
+/// handler is set, see setLinkFailureHandler).
+///
+/// A control period whose callback leaves a command vector shorter than the motor count, or a
+/// value that is NaN, infinite or beyond the link's 32-bit floats, stores no command: the
+/// previous frame keeps going out and one warning line says why. A callback that throws is
+/// not called again: every motor gets the damping frame of brake(), one line gives the
+/// exception's message, and stop() rethrows the exception.
 ///
 /// Callback style and polling style are exclusive: while the control thread runs, the caller
 /// must not call getState, setCommand or brake.
@@ -76,7 +84,8 @@ class RobotSDK {
   /// Callback style with the control period in seconds. An empty callback throws
   /// std::invalid_argument before anything is read or opened.
   RobotSDK(std::string path, double dt, ControlCallback callback);
-  /// Stops running threads (in the order of stop()) and releases them.
+  /// Stops running threads (in the order of stop()) and releases them. Never throws: an
+  /// exception of the control callback that stop() did not hand over is printed instead.
   ~RobotSDK();
 
   RobotSDK(const RobotSDK&) = delete;
@@ -84,22 +93,33 @@ class RobotSDK {
   RobotSDK(RobotSDK&&) = delete;
   RobotSDK& operator=(RobotSDK&&) = delete;
 
-  /// Primes the feedback with ten passive exchanges.
+  /// Primes the feedback with ten passive exchanges. Throws std::runtime_error naming every
+  /// motor and IMU that delivered no valid record in any of them (the robot would otherwise
+  /// start on zero readings); nothing but the passive frames was sent and nothing runs.
   void init();
-  /// Enables the control loop with this period and callback, then primes. Throws
-  /// std::invalid_argument for an empty callback or when a callback is already set.
+  /// Enables the control loop with this period and callback, then primes as init() does.
+  /// Throws std::invalid_argument for an empty callback or when a callback is already set.
   void init(double dt, ControlCallback callback);
   /// Starts "motor_comm", then "motion_control" when enabled, then "watch_dog".
   void start();
-  /// Stops "watch_dog", then "motor_comm", then "motion_control" when enabled.
+  /// Stops "watch_dog", then "motor_comm", then "motion_control" when enabled. Then rethrows,
+  /// once, the exception a control callback threw (the threads are stopped all the same).
   void stop();
+  /// Called on the "watch_dog" thread, once, at the tenth failing check in a row, instead of
+  /// ending the process. "motor_comm" keeps sending the last command frame, so a link that
+  /// comes back is used again; the handler may be called again after a later loss. It must
+  /// return quickly and not throw. An empty function restores the exit. Set it before start()
+  /// (std::logic_error while the threads run).
+  void setLinkFailureHandler(std::function<void()> handler);
   /// Every motor to pure damping (mode 10, kd 0.8, everything else 0); the command records
   /// are left alone, so a running control loop overrides it at its next period.
   void brake();
   /// Latest feedback, in the virtual joint space.
   void getState(RobotState& state);
   /// Maps the virtual command to the motors and hands it to the bus. Each of its five vectors
-  /// needs at least as many entries as there are motors (std::invalid_argument otherwise).
+  /// needs at least as many entries as there are motors, each of those entries finite and
+  /// within the link's 32-bit floats: otherwise std::invalid_argument naming the field and the
+  /// joint, and nothing is stored.
   void setCommand(const RobotCommand& command);
   std::string get_version() const { return "1.0.0"; }
 
@@ -117,6 +137,8 @@ class RobotSDK {
   void _createThreads();
   void _createControlThread();
   void _prime();
+  void _requireEveryDeviceAnswered(const std::vector<bool>& motorAnswered,
+                                   const std::vector<bool>& imuAnswered) const;
   void _getState();
   void _readJoints();
   void _readImu();
@@ -124,7 +146,12 @@ class RobotSDK {
   void _setCommand();
   void _lowLevelComm();
   void _run();
+  void _controlPeriod();
+  bool _callbackCommandUsable();
+  void _failController(std::exception_ptr failure);
+  void _stopThreads();
   void _watchDog();
+  bool _watchLostLink(bool failed);
   void _requireConfigured(const char* operation) const;
   static void _requireCallback(const ControlCallback& callback);
   static void _requireControlPeriod(double dt);
@@ -150,6 +177,10 @@ class RobotSDK {
   bool configured_ = false;
   bool running_ = false;
   bool imu_warning_printed_ = false;
+  bool command_fault_reported_ = false;      // control thread: warned about the current bad run
+  std::exception_ptr controller_failure_;    // control thread; read by stop() after the join
+  std::function<void()> link_failure_handler_;
+  bool link_failure_reported_ = false;       // watchdog thread: the handler was told
   std::mutex health_mutex_;
   std::vector<LinkHealth> health_;         // written by the reading thread
   std::vector<LinkHealth> watchdog_view_;  // the watchdog's own copy

@@ -6,6 +6,8 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -142,6 +144,17 @@ constexpr const char* kNotConnected =
 constexpr const char* kClosed =
     "Ambulink is closed: the interpreter is shutting down and its robot was stopped";
 
+/// Raised (once) by the next receive_observation or send_command after the watchdog gave up on
+/// the link, when the robot was opened with exit_on_link_failure=False. Python sees it as ambulink.LinkError, a RuntimeError.
+class LinkError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// The watchdog gives up after ten failing checks 10 ms apart: the link was silent that long
+/// before the handler heard of it.
+constexpr double kWatchdogPatienceS = 0.1;
+
 class Ambulink;
 
 /// Every Ambulink whose robot layer runs. The interpreter lock guards it: objects are only
@@ -158,8 +171,11 @@ class Ambulink {
   /// Unconfigured: no port, no threads. Every method raises RuntimeError.
   Ambulink() : _sdk(std::make_unique<RobotSDK>()) {}
 
-  explicit Ambulink(const std::string& path) : _configPath(path) {
+  /// With exitOnLinkFailure false a lost link no longer ends the process: the next
+  /// receiveObservation or sendCommand raises LinkError instead.
+  explicit Ambulink(const std::string& path, bool exitOnLinkFailure = true) : _configPath(path) {
     auto sdk = std::make_unique<RobotSDK>(path);
+    if (!exitOnLinkFailure) sdk->setLinkFailureHandler([this] { _noteLinkLost(); });
     sdk->init();
     sdk->start();
     // From here on the threads run; ownership moves only once nothing else can throw.
@@ -179,6 +195,7 @@ class Ambulink {
   /// gyro x y z and the quaternion w x y z.
   py::list receiveObservation() {
     _requireRunning();
+    _raiseIfLinkLost();
     _sdk->getState(_state);
     const size_t n = static_cast<size_t>(_motorNum);
     py::list observation(3 * n + 10);
@@ -199,6 +216,7 @@ class Ambulink {
   void sendCommand(const JointValues& kp, const JointValues& kd, const JointValues& pos,
                    const JointValues& vel, const JointValues& tau) {
     _requireRunning();
+    _raiseIfLinkLost();
     const NamedList lists[] = {{"kp", kp, _command.kp},
                                {"kd", kd, _command.kd},
                                {"pos", pos, _command.pos},
@@ -214,6 +232,7 @@ class Ambulink {
   }
 
   /// Pure damping on every joint through the normal command path.
+  /// Never raises LinkError: braking is what a caller may do about a lost link.
   void brake() {
     _requireRunning();
     _command.kp.setZero();
@@ -292,6 +311,24 @@ class Ambulink {
     }
   }
 
+  /// On the "watch_dog" thread: no Python here, only the note the next call reads.
+  void _noteLinkLost() {
+    _linkLostAtNs.store(std::chrono::steady_clock::now().time_since_epoch().count());
+    _linkLost.store(true);
+  }
+
+  void _raiseIfLinkLost() {
+    if (!_linkLost.exchange(false)) return;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point lostAt{Clock::duration(_linkLostAtNs.load())};
+    const double silentS = std::chrono::duration<double>(Clock::now() - lostAt).count() + kWatchdogPatienceS;
+    std::ostringstream text;
+    text.precision(2);
+    text << std::fixed << "the link to the motor board has been silent for " << silentS
+         << " s: the motors keep the last command; the link is used again as soon as the board answers";
+    throw LinkError(text.str());
+  }
+
   static std::string _describe(double value) {
     if (std::isnan(value)) return "nan";
     return value > 0 ? "inf" : "-inf";
@@ -304,6 +341,9 @@ class Ambulink {
   }
 
   std::string _configPath;
+  // Declared before _sdk, so they outlive the watchdog thread that writes them.
+  std::atomic<bool> _linkLost{false};
+  std::atomic<std::chrono::steady_clock::rep> _linkLostAtNs{0};
   RobotState _state;
   RobotCommand _command;
   std::unique_ptr<RobotSDK> _sdk;
@@ -326,10 +366,14 @@ void closeLiveRobots() {
 
 PYBIND11_MODULE(ambulink, m) {
   using ambulink::Ambulink;
+  py::register_exception<ambulink::LinkError>(m, "LinkError", PyExc_RuntimeError);
   py::class_<Ambulink>(m, "Ambulink")
       .def(py::init<>(), "An unconnected object; every method raises RuntimeError.")
-      .def(py::init<const std::string&>(),
-           "Opens the robot from the configuration file at the given path and starts it.")
+      .def(py::init<const std::string&, bool>(), py::arg("path"), py::pos_only(), py::kw_only(),
+           py::arg("exit_on_link_failure") = true,
+           "Opens the robot from the configuration file at the given path and starts it. With "
+           "exit_on_link_failure=False a lost link raises LinkError at the next call instead of "
+           "ending the process.")
       .def("receive_observation", &Ambulink::receiveObservation,
            "Returns 3n + 10 floats: (pos, vel, tau) per joint, acc xyz, gyro xyz, quat wxyz.")
       .def("send_command", &Ambulink::sendCommand,

@@ -133,9 +133,17 @@ LegJacobian presentJacobian(const RobotState& real, const Leg& leg) {
   return jacobian;
 }
 
+/// A leg's real command positions clamped to the motors' hardware ranges: a virtual target
+/// inside the virtual ranges can still convert to a motor angle far past a hardware stop (a
+/// virtual knee 2.4 with ankle 1.5 asks the ankle motor for about 158 degrees, against 55).
+void clampLegToHardware(RobotCommand& realCommand, const Leg& leg) {
+  realCommand.pos.segment<kLegJoints>(leg.first) =
+      boundedLeg(realCommand.pos, leg, gravon_kinematics::get_bounded_jpos_hardware);
+}
+
 /// One leg of the command. Position and rates are converted independently: an unreachable
 /// target keeps the copied positions, an unassembled present configuration keeps the copied
-/// velocities and torques.
+/// velocities and torques. Either way the leg's real positions end inside the hardware ranges.
 bool legVirtualToReal(const LegJacobian& jacobian, const RobotCommand& virtualCommand, RobotCommand& realCommand,
                       const Leg& leg) {
   // Read everything before writing, in case both commands are the same record.
@@ -150,6 +158,7 @@ bool legVirtualToReal(const LegJacobian& jacobian, const RobotCommand& virtualCo
   } else {
     printLine(leg.invalidCommand);
   }
+  clampLegToHardware(realCommand, leg);
   if (jacobian.valid) {
     realCommand.vel.segment<kLegJoints>(leg.first) = Eigen::PartialPivLU<Mat5<double>>(jacobian.matrix).solve(virtualVel);
     realCommand.tau.segment<kLegJoints>(leg.first) = jacobian.matrix.transpose() * virtualTau;

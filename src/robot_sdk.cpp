@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 #include <utility>
@@ -56,6 +57,51 @@ void requireJointCount(const RobotCommand& command, Eigen::Index n) {
   }
 }
 
+/// The first entry of a command that cannot go to n motors: a vector shorter than n (`joint`
+/// is then -1), or a value that is NaN, infinite, or beyond the link's 32-bit floats (it would
+/// narrow to infinity). `field` is null for a usable command. Allocates nothing.
+struct CommandFault {
+  const char* field = nullptr;
+  Eigen::Index joint = -1;
+  Eigen::Index length = 0;
+  double value = 0.0;
+};
+
+bool fitsTheLink(double value) {
+  return std::isfinite(value) && std::fabs(value) <= std::numeric_limits<float>::max();
+}
+
+CommandFault findCommandFault(const RobotCommand& command, Eigen::Index n) {
+  const std::pair<const char*, const Eigen::VectorXd*> fields[] = {
+      {"tau", &command.tau}, {"pos", &command.pos}, {"vel", &command.vel}, {"kp", &command.kp}, {"kd", &command.kd}};
+  for (const auto& [name, values] : fields)
+    if (values->size() < n) return {name, -1, values->size(), 0.0};
+  for (const auto& [name, values] : fields)
+    for (Eigen::Index joint = 0; joint < n; ++joint)
+      if (!fitsTheLink((*values)[joint])) return {name, joint, values->size(), (*values)[joint]};
+  return {};
+}
+
+// Checked before the clamp: a NaN position would otherwise become the joint's minimum.
+void requireFiniteCommand(const RobotCommand& command, Eigen::Index n) {
+  const CommandFault fault = findCommandFault(command, n);
+  if (!fault.field) return;
+  std::ostringstream text;
+  text << "[RobotSDK] setCommand: " << fault.field << " of joint " << fault.joint << " is " << fault.value
+       << ": every command value must be finite and within the link's 32-bit floats";
+  throw std::invalid_argument(text.str());
+}
+
+std::string messageOf(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& error) {
+    return error.what();
+  } catch (...) {
+    return "an exception that is not a std::exception";
+  }
+}
+
 }  // namespace
 
 // ---- Construction ------------------------------------------------------------------------
@@ -79,8 +125,12 @@ RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback) {
   _openBus(path);
 }
 
+// Never throws: an exception the control callback threw and stop() did not hand over is printed.
 RobotSDK::~RobotSDK() {
-  if (running_) stop();
+  if (running_) _stopThreads();
+  if (controller_failure_)
+    logLine("[ERROR] [RobotSDK] the control callback's exception was never collected by stop(): ",
+            messageOf(controller_failure_));
   watchdog_task_.reset();
   comm_task_.reset();
   control_task_.reset();
@@ -188,10 +238,22 @@ void RobotSDK::start() {
 
 void RobotSDK::stop() {
   _requireConfigured("stop");
+  _stopThreads();
+  // The control thread has been joined, so its failure is safe to read here.
+  if (controller_failure_) std::rethrow_exception(std::exchange(controller_failure_, nullptr));
+}
+
+void RobotSDK::_stopThreads() {
   watchdog_task_->stop();
   comm_task_->stop();
   if (control_enabled_) control_task_->stop();
   running_ = false;
+}
+
+void RobotSDK::setLinkFailureHandler(std::function<void()> handler) {
+  _requireConfigured("setLinkFailureHandler");
+  _requireStopped("setLinkFailureHandler");
+  link_failure_handler_ = std::move(handler);
 }
 
 void RobotSDK::brake() {
@@ -213,6 +275,7 @@ void RobotSDK::getState(RobotState& state) {
 void RobotSDK::setCommand(const RobotCommand& command) {
   _requireConfigured("setCommand");
   requireJointCount(command, motor_sdk_.motor_num_);
+  requireFiniteCommand(command, motor_sdk_.motor_num_);
   _getState();  // the present configuration gives the legs' Jacobians
   switchVirtualToReal(state_real_, command, cmd_real_, robot_type_);
   _setCommand();
@@ -220,13 +283,39 @@ void RobotSDK::setCommand(const RobotCommand& command) {
 
 // ---- Feedback -----------------------------------------------------------------------------
 
+// A device that never answered would read as zeros (every joint at 0, a level IMU) while the
+// real robot stands elsewhere; a controller started on that could command a violent move.
 void RobotSDK::_prime() {
+  std::vector<bool> motorAnswered(motor_states_.size(), false);
+  std::vector<bool> imuAnswered(imu_states_.size(), false);
   for (int pass = 0; pass < kPrimingPasses; ++pass) {
     motor_sdk_.recvMT();
     motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_);
     _publishHealth();
+    for (size_t i = 0; i < motor_states_.size(); ++i)
+      if (motor_states_[i].status == kStatusValid) motorAnswered[i] = true;
+    for (size_t i = 0; i < imu_states_.size(); ++i)
+      if (imu_states_[i].status == kStatusValid) imuAnswered[i] = true;
     logLine("[RobotSDK] comm init ... ", pass);
   }
+  _requireEveryDeviceAnswered(motorAnswered, imuAnswered);
+}
+
+void RobotSDK::_requireEveryDeviceAnswered(const std::vector<bool>& motorAnswered,
+                                           const std::vector<bool>& imuAnswered) const {
+  std::ostringstream silent;
+  const auto next = [&silent]() -> std::ostringstream& {
+    if (silent.tellp() > 0) silent << ", ";
+    return silent;
+  };
+  for (size_t i = 0; i < motorAnswered.size(); ++i)
+    if (!motorAnswered[i]) next() << "motor " << i << " (id " << motor_sdk_.motorIds()[i] << ")";
+  for (size_t i = 0; i < imuAnswered.size(); ++i)
+    if (!imuAnswered[i]) next() << "imu " << i;
+  if (silent.tellp() == 0) return;
+  throw std::runtime_error("[RobotSDK] init: no valid record during the " + std::to_string(kPrimingPasses) +
+                           " priming exchanges from " + silent.str() +
+                           "; the robot does not start on readings it never received");
 }
 
 void RobotSDK::_getState() {
@@ -281,9 +370,31 @@ void RobotSDK::_setCommand() {
 
 void RobotSDK::_lowLevelComm() { motor_sdk_.sendRecvMT(); }
 
+// An exception must not leave the control thread (std::terminate, and no brake): the failed
+// loop brakes every motor instead, and afterwards only reads the joints so the watchdog keeps
+// judging fresh feedback.
+void RobotSDK::_run() {
+  if (controller_failure_) {
+    _readJoints();
+    return;
+  }
+  try {
+    _controlPeriod();
+  } catch (...) {
+    _failController(std::current_exception());
+  }
+}
+
+void RobotSDK::_failController(std::exception_ptr failure) {
+  controller_failure_ = std::move(failure);
+  brake();
+  logLine("[ERROR] [RobotSDK] the control callback threw: ", messageOf(controller_failure_),
+          "; it is not called again, every motor gets the damping brake frame, stop() rethrows it");
+}
+
 // Without an IMU the control loop keeps going on the joints alone: the IMU fields keep their
 // last values and one warning says so. (getState and setCommand report it by throwing.)
-void RobotSDK::_run() {
+void RobotSDK::_controlPeriod() {
   _readJoints();
   if (!imu_states_.empty()) {
     _readImu();
@@ -293,8 +404,29 @@ void RobotSDK::_run() {
   }
   switchRealToVirtual(state_real_, state_virtual_, robot_type_);
   control_callback_(state_virtual_, cmd_virtual_);
+  if (!_callbackCommandUsable()) return;  // the previous frame keeps going out
   switchVirtualToReal(state_real_, cmd_virtual_, cmd_real_, robot_type_);
   _setCommand();
+}
+
+// Without this check a shrunken vector would be read past its end. One warning per run of
+// unusable periods, not one per period.
+bool RobotSDK::_callbackCommandUsable() {
+  const CommandFault fault = findCommandFault(cmd_virtual_, motor_sdk_.motor_num_);
+  if (!fault.field) {
+    command_fault_reported_ = false;
+    return true;
+  }
+  if (command_fault_reported_) return false;
+  command_fault_reported_ = true;
+  const char* keeps = "; no command stored, the previous one keeps going out";
+  if (fault.joint < 0)
+    logLine("[WARNING] [RobotSDK] the control callback left ", fault.field, " with ", fault.length, " entries for ",
+            static_cast<unsigned>(motor_sdk_.motor_num_), " motors", keeps);
+  else
+    logLine("[WARNING] [RobotSDK] the control callback left ", fault.field, " of joint ", fault.joint, " at ",
+            fault.value, keeps);
+  return false;
 }
 
 void RobotSDK::_watchDog() {
@@ -303,11 +435,12 @@ void RobotSDK::_watchDog() {
     watchdog_view_ = health_;  // same size, so no allocation
   }
   bool failed = false;
+  for (const LinkHealth& motor : watchdog_view_) failed = failed || motor.status != kStatusValid;
+  if (_watchLostLink(failed)) return;
   for (const LinkHealth& motor : watchdog_view_) {
     if (motor.status == kStatusValid) continue;
     logLine("[RobotSDK] watchdog: COMM ERROR motor id ", static_cast<unsigned>(motor.id), " cStatus ",
             static_cast<unsigned>(motor.status));
-    failed = true;
   }
   if (!failed) {
     comm_fail_count_ = 0;
@@ -317,6 +450,21 @@ void RobotSDK::_watchDog() {
   logLine("[RobotSDK] watchdog: comm failure count ", comm_fail_count_);
   if (comm_fail_count_ >= kWatchdogFailureLimit) {
     logLine("[RobotSDK] watchdog: comm failed, EXIT ");
-    std::exit(1);
+    if (!link_failure_handler_) std::exit(1);
+    logLine("[RobotSDK] watchdog: the link failure handler was called instead; the motors keep the last command "
+            "frame and \"motor_comm\" keeps trying");
+    link_failure_reported_ = true;
+    link_failure_handler_();
   }
+}
+
+// After the handler was told, the watchdog stays quiet until every motor answers again, then
+// starts counting afresh. Returns true when it has dealt with this check.
+bool RobotSDK::_watchLostLink(bool failed) {
+  if (!link_failure_reported_) return false;
+  if (failed) return true;
+  logLine("[RobotSDK] watchdog: comm restored, every motor answers again");
+  link_failure_reported_ = false;
+  comm_fail_count_ = 0;
+  return true;
 }

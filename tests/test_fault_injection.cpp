@@ -288,7 +288,11 @@ TEST_F(SustainedFaultDeathTest, AMotorStuckInErrorEndsTheProcessNamingIt) {
         dup2(STDERR_FILENO, STDOUT_FILENO);
         {
           RobotSDK robot(configPath(kConfig));
-          robot.init();
+          try {
+            robot.init();
+          } catch (const std::runtime_error&) {
+            // Priming refuses a motor that never answered validly; started anyway, the watchdog ends it.
+          }
           robot.start();
           RobotState state;
           for (const auto end = Clock::now() + 3s; Clock::now() < end; std::this_thread::sleep_for(kPollPause))

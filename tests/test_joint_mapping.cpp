@@ -269,6 +269,22 @@ TEST(BipedCommandMapping, CommandedLegPositionsAreClampedToTheVirtualRange) {
   EXPECT_EQ(realCommand.pos, atLimit.pos);
 }
 
+// A virtual leg inside every virtual limit can still need a motor angle past a hardware stop:
+// a bent virtual knee with a raised virtual ankle asks the ankle motor for about 158 degrees.
+TEST(BipedCommandMapping, RealLegPositionsAreClampedToTheHardwareRange) {
+  const RobotState real = bipedState(10);
+  RobotCommand command = commandOf(10, 0.0);
+  command.pos.head<5>() << 0.0, 0.0, 0.0, 2.4, 1.5;
+  command.pos.segment<5>(5) << 0.0, 0.0, 0.0, 2.4, 1.5;
+  RobotCommand realCommand;
+  switchVirtualToReal(real, command, realCommand, kVeltra);
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_GE(realCommand.pos[i], gravon_kinematics::get_jpos_hardware_min(i)) << "joint " << i;
+    EXPECT_LE(realCommand.pos[i], gravon_kinematics::get_jpos_hardware_max(i)) << "joint " << i;
+  }
+  EXPECT_EQ(realCommand.pos[4], 0.9599310885968813) << "the ankle motor stops at its 55 degree maximum";
+}
+
 TEST(BipedCommandMapping, SameRecordAsInputAndOutputGivesTheSameResult) {
   const RobotState real = bipedState(12);
   RobotState virtualState;

@@ -6,8 +6,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -58,6 +59,27 @@ const std::string& configWithType(const std::string& yamlValue) {
   if (!file)
     file = std::make_unique<TempFile>(withTopLevelKey(shippedConfigText("veltra1.yaml"), "robot_type", yamlValue));
   return file->path();
+}
+
+/// Child side of the tests whose fault would crash, hang or end the process: sends the SDK's
+/// output to stderr, which the death test reads.
+void childOutputToStderr() {
+  std::fflush(stdout);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+}
+
+/// Waits (at most 10 s, for a loaded machine) until `done` holds.
+template <typename Condition>
+void waitUntil(Condition done) {
+  for (const auto end = std::chrono::steady_clock::now() + 10s; !done() && std::chrono::steady_clock::now() < end;)
+    std::this_thread::sleep_for(5ms);
+}
+
+/// Ends such a child: status 0 and "child: ok" when nothing was wrong, else status 3 and why.
+[[noreturn]] void endChild(const std::string& fault) {
+  std::printf("child: %s\n", fault.empty() ? "ok" : fault.c_str());
+  std::fflush(stdout);
+  std::exit(fault.empty() ? 0 : 3);
 }
 
 size_t positionOf(const std::string& text, const std::string& line) {
@@ -141,6 +163,7 @@ TEST(RobotSDKConstruction, ControlPeriodsThatWouldNeverTickAreRejected) {
     EXPECT_THROW(RobotSDK(path, dt, noop), std::invalid_argument) << dt;
     EXPECT_EQ(capture.finish(), "") << "nothing may be read or opened for period " << dt;
   }
+  BoardSim sim(path);  // priming needs a board that answers
   RobotSDK polling(path);
   EXPECT_THROW(polling.init(0.0, noop), std::invalid_argument);
   polling.init(0.002, noop);  // a usable period is still accepted afterwards
@@ -243,6 +266,28 @@ TEST(RobotSDKPriming, TenPassiveExchangesNumberedZeroToNine) {
   }
 }
 
+// A motor whose every record carries an error status never delivered a valid reading: the robot
+// must not start on the zeros it would read for it. Only the passive priming frames went out.
+TEST(RobotSDKPriming, AMotorThatNeverAnsweredValidlyIsNamedAndInitFails) {
+  const std::string path = configPath("veltra1.yaml");
+  BoardSim sim(path, {"--motor-error", "3:5"});
+  RobotSDK robot(path);
+  StdoutCapture quiet;
+  try {
+    robot.init();
+    ADD_FAILURE() << "init accepted a motor that never answered";
+  } catch (const std::runtime_error& error) {
+    const std::string text = error.what();
+    EXPECT_NE(text.find("from motor 3 (id 4);"), std::string::npos) << text;
+    EXPECT_EQ(countOf(text, "motor "), 1u) << "only the silent motor is named: " << text;
+  }
+  quiet.finish();
+  const auto frames = sim.recordedFrames();
+  EXPECT_EQ(frames.size(), 10u);
+  for (const auto& frame : frames)
+    for (size_t i = 0; i < 10; ++i) EXPECT_EQ(wireRecord(frame, i).kp, 0.0f) << "priming frames are passive";
+}
+
 // ---- Callback style ------------------------------------------------------------------------
 
 TEST(RobotSDKCallbackStyle, CommandsReachTheBoardMappedToMotorJointsAndScaled) {
@@ -341,6 +386,91 @@ TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnc
   EXPECT_THROW(polling.setCommand(sizedCommand(18)), std::out_of_range);
 }
 
+/// Child: a callback that shrinks a command vector, later one that leaves a NaN, with good
+/// periods between. Every command frame the board received must be the first good one.
+[[noreturn]] void runUnusableCallbackCommands(const std::string& path) {
+  static BoardSim sim(path);
+  childOutputToStderr();
+  RobotCommand good = sizedCommand(10);
+  good.pos << 0.1, 0.1, 0.3, 1.0, 0.2, -0.1, -0.1, 0.3, 1.0, 0.2;
+  good.kp.setConstant(20.0);
+  good.kd.setConstant(1.0);
+  std::atomic<int> calls{0};
+  {
+    RobotSDK robot(path, 0.004, [&](const RobotState&, RobotCommand& out) {
+      const int phase = ++calls / 40;  // good, shrunk, good, NaN from then on
+      out = good;
+      if (phase == 1) out.kd.resize(3);
+      if (phase >= 3) out.pos[2] = std::nan("");
+    });
+    robot.init();
+    robot.start();
+    waitUntil([&] { return calls >= 200; });
+    robot.stop();
+  }
+  std::vector<std::vector<uint8_t>> sent;
+  for (const auto& frame : sim.recordedFrames())
+    if (wireRecord(frame, 0).kp != 0.0f) sent.push_back(frame);
+  std::string fault;
+  if (calls < 200) fault = "only " + std::to_string(calls) + " control periods";
+  for (size_t k = 1; k < sent.size() && fault.empty(); ++k)
+    if (sent[k] != sent[0]) fault = "command frame " + std::to_string(k) + " differs from the good one";
+  endChild(fault);
+}
+
+/// Child: a callback that throws after 0.5 s. The motors must end braked, the callback never
+/// called again, and stop() must hand the exception over.
+[[noreturn]] void runThrowingCallback(const std::string& path) {
+  static BoardSim sim(path);
+  childOutputToStderr();
+  std::atomic<int> callsAfterThrow{-1};
+  const auto begin = std::chrono::steady_clock::now();
+  RobotSDK robot(path, 0.004, [&](const RobotState& state, RobotCommand& out) {
+    if (callsAfterThrow >= 0) ++callsAfterThrow;
+    out.pos = state.pos;
+    out.kp.setConstant(20.0);
+    if (std::chrono::steady_clock::now() - begin < 500ms) return;
+    callsAfterThrow = 0;
+    throw std::runtime_error("controller lost its footing");
+  });
+  robot.init();
+  robot.start();
+  waitUntil([&] { return callsAfterThrow >= 0; });
+  std::this_thread::sleep_for(200ms);  // about fifty brake frames
+  std::string fault;
+  try {
+    robot.stop();
+    fault = "stop() did not rethrow";
+  } catch (const std::runtime_error& error) {
+    if (std::string(error.what()) != "controller lost its footing") fault = error.what();
+  }
+  if (callsAfterThrow != 0) fault += "; callback calls after the throw: " + std::to_string(callsAfterThrow);
+  const std::vector<MotorCmd> last = lastFrameOnJointSide(sim, robot.motor_sdk_);
+  for (size_t i = 0; i < last.size(); ++i)
+    if (std::fabs(last[i].kd - 0.8f) > 1e-5f || last[i].kp != 0.0f || std::fabs(last[i].pos) > 1e-6f)
+      fault += "; motor " + std::to_string(i) + " is not braked";
+  endChild(fault);
+}
+
+// A shrunken vector would be read past its end, and a NaN clamped to the joint's minimum: the
+// period stores nothing instead, and one warning per run of such periods says why.
+TEST(RobotSDKCallbackStyleDeathTest, AnUnusableCallbackCommandKeepsThePreviousFrameGoingOut) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(runUnusableCallbackCommands(configPath("veltra1.yaml")), testing::ExitedWithCode(0),
+              "^(.*\n)?\\[WARNING\\] \\[RobotSDK\\] the control callback left kd with 3 entries for 10 motors; "
+              "no command stored, the previous one keeps going out\n"
+              "(.*\n)?\\[WARNING\\] \\[RobotSDK\\] the control callback left pos of joint 2 at nan; "
+              "no command stored[^\n]*\n(.*\n)?child: ok\n$");
+}
+
+// An exception out of the callback used to reach std::terminate on the control thread.
+TEST(RobotSDKCallbackStyleDeathTest, AThrowingCallbackBrakesEveryMotorAndStopRethrows) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(runThrowingCallback(configPath("veltra1.yaml")), testing::ExitedWithCode(0),
+              "\\[ERROR\\] \\[RobotSDK\\] the control callback threw: controller lost its footing; "
+              "it is not called again[^\n]*\n(.*\n)?child: ok\n$");
+}
+
 // ---- Polling style -------------------------------------------------------------------------
 
 TEST(RobotSDKPollingStyle, ZenthiCommandsAreClampedAndScaledOnTheWay) {
@@ -388,6 +518,40 @@ TEST(RobotSDKPollingStyle, CommandVectorsShorterThanTheRobotAreRejectedByLength)
     FAIL() << "a 12-entry velocity vector was accepted for 18 motors";
   } catch (const std::invalid_argument& error) {
     EXPECT_NE(std::string(error.what()).find("vel 12"), std::string::npos) << error.what();
+  }
+}
+
+// A NaN position would be clamped to the joint's minimum and sent; any non-finite value (or
+// one beyond the link's floats) is refused by field and joint, and the stored frame stays.
+TEST(RobotSDKPollingStyle, NonFiniteCommandValuesAreRefusedByFieldAndJoint) {
+  RobotSDK robot(configPath("veltra1.yaml"));
+  StdoutCapture quiet;  // no board: every state read warns
+  RobotCommand good = sizedCommand(10);
+  good.pos << 0.1, 0.1, 0.3, 1.0, 0.2, -0.1, -0.1, 0.3, 1.0, 0.2;
+  good.kp.setConstant(20.0);
+  robot.setCommand(good);
+  const std::vector<MotorCmd> stored = robot.motor_sdk_.commandFrame();
+
+  const struct {
+    Eigen::VectorXd RobotCommand::*field;
+    int joint;
+    double value;
+    const char* named;
+  } cases[] = {{&RobotCommand::pos, 3, std::nan(""), "pos of joint 3 is nan"},
+               {&RobotCommand::tau, 7, INFINITY, "tau of joint 7 is inf"},
+               {&RobotCommand::kd, 0, -INFINITY, "kd of joint 0 is -inf"},
+               {&RobotCommand::vel, 9, 1e39, "vel of joint 9 is 1e+39"}};
+  for (const auto& c : cases) {
+    RobotCommand bad = good;
+    (bad.*c.field)[c.joint] = c.value;
+    try {
+      robot.setCommand(bad);
+      ADD_FAILURE() << c.named << " was accepted";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_NE(std::string(error.what()).find(c.named), std::string::npos) << error.what();
+    }
+    EXPECT_EQ(std::memcmp(robot.motor_sdk_.commandFrame().data(), stored.data(), stored.size() * sizeof(MotorCmd)), 0)
+        << c.named << " changed the stored frame";
   }
 }
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <thread>
 
@@ -101,7 +103,8 @@ TEST(RobotWatchdog, FailingMotorsAreNamedAndCountOncePerCheck) {
   RobotSDK robot(path);
   {
     StdoutCapture quiet;
-    robot.init();
+    // Priming refuses motors that never answered validly; the robot may still exchange.
+    EXPECT_THROW(robot.init(), std::runtime_error);
   }
   RobotSDKWatchdogProbe probe(robot);
   readAnsweredFeedback(robot, probe);
@@ -156,4 +159,55 @@ TEST(RobotWatchdogDeathTest, ASilentBoardEndsTheProcessAfterTenFailingChecks) {
         }
       },
       testing::ExitedWithCode(1), expected);
+}
+
+namespace {
+
+/// Child: a polling robot with a link failure handler; the board is cut once the link runs and
+/// restored after five times the watchdog's patience. Ends with status 0 and "child: ok" when
+/// the handler was called exactly once.
+[[noreturn]] void runCutLinkWithHandler(const std::string& path) {
+  static BoardSim sim(path);
+  std::fflush(stdout);
+  dup2(STDERR_FILENO, STDOUT_FILENO);
+  std::atomic<int> handlerCalls{0};
+  std::string fault;
+  {
+    RobotSDK robot(path);
+    robot.setLinkFailureHandler([&] { ++handlerCalls; });
+    robot.init();
+    robot.start();
+    RobotState state;
+    const auto pollFor = [&](std::chrono::milliseconds duration) {
+      for (const auto end = std::chrono::steady_clock::now() + duration; std::chrono::steady_clock::now() < end;
+           std::this_thread::sleep_for(2ms))
+        robot.getState(state);
+    };
+    pollFor(200ms);
+    sim.goSilent();
+    for (int waited = 0; handlerCalls == 0 && waited < 100; ++waited) pollFor(100ms);
+    pollFor(300ms);  // thirty more failing checks
+    if (handlerCalls != 1) fault = "handler called " + std::to_string(handlerCalls) + " times during the cut";
+    sim.resume();
+    pollFor(500ms);
+    robot.stop();
+  }
+  if (fault.empty() && handlerCalls != 1) fault = "handler called again after the link came back";
+  std::printf("child: %s\n", fault.empty() ? "ok" : fault.c_str());
+  std::fflush(stdout);
+  std::exit(fault.empty() ? 0 : 3);
+}
+
+}  // namespace
+
+// With a handler the tenth failing check calls it instead of ending the process, and the link
+// is used again once the board answers.
+TEST(RobotWatchdogDeathTest, ACutLinkCallsTheHandlerOnceAndIsUsedAgainWhenRestored) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(runCutLinkWithHandler(configPath("veltra1.yaml")), testing::ExitedWithCode(0),
+              "\\[RobotSDK\\] watchdog: comm failure count 10\n(.*\n)?"
+              "\\[RobotSDK\\] watchdog: comm failed, EXIT \n(.*\n)?"
+              "\\[RobotSDK\\] watchdog: the link failure handler was called instead[^\n]*\n"
+              "(.*\n)?\\[RobotSDK\\] watchdog: comm restored, every motor answers again\n"
+              "(.*\n)?child: ok\n$");
 }

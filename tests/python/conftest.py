@@ -82,6 +82,11 @@ class Board:
             if line.startswith(READY_LINE):
                 self._ready.set()
 
+    @property
+    def pid(self):
+        """The simulator's process id: SIGUSR1 cuts its link, SIGUSR2 restores it."""
+        return self._process.pid
+
     def frames(self):
         """Every command frame received so far, parsed."""
         with open(self.record_file) as record:

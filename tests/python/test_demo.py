@@ -51,7 +51,7 @@ def test_demo_stands_the_zenthi_robot_on_poses_of_its_own(start_board, tmp_path)
 
 
 def test_demo_fails_when_the_board_never_answers(start_board, tmp_path):
-    """A silent board: the watchdog ends the controller with a failure status, never 0."""
+    """A silent board: the controller fails (priming finds no motor answering), never with 0."""
     start_board("veltra1.yaml", "--silent-after", "0")
     result = run_demo(tmp_path, "--speed", "4")
     assert result.returncode != 0
