@@ -74,7 +74,9 @@ class MotorSDK {
   void init(std::string path, CommType comm_type);
 
   // Synchronous family: one whole exchange in the caller's thread, no lock taken. The
-  // caller's vectors are resized to the configured counts.
+  // caller's vectors are resized to the configured counts. Every decoding except recvRaw's
+  // calibrates the IMU records that arrived valid; a record that did not keeps the values the
+  // previous read gave it, unchanged.
   void sendRecv(const std::vector<MotorCmd>& cmd, std::vector<MotorState>& motors,
                 std::vector<ImuState>& imus, std::vector<BatState>& bats);
   void recv(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats);

@@ -162,8 +162,12 @@ void calibrateRecord(ImuState& record) {
   for (int c = 0; c < 4; ++c) record.quat[c] = static_cast<float>(body[c]);
 }
 
-void calibrateRecords(ImuState* records, size_t count) {
-  for (size_t j = 0; j < count; ++j) calibrateRecord(records[j]);
+// A record the board did not deliver as valid keeps the caller's previous, already calibrated
+// values; calibrating those again would drift them by the bias and the mounting rotation on
+// every read while the IMU reports errors.
+void calibrateFreshRecords(const std::vector<ImuState>& raw, std::vector<ImuState>& imus) {
+  for (size_t j = 0; j < raw.size(); ++j)
+    if (raw[j].status == kStatusValid) calibrateRecord(imus[j]);
 }
 
 template <typename Record>
@@ -175,7 +179,9 @@ void requireAtLeast(const std::vector<Record>& records, size_t count, const char
 
 }  // namespace
 
-void calibration_imu(std::vector<ImuState>& imus) { calibrateRecords(imus.data(), imus.size()); }
+void calibration_imu(std::vector<ImuState>& imus) {
+  for (ImuState& record : imus) calibrateRecord(record);
+}
 
 // ---- Set-up. --------------------------------------------------------------------------------
 
@@ -320,7 +326,7 @@ void MotorSDK::_decode(wire::PositionForm form, wire::Operation op, bool calibra
                        std::vector<ImuState>& imus, std::vector<BatState>& bats) {
   wire::decodeMotors(motor_raw_, _table(), form, op, motors);
   wire::decodeImus(imu_raw_, op, imus);
-  if (calibrate) calibrateRecords(imus.data(), imu_num_);
+  if (calibrate) calibrateFreshRecords(imu_raw_, imus);
   wire::decodeBatteries(battery_raw_, op, bats);
 }
 
