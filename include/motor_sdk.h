@@ -77,6 +77,8 @@ class MotorSDK {
   // caller's vectors are resized to the configured counts. Every decoding except recvRaw's
   // calibrates the IMU records that arrived valid; a record that did not keeps the values the
   // previous read gave it, unchanged.
+  /// Encodes `cmd`, exchanges it and decodes the reply. A command whose motor-side value is
+  /// not a finite float throws std::invalid_argument before anything is stored or sent.
   void sendRecv(const std::vector<MotorCmd>& cmd, std::vector<MotorState>& motors,
                 std::vector<ImuState>& imus, std::vector<BatState>& bats);
   void recv(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats);
@@ -86,7 +88,9 @@ class MotorSDK {
 
   // Split family: one link thread calls sendRecvMT/recvMT, any thread setSendMT/getRecvMT.
   // cmd_mutex and feedback_mutex are never held together nor during port I/O.
-  /// Encodes the commands into the stored frame; the next sendRecvMT sends them.
+  /// Encodes the commands into the stored frame; the next sendRecvMT sends them. A command
+  /// whose motor-side value is not a finite float throws std::invalid_argument and leaves the
+  /// stored frame as it was.
   void setSendMT(const std::vector<MotorCmd>& cmd);
   /// Sends the stored frame and keeps the reply undecoded.
   void sendRecvMT();

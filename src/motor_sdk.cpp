@@ -57,11 +57,21 @@ std::string motorValueText(size_t index, const char* key, double value) {
   return text.str();
 }
 
+// Ordinary joint-side commands (gains and positions up to about a thousand) stay finite
+// 32-bit floats on the motor side only for gear ratios of these sizes: kp/g² overflows for a
+// tiny ratio, pos·g for a huge one.
+constexpr double kSmallestGearRatio = 1e-15;
+constexpr double kLargestGearRatio = 1e15;
+
 // The gear ratio divides torques and gains on the way to the motor: zero or a non-finite
 // ratio would put infinite gains on the link. A negative ratio is a reversed motor.
 void requireUsableGearRatio(size_t index, double gr) {
-  if (std::isfinite(gr) && gr != 0.0) return;
-  throw ConfigError(motorValueText(index, "gr", gr) + " is not a usable gear ratio (finite, non-zero)");
+  if (!std::isfinite(gr) || gr == 0.0)
+    throw ConfigError(motorValueText(index, "gr", gr) + " is not a usable gear ratio (finite, non-zero)");
+  if (std::fabs(gr) < kSmallestGearRatio || std::fabs(gr) > kLargestGearRatio)
+    throw ConfigError(motorValueText(index, "gr", gr) +
+                      " is not a usable gear ratio (between 1e-15 and 1e15 in size, or ordinary commands "
+                      "overflow on the link)");
 }
 
 void requireFiniteOffset(size_t index, double offset) {
@@ -333,6 +343,7 @@ void MotorSDK::_decode(wire::PositionForm form, wire::Operation op, bool calibra
 void MotorSDK::sendRecv(const std::vector<MotorCmd>& cmd, std::vector<MotorState>& motors,
                         std::vector<ImuState>& imus, std::vector<BatState>& bats) {
   _resizeToCounts(motors, imus, bats);
+  wire::requireFiniteOnLink(cmd, _table());
   if (!wire::encodeCommands(cmd, _table(), cmd_frame_)) return;
   _exchange();
   _decode(wire::PositionForm::Offset, wire::Operation::SendRecv, true, motors, imus, bats);
@@ -367,6 +378,7 @@ void MotorSDK::setSendMT(const std::vector<MotorCmd>& cmd) {
   // keeps its own snapshot buffer, so after the first post no command allocates.
   thread_local std::vector<MotorCmd> snapshot;
   snapshot.assign(cmd.begin(), cmd.end());
+  wire::requireFiniteOnLink(snapshot, _table());
   std::lock_guard<std::mutex> lock(cmd_mutex);
   wire::encodeCommands(snapshot, _table(), cmd_frame_);
 }

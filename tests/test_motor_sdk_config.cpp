@@ -206,7 +206,8 @@ TEST_F(MotorSDKConfig, UnusualMotorTypeIsAcceptedHere) {
 
 TEST_F(MotorSDKConfig, UnusableGearRatiosAndOffsetsAreRejectedNamingMotorAndKey) {
   const std::vector<std::pair<std::string, std::string>> bad = {
-      {"gr", "[6.0, 0.0]"}, {"gr", "[6.0, .nan]"}, {"gr", "[6.0, -.inf]"}, {"offset", "[0.0, .nan]"},
+      {"gr", "[6.0, 0.0]"}, {"gr", "[6.0, .nan]"}, {"gr", "[6.0, -.inf]"}, {"gr", "[6.0, 1e-30]"},
+      {"gr", "[6.0, -1e300]"}, {"offset", "[0.0, .nan]"},
       {"offset", "[0.0, .inf]"}};
   for (const auto& [key, list] : bad) {
     RobotFile badFile;

@@ -265,6 +265,26 @@ TEST_F(BusOnBoard, ShortCommandVectorThrowsBeforeSending) {
   EXPECT_EQ(again.wait_for(5s), std::future_status::ready);
 }
 
+TEST_F(BusOnBoard, CommandsThatAreNotFiniteOnTheMotorSideAreRefused) {
+  open();
+  bus->setSendMT(roundCommands());
+  const std::string stored = hexBytes(bus->commandFrame().data(), kMotors * sizeof(MotorCmd));
+  std::vector<std::vector<MotorCmd>> bad(3, roundCommands());
+  bad[0][4].tau = NAN;
+  bad[1][9].vel = -INFINITY;
+  bad[2][0].pos = 1e38f;  // a float on the joint side, beyond one once geared up by 6
+  Feedback fb;
+  for (const auto& cmd : bad) {
+    EXPECT_THROW(bus->setSendMT(cmd), std::invalid_argument);
+    EXPECT_THROW(bus->sendRecv(cmd, fb.motors, fb.imus, fb.bats), std::invalid_argument);
+    EXPECT_EQ(hexBytes(bus->commandFrame().data(), kMotors * sizeof(MotorCmd)), stored);
+  }
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(board->framesReceived(), 0u);
+  auto again = std::async(std::launch::async, [&] { bus->setSendMT(roundCommands()); });
+  EXPECT_EQ(again.wait_for(5s), std::future_status::ready);
+}
+
 // ---- Warnings, and the previous values that stay. -------------------------------------------
 
 TEST_F(BusOnBoard, SilentBoardWarnsForEveryRecordAndKeepsPreviousValues) {
