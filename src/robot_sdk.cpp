@@ -12,6 +12,7 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include "absolute_timer.h"
 #include "config_file.h"
 #include "log_line.h"
 
@@ -90,10 +91,11 @@ void RobotSDK::_requireCallback(const ControlCallback& callback) {
   if (!callback) throw std::invalid_argument("[RobotSDK] the control callback is empty");
 }
 
-// A period below a nanosecond (as a float, which is what the thread runs on) would disarm the
-// control thread's timer: the thread would wait for ever and stop() would never return.
+// A period whose timer setting (taken from the float the thread runs on) truncates to zero
+// would disarm the control thread's timer: the thread would wait for ever and stop() would
+// never return. The range test only keeps the narrowing to float defined.
 void RobotSDK::_requireControlPeriod(double dt) {
-  if (std::isfinite(dt) && static_cast<float>(dt) >= 1e-9f && dt < 2147483647.0) return;
+  if (std::fabs(dt) < 2147483648.0 && armsTimer(intervalTimerSpec(static_cast<float>(dt)))) return;
   std::ostringstream text;
   text << "[RobotSDK] the control period must be between a nanosecond and 2^31 s, not " << dt << " s";
   throw std::invalid_argument(text.str());
