@@ -226,6 +226,33 @@ TEST_F(MotorSDKConfig, UnusableGearRatiosAndOffsetsAreRejectedNamingMotorAndKey)
   }
 }
 
+TEST_F(MotorSDKConfig, AFailedInitLeavesAnUnconfiguredBusThatRefusesEveryExchange) {
+  file.joint["jpos_max"] = "[1.0, high]";  // fails after motor 0's values were read
+  initFails<YAML::BadConversion>(file);
+  EXPECT_EQ(bus.motor_num_, 0);
+  EXPECT_TRUE(bus.offsets().empty());
+  EXPECT_TRUE(bus.commandFrame().empty());
+  EXPECT_EQ(acc_bias, Vec3<double>::Zero());  // the calibration was not taken either
+
+  // Each of these wrote past the empty command frame before.
+  const std::vector<MotorCmd> cmd(2);
+  std::vector<MotorState> motors(2);
+  std::vector<ImuState> imus(1);
+  std::vector<BatState> bats(1);
+  StdoutCapture quiet;
+  EXPECT_THROW(bus.sendRecv(cmd, motors, imus, bats), std::logic_error);
+  EXPECT_THROW(bus.setSendMT(cmd), std::logic_error);
+  EXPECT_THROW(bus.setMotorZero(cmd, motors, imus, bats), std::logic_error);
+  EXPECT_THROW(bus.recv(motors, imus, bats), std::logic_error);
+  EXPECT_THROW(bus.recvRaw(motors, imus, bats), std::logic_error);
+  EXPECT_THROW(bus.sendRecvMT(), std::logic_error);
+  EXPECT_THROW(bus.recvMT(), std::logic_error);
+  EXPECT_THROW(bus.getRecvMT(motors, imus, bats), std::logic_error);
+  EXPECT_THROW(bus.stop(), std::logic_error);
+  EXPECT_THROW(bus.close(), std::logic_error);
+  EXPECT_EQ(quiet.finish(), "");
+}
+
 TEST_F(MotorSDKConfig, ImuParametersNeedBothSections) {
   initFrom(file);
   EXPECT_EQ(acc_bias, Vec3<double>(0.1, 0.2, 0.3));
