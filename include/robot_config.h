@@ -58,7 +58,8 @@ enum class ConfigKeys { All, BoardOnly };
 /// while it reads: the lines for the stages passed are out even when a later key fails.
 struct RobotConfigProgress {
   std::function<void(const RobotConfig&)> countRead;    // motorNumInFile and motors are set
-  std::function<void(const RobotConfig&)> tablesRead;   // counts, tables and robotType are set
+  std::function<void(const RobotConfig&)> tablesRead;     // counts and tables are set
+  std::function<void(const RobotConfig&)> robotTypeRead;  // robotType is set too
   std::function<void(bool present)> imuSectionsFound;  // before the IMU values are read
 };
 
@@ -70,7 +71,8 @@ struct RobotConfigProgress {
 RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys = ConfigKeys::All,
                             const RobotConfigProgress& progress = {});
 
-/// Only the `robot_type` of the file at `path`, read as loadRobotConfig reads it.
+/// Only the `robot_type` of the file at `path`, for the robot layer, which picks the robot
+/// before the bus reads the rest. Throws yaml-cpp's exceptions.
 std::string loadRobotType(const std::string& path);
 
 /// The checks the loader applies to motor `index`'s offset and gear ratio, for tables that do

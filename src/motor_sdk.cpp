@@ -70,9 +70,11 @@ RobotConfigProgress startupReport() {
   report.countRead = [](const RobotConfig& config) {
     std::cout << "motor num " << config.motors << " " << config.motorNumInFile << std::endl;
   };
-  report.tablesRead = [](const RobotConfig& config) {
-    std::cout << "[MotorSDK] robot type is " << config.robotType << ", robot init params, total motor num is "
-              << config.motors << std::endl;
+  // The robot type line is begun before the type is read: a type that fails to read leaves
+  // its beginning printed, as it always has.
+  report.tablesRead = [](const RobotConfig&) { std::cout << "[MotorSDK] robot type is "; };
+  report.robotTypeRead = [](const RobotConfig& config) {
+    std::cout << config.robotType << ", robot init params, total motor num is " << config.motors << std::endl;
   };
   report.imuSectionsFound = [](bool present) {
     std::cout << (present ? "[MotorSDK] imu param exists " : "[MotorSDK] imu param does not exist ") << std::endl;

@@ -3,12 +3,21 @@
 #include <yaml-cpp/yaml.h>
 
 #include <cmath>
+#include <filesystem>
 #include <sstream>
+#include <system_error>
 #include <utility>
 
-#include "config_file.h"
 
 namespace {
+
+// YAML::LoadFile, except that a directory is refused up front with the loader's own bad-file
+// error: the loader would fail on it too, but lose its read buffer doing so.
+YAML::Node loadYaml(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) throw YAML::BadFile(path);
+  return YAML::LoadFile(path);
+}
 
 // Ordinary joint-side commands (gains and positions up to about a thousand) stay finite
 // 32-bit floats on the motor side only for gear ratios of these sizes: kp/g² overflows for a
@@ -107,7 +116,7 @@ void requireUsableMotorValues(size_t index, double offset, double gr) {
 }
 
 RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys, const RobotConfigProgress& progress) {
-  const YAML::Node root = config_file::load(path);
+  const YAML::Node root = loadYaml(path);
   RobotConfig config;
   config.motorNumInFile = root["motor_num"].as<int>();
   config.motors = static_cast<uint8_t>(config.motorNumInFile);
@@ -117,8 +126,9 @@ RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys, const Robo
   requireTableSizes(joint, config.motors, keys);
   readCounts(root, keys, config);
   readMotorTables(joint, config);
-  if (keys == ConfigKeys::All) config.robotType = readRobotType(root);
   tell(progress.tablesRead, config);
+  if (keys == ConfigKeys::All) config.robotType = readRobotType(root);
+  tell(progress.robotTypeRead, config);
 
   if (keys == ConfigKeys::BoardOnly) return config;
   const bool imuPresent = root["imu_intrinsics"] && root["imu_extrinsics"];
@@ -127,4 +137,9 @@ RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys, const Robo
   return config;
 }
 
-std::string loadRobotType(const std::string& path) { return readRobotType(config_file::load(path)); }
+std::string loadRobotType(const std::string& path) {
+  // Looked up on a non-const node, as the robot layer always has: a missing key reports
+  // yaml-cpp's bad conversion there rather than its invalid node.
+  YAML::Node root = loadYaml(path);
+  return root["robot_type"].as<std::string>();
+}

@@ -10,11 +10,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include <yaml-cpp/yaml.h>
-
 #include "absolute_timer.h"
-#include "config_file.h"
 #include "log_line.h"
+#include "robot_config.h"
 
 namespace {
 
@@ -116,7 +114,7 @@ void RobotSDK::_createControlThread() {
 
 void RobotSDK::_chooseRobotType(const std::string& path) {
   logLine("[robot sdk] config path is ", path);
-  const std::string name = config_file::load(path)["robot_type"].as<std::string>();
+  const std::string name = loadRobotType(path);
   for (int code = 0; code < static_cast<int>(std::size(kRobotTypes)); ++code) {
     if (name != kRobotTypes[code].name) continue;
     logLine(kRobotTypes[code].line);

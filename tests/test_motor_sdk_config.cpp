@@ -168,6 +168,21 @@ TEST_F(MotorSDKConfig, SizeChecksQuoteTheFailedConditionAndStopBeforeAnyTable) {
   }
 }
 
+TEST_F(MotorSDKConfig, AFileFailingAtALaterKeyHasPrintedTheLinesOfTheKeysBefore) {
+  file.extrinsics = "imu_extrinsics:\n  rotation: [0.0, 0.0, 1.0]\n  translation: [0, 0, 0]\n";
+  EXPECT_EQ(initFails<YAML::Exception>(file),
+            "motor num 2 2\n"
+            "[MotorSDK] robot type is veltra1, robot init params, total motor num is 2\n"
+            "[MotorSDK] imu param exists \n");
+
+  RobotFile listType;
+  listType.robotType = "[veltra1]";  // the line was begun before the type failed to read
+  MotorSDK other;
+  StdoutCapture out;
+  EXPECT_THROW(other.init(listType.write(), UDP), YAML::BadConversion);
+  EXPECT_EQ(out.finish(), "motor num 2 2\n[MotorSDK] robot type is ");
+}
+
 TEST_F(MotorSDKConfig, SizeChecksRunInTheirOrder) {
   file.joint["jpos_min"] = "[]";
   file.joint["offset"] = "[]";
