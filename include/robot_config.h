@@ -14,9 +14,9 @@
 #include "eigen_types.h"
 #include "wire_frames.h"
 
-/// A robot configuration the bus cannot run with (a table of the wrong size, a gear ratio of
-/// zero, a non-finite value). Raised to the caller of init or of the counts constructor before
-/// any port is opened.
+/// A robot configuration the bus cannot run with (a table of the wrong size, an unusable gear
+/// ratio, a non-finite value). Raised by loadRobotConfig, and so by MotorSDK::init, and by the
+/// counts constructor, always before any port is opened.
 class ConfigError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -33,11 +33,11 @@ void requireTableSize(const YAML::Node& jointConfig, size_t motors, const char* 
                     key + "\"].size()");
 }
 
+// abs_id is only the host's: the board's view neither needs nor checks it.
 void requireTableSizes(const YAML::Node& jointConfig, size_t motors, ConfigKeys keys) {
-  for (const char* key : {"abs_id", "offset", "motor_id", "motor_type", "jpos_max", "jpos_min"}) {
-    const bool hostOnly = std::string(key) == "abs_id";
-    if (keys == ConfigKeys::All || !hostOnly) requireTableSize(jointConfig, motors, key);
-  }
+  if (keys == ConfigKeys::All) requireTableSize(jointConfig, motors, "abs_id");
+  for (const char* key : {"offset", "motor_id", "motor_type", "jpos_max", "jpos_min"})
+    requireTableSize(jointConfig, motors, key);
 }
 
 std::string motorValueText(size_t index, const char* key, double value) {
@@ -101,8 +101,6 @@ ImuCalibration readImuCalibration(const YAML::Node& intrinsics, const YAML::Node
   return imu;
 }
 
-std::string readRobotType(const YAML::Node& root) { return root["robot_type"].as<std::string>(); }
-
 template <typename Hook, typename... Args>
 void tell(const Hook& hook, Args&&... args) {
   if (hook) hook(std::forward<Args>(args)...);
@@ -127,7 +125,7 @@ RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys, const Robo
   readCounts(root, keys, config);
   readMotorTables(joint, config);
   tell(progress.tablesRead, config);
-  if (keys == ConfigKeys::All) config.robotType = readRobotType(root);
+  if (keys == ConfigKeys::All) config.robotType = root["robot_type"].as<std::string>();
   tell(progress.robotTypeRead, config);
 
   if (keys == ConfigKeys::BoardOnly) return config;
