@@ -12,8 +12,13 @@ int64_t getSystemTime();
 /// getSystemTime() in seconds.
 double getTimeSecond();
 
-/// The kernel timer setting that first expires after `seconds` and every `seconds` after that.
+/// The kernel timer setting that first expires after `seconds` and every `seconds` after that:
+/// the whole seconds and the nanoseconds of the fraction, both truncated. A NaN, negative or
+/// 2^31 s and longer period gives the zero setting.
 itimerspec intervalTimerSpec(double seconds);
+/// True when arming a timer with `setting` makes it expire: a zero setting disarms the timer
+/// (a period below a nanosecond truncates to one), and the kernel refuses a negative one.
+bool armsTimer(const itimerspec& setting);
 
 /// Owns one CLOCK_MONOTONIC timer descriptor with blocking reads, and closes it.
 /// When the kernel refuses a descriptor, isOpen() is false and errno tells why; reads on

@@ -9,6 +9,7 @@
 #include "UDPPort.h"
 #include "robot_records.h"
 #include "kinematics.h"
+#include "robot_config.h"
 #include "motor_sdk.h"
 #include "absolute_timer.h"
 #include "periodic_function.h"

@@ -15,15 +15,8 @@
 #include "device_records.h"
 #include "eigen_types.h"
 #include "io_port.h"
+#include "robot_config.h"
 #include "wire_frames.h"
-
-/// A robot configuration the bus cannot run with (a table of the wrong size, a gear ratio of
-/// zero, a non-finite value). Raised to the caller of init or of the counts constructor before
-/// any port is opened.
-class ConfigError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // ---- Process-wide state shared by every MotorSDK. ------------------------------------------
 
@@ -69,12 +62,19 @@ class MotorSDK {
   MotorSDK& operator=(const MotorSDK&) = delete;
 
   /// Reads the robot's YAML file, sets the IMU calibration and opens the link. yaml-cpp's
-  /// exceptions and ConfigError reach the caller; the port is opened last, so a failed init
-  /// leaves no port behind.
+  /// exceptions, ConfigError and the port's exceptions reach the caller. All or nothing: a
+  /// failed init leaves the bus and the IMU calibration exactly as they were.
   void init(std::string path, CommType comm_type);
 
+  // Every exchange operation below throws std::logic_error, without touching the link, on a
+  // bus that neither init nor the counts constructor has configured.
+
   // Synchronous family: one whole exchange in the caller's thread, no lock taken. The
-  // caller's vectors are resized to the configured counts.
+  // caller's vectors are resized to the configured counts. Every decoding except recvRaw's
+  // calibrates the IMU records that arrived valid; a record that did not keeps the values the
+  // previous read gave it, unchanged.
+  /// Encodes `cmd`, exchanges it and decodes the reply. A command whose motor-side value is
+  /// not a finite float throws std::invalid_argument before anything is stored or sent.
   void sendRecv(const std::vector<MotorCmd>& cmd, std::vector<MotorState>& motors,
                 std::vector<ImuState>& imus, std::vector<BatState>& bats);
   void recv(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats);
@@ -84,7 +84,9 @@ class MotorSDK {
 
   // Split family: one link thread calls sendRecvMT/recvMT, any thread setSendMT/getRecvMT.
   // cmd_mutex and feedback_mutex are never held together nor during port I/O.
-  /// Encodes the commands into the stored frame; the next sendRecvMT sends them.
+  /// Encodes the commands into the stored frame; the next sendRecvMT sends them. A command
+  /// whose motor-side value is not a finite float throws std::invalid_argument and leaves the
+  /// stored frame as it was.
   void setSendMT(const std::vector<MotorCmd>& cmd);
   /// Sends the stored frame and keeps the reply undecoded.
   void sendRecvMT();
@@ -144,6 +146,7 @@ class MotorSDK {
   std::vector<ImuState> imu_raw_;
   std::vector<BatState> battery_raw_;
   bool dual_encoder_ = false;
+  bool configured_ = false;  // set by a completed init or the counts constructor
 
   // Scratch memory of one exchange, sized once at set-up so exchanges allocate nothing.
   // Only the thread that owns the link touches them.
@@ -151,8 +154,9 @@ class MotorSDK {
   std::vector<uint8_t> recv_buf_;
 
   wire::MotorTable _table() const { return {motor_type_, motor_id_, gr_, offset_}; }
+  void _adopt(RobotConfig config, std::unique_ptr<IOPort> port);
   void _sizeFrames();
-  void _openPort(CommType comm_type, bool announceUsb);
+  void _requireConfigured(const char* operation) const;
   void _loadSendBuffer();
   void _transfer();
   void _storeReply();

@@ -10,8 +10,10 @@
 
 class PeriodicFunction {
  public:
-  /// Leaves the thread's CPU and scheduling alone unless `priority` > 0, in which case the
-  /// thread gets SCHED_FIFO at that priority.
+  /// `period` in seconds. Leaves the thread's CPU and scheduling alone unless `priority` > 0,
+  /// in which case the thread gets SCHED_FIFO at that priority. Throws std::invalid_argument
+  /// for a period that arms no timer (NaN, not above zero once truncated to whole
+  /// nanoseconds, or 2^31 s and longer).
   PeriodicFunction(float period, std::string name, std::function<void()> function, int priority);
   /// Also pins the thread to `cpuId`. The CPU comes before the priority.
   PeriodicFunction(float period, std::string name, std::function<void()> function, int cpuId, int priority);
@@ -32,6 +34,7 @@ class PeriodicFunction {
   /// Asks the loop to end and joins it; takes up to one period plus one cycle.
   void stop();
   /// Changes the period of a running loop: the timer is re-armed after the current cycle.
+  /// Refuses a period that arms no timer as the constructor does, keeping the old one.
   void setPeriod(float period);
 
   /// One cycle of work.
@@ -44,6 +47,7 @@ class PeriodicFunction {
   const std::string& name() const { return _name; }
 
  private:
+  static float _requireArmingPeriod(float period);
   void _bindToCpu();
   void _raisePriority();
   void _releaseThread();

@@ -66,6 +66,13 @@ constexpr float kPassiveReadKd = 0.02f;
 bool encodeCommands(const std::vector<MotorCmd>& cmd, const MotorTable& table,
                     std::vector<MotorCmd>& frame);
 
+/// Throws std::invalid_argument, naming the motor and the value, when any of the first m
+/// commands would not reach the link as a finite 32-bit float once scaled to the motor side
+/// (a NaN or infinity, or a finite value that overflows, e.g. kp 1e38 with a gear ratio of
+/// 0.1). Throws std::out_of_range when `cmd` holds fewer than m records. Allocates nothing
+/// unless it throws.
+void requireFiniteOnLink(const std::vector<MotorCmd>& cmd, const MotorTable& table);
+
 /// Passive read: mode 10, zero set-points and gains, kd 0.02. Any motor type is sent.
 void buildPassiveRead(const MotorTable& table, std::vector<MotorCmd>& frame);
 

@@ -18,13 +18,20 @@ int64_t getSystemTime() {
 double getTimeSecond() { return static_cast<double>(getSystemTime()) * 1e-6; }
 
 itimerspec intervalTimerSpec(double seconds) {
+  itimerspec setting{};
+  // Outside this range (or NaN) the conversions below would be undefined or negative.
+  if (!(seconds >= 0.0 && seconds < 2147483648.0)) return setting;
   timespec every{};
   every.tv_sec = static_cast<int32_t>(seconds);
   every.tv_nsec = static_cast<int32_t>(std::fmod(seconds, 1.0) * 1e9);
-  itimerspec setting{};
   setting.it_interval = every;
   setting.it_value = every;
   return setting;
+}
+
+bool armsTimer(const itimerspec& setting) {
+  const timespec& first = setting.it_value;
+  return first.tv_sec >= 0 && first.tv_nsec >= 0 && (first.tv_sec > 0 || first.tv_nsec > 0);
 }
 
 TimerDescriptor::TimerDescriptor() : _fd(timerfd_create(CLOCK_MONOTONIC, 0)) {}

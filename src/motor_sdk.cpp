@@ -1,9 +1,5 @@
 #include "motor_sdk.h"
 
-#include "config_file.h"
-
-#include <yaml-cpp/yaml.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -36,38 +32,7 @@ constexpr size_t kReceiveTimeoutUs = 2000;
 constexpr int kStopRepeats = 5;
 constexpr const char* kVersion = "1.0.1";
 
-// ---- Configuration checks. ----------------------------------------------------------------
-
-// Every per-motor list except `gr` must hold exactly one element per motor; the condition text
-// tells the user which list is wrong.
-void requireTableSize(const YAML::Node& jointConfig, uint8_t motorNum, const char* key) {
-  if (jointConfig[key].size() == motorNum) return;
-  throw ConfigError(std::string("[MotorSDK] configuration check failed: motor_num_ == config[\"joint_config\"][\"") +
-                    key + "\"].size()");
-}
-
-void requireTableSizes(const YAML::Node& jointConfig, uint8_t motorNum) {
-  for (const char* key : {"abs_id", "offset", "motor_id", "motor_type", "jpos_max", "jpos_min"})
-    requireTableSize(jointConfig, motorNum, key);
-}
-
-std::string motorValueText(size_t index, const char* key, double value) {
-  std::ostringstream text;
-  text << "[MotorSDK] motor " << index << ": joint_config " << key << "[" << index << "] = " << value;
-  return text.str();
-}
-
-// The gear ratio divides torques and gains on the way to the motor: zero or a non-finite
-// ratio would put infinite gains on the link. A negative ratio is a reversed motor.
-void requireUsableGearRatio(size_t index, double gr) {
-  if (std::isfinite(gr) && gr != 0.0) return;
-  throw ConfigError(motorValueText(index, "gr", gr) + " is not a usable gear ratio (finite, non-zero)");
-}
-
-void requireFiniteOffset(size_t index, double offset) {
-  if (std::isfinite(offset)) return;
-  throw ConfigError(motorValueText(index, "offset", offset) + " is not a finite offset");
-}
+// ---- Configuration checks of the counts constructor. ----------------------------------------
 
 // The counts constructor takes its tables as given; one shorter than the motor count would be
 // read past its end by every encoding, so it is refused up front.
@@ -80,46 +45,41 @@ void requireTableCovers(const std::vector<T>& table, uint8_t motorNum, const cha
   throw ConfigError(text.str());
 }
 
-// Only the motors' own entries are used, so only they are checked.
-void requireUsableTables(const std::vector<double>& gr, const std::vector<double>& offset, uint8_t motorNum) {
-  for (size_t i = 0; i < motorNum; ++i) requireUsableGearRatio(i, gr[i]);
-  for (size_t i = 0; i < motorNum; ++i) requireFiniteOffset(i, offset[i]);
-}
-
 // ---- IMU calibration. ---------------------------------------------------------------------
 
-Vec3<double> readVec3(const YAML::Node& seq) {
-  return Vec3<double>(seq[0].as<double>(), seq[1].as<double>(), seq[2].as<double>());
+// The calibration every bus in the process shares; a file without IMU sections gives the
+// neutral one.
+void setImuCalibration(const ImuCalibration& imu) {
+  acc_bias = imu.accBias;
+  gyro_bias = imu.gyroBias;
+  R_b_i = quatToRotMat(imu.rotation);
+  t_b_i = imu.translation;
 }
 
-// Every value is read before any is stored: a file that fails half-way leaves the calibration
-// that every bus in the process shares as it was.
-void setImuCalibration(const YAML::Node& intrinsics, const YAML::Node& extrinsics) {
-  const Vec3<double> acc = readVec3(intrinsics["accelerometer"]["bias"]);
-  const Vec3<double> gyro = readVec3(intrinsics["gyroscope"]["bias"]);
-  // The file lists the mounting quaternion as x, y, z, w.
-  const YAML::Node rotation = extrinsics["rotation"];
-  const Vec4<double> q(rotation[3].as<double>(), rotation[0].as<double>(), rotation[1].as<double>(),
-                       rotation[2].as<double>());
-  const Vec3<double> translation = readVec3(extrinsics["translation"]);
-  acc_bias = acc;
-  gyro_bias = gyro;
-  R_b_i = quatToRotMat(q);
-  t_b_i = translation;
+void printImuCalibration(const ImuCalibration& imu) {
+  std::cout << "acc bias: " << imu.accBias.transpose() << std::endl;
+  std::cout << "gyro bias: " << imu.gyroBias.transpose() << std::endl;
+  std::cout << "R_b_i: " << std::endl << quatToRotMat(imu.rotation) << std::endl;
+  std::cout << "t_b_i: " << imu.translation.transpose() << std::endl;
 }
 
-void resetImuCalibration() {
-  acc_bias.setZero();
-  gyro_bias.setZero();
-  R_b_i.setIdentity();
-  t_b_i.setZero();
-}
-
-void printImuCalibration() {
-  std::cout << "acc bias: " << acc_bias.transpose() << std::endl;
-  std::cout << "gyro bias: " << gyro_bias.transpose() << std::endl;
-  std::cout << "R_b_i: " << std::endl << R_b_i << std::endl;
-  std::cout << "t_b_i: " << t_b_i.transpose() << std::endl;
+// The lines init prints while the file is read, so that a file failing at a later key has
+// printed the lines of the keys before it.
+RobotConfigProgress startupReport() {
+  RobotConfigProgress report;
+  report.countRead = [](const RobotConfig& config) {
+    std::cout << "motor num " << config.motors << " " << config.motorNumInFile << std::endl;
+  };
+  // The robot type line is begun before the type is read: a type that fails to read leaves
+  // its beginning printed, as it always has.
+  report.tablesRead = [](const RobotConfig&) { std::cout << "[MotorSDK] robot type is "; };
+  report.robotTypeRead = [](const RobotConfig& config) {
+    std::cout << config.robotType << ", robot init params, total motor num is " << config.motors << std::endl;
+  };
+  report.imuSectionsFound = [](bool present) {
+    std::cout << (present ? "[MotorSDK] imu param exists " : "[MotorSDK] imu param does not exist ") << std::endl;
+  };
+  return report;
 }
 
 // (w, x, y, z) of a rotation matrix; the largest-diagonal branch keeps the division well away
@@ -162,8 +122,12 @@ void calibrateRecord(ImuState& record) {
   for (int c = 0; c < 4; ++c) record.quat[c] = static_cast<float>(body[c]);
 }
 
-void calibrateRecords(ImuState* records, size_t count) {
-  for (size_t j = 0; j < count; ++j) calibrateRecord(records[j]);
+// A record the board did not deliver as valid keeps the caller's previous, already calibrated
+// values; calibrating those again would drift them by the bias and the mounting rotation on
+// every read while the IMU reports errors.
+void calibrateFreshRecords(const std::vector<ImuState>& raw, std::vector<ImuState>& imus) {
+  for (size_t j = 0; j < raw.size(); ++j)
+    if (raw[j].status == kStatusValid) calibrateRecord(imus[j]);
 }
 
 template <typename Record>
@@ -173,9 +137,26 @@ void requireAtLeast(const std::vector<Record>& records, size_t count, const char
                           " records, " + std::to_string(count) + " needed");
 }
 
+// The port by link type; none (after a printed message) for an unknown type.
+std::unique_ptr<IOPort> openLink(CommType comm_type, size_t replyLength, bool announceUsb) {
+  switch (comm_type) {
+    case USB:
+      if (announceUsb) std::cout << "CommType::USB" << std::endl;
+      return std::make_unique<SerialPort>(kSerialDevice, replyLength, kSerialBaudrate, kReceiveTimeoutUs, NO, bits8,
+                                          par_none, stop_one, flow_none);
+    case UDP:
+      return std::make_unique<UDPPort>(kBoardAddress, kBoardPort, kControllerPort, replyLength, kReceiveTimeoutUs,
+                                       NO);
+  }
+  std::cout << "[MotorSDK] CommType error " << std::endl;
+  return nullptr;
+}
+
 }  // namespace
 
-void calibration_imu(std::vector<ImuState>& imus) { calibrateRecords(imus.data(), imus.size()); }
+void calibration_imu(std::vector<ImuState>& imus) {
+  for (ImuState& record : imus) calibrateRecord(record);
+}
 
 // ---- Set-up. --------------------------------------------------------------------------------
 
@@ -186,19 +167,20 @@ MotorSDK::MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, s
   requireTableCovers(offset, motor_num, "offset");
   requireTableCovers(gr, motor_num, "gr");
   requireTableCovers(motor_id, motor_num, "motor_id");
-  requireUsableTables(gr, offset, motor_num);
-  motor_num_ = motor_num;
-  imu_num_ = imu_num;
-  battery_num_ = battery_num;
-  motor_id_ = motor_id;
-  offset_ = offset;
-  gr_ = gr;
-  dual_encoder_ = false;
+  // Only the motors' own entries are used, so only they are checked.
+  for (size_t i = 0; i < motor_num; ++i) requireUsableMotorValues(i, offset[i], gr[i]);
+  RobotConfig config;
+  config.motors = motor_num;
+  config.imus = imu_num;
+  config.batteries = battery_num;
+  config.motorId = motor_id;
+  config.offset = offset;
+  config.gr = gr;
+  config.motorType.assign(motor_num, 5);
   std::cout << "motor leg constructing " << std::endl;
 
-  _sizeFrames();
-  motor_type_.assign(motor_num_, 5);
-  _openPort(comm_type, false);
+  std::unique_ptr<IOPort> port = openLink(comm_type, config.layout().replyLength(), false);
+  _adopt(std::move(config), std::move(port));
   if (!port_) return;
   std::cout << "[MotorSDK] successful initialization " << std::endl;
   // The locks are process-wide std::mutex objects, ready from program start: there is nothing
@@ -208,51 +190,30 @@ MotorSDK::MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, s
 MotorSDK::~MotorSDK() = default;
 
 void MotorSDK::init(std::string path, CommType comm_type) {
-  const YAML::Node config = config_file::load(path);
-
-  motor_num_ = static_cast<uint8_t>(config["motor_num"].as<int>());
-  std::cout << "motor num " << static_cast<unsigned>(motor_num_) << " " << config["motor_num"].as<int>()
-            << std::endl;
-
-  const YAML::Node jointConfig = config["joint_config"];
-  requireTableSizes(jointConfig, motor_num_);
-
-  imu_num_ = static_cast<uint8_t>(config["imu_num"].as<int>());
-  battery_num_ = static_cast<uint8_t>(config["battery_num"].as<int>());
-  dual_encoder_ = config["dual_encoder"].as<bool>();
-
-  offset_.resize(motor_num_);
-  gr_.resize(motor_num_);
-  motor_id_.resize(motor_num_);
-  motor_type_.resize(motor_num_);
-  jpos_min_.resize(motor_num_);
-  jpos_max_.resize(motor_num_);
-  for (size_t i = 0; i < motor_num_; ++i) {
-    offset_[i] = jointConfig["offset"][i].as<double>();
-    motor_id_[i] = jointConfig["motor_id"][i].as<unsigned char>();
-    gr_[i] = jointConfig["gr"][i].as<double>();
-    motor_type_[i] = jointConfig["motor_type"][i].as<unsigned char>();
-    jpos_min_[i] = jointConfig["jpos_min"][i].as<double>();
-    jpos_max_[i] = jointConfig["jpos_max"][i].as<double>();
-    requireFiniteOffset(i, offset_[i]);
-    requireUsableGearRatio(i, gr_[i]);
-  }
-
-  std::cout << "[MotorSDK] robot type is " << config["robot_type"].as<std::string>()
-            << ", robot init params, total motor num is " << static_cast<unsigned>(motor_num_) << std::endl;
-
-  if (config["imu_intrinsics"] && config["imu_extrinsics"]) {
-    std::cout << "[MotorSDK] imu param exists " << std::endl;
-    setImuCalibration(config["imu_intrinsics"], config["imu_extrinsics"]);
-    printImuCalibration();
-  } else {
-    std::cout << "[MotorSDK] imu param does not exist " << std::endl;
-    resetImuCalibration();
-  }
-
-  _sizeFrames();
-  _openPort(comm_type, true);
+  // Nothing is stored until the file has been read and the port opened, so a failed init
+  // leaves this bus, and the calibration every bus shares, exactly as they were.
+  RobotConfig config = loadRobotConfig(path, ConfigKeys::All, startupReport());
+  if (config.imu) printImuCalibration(*config.imu);
+  std::unique_ptr<IOPort> port = openLink(comm_type, config.layout().replyLength(), true);
+  setImuCalibration(config.imu.value_or(ImuCalibration{}));
+  _adopt(std::move(config), std::move(port));
   if (port_) std::cout << "[MotorSDK] successful initialization " << std::endl;
+}
+
+void MotorSDK::_adopt(RobotConfig config, std::unique_ptr<IOPort> port) {
+  motor_num_ = static_cast<uint8_t>(config.motors);
+  imu_num_ = static_cast<uint8_t>(config.imus);
+  battery_num_ = static_cast<uint8_t>(config.batteries);
+  motor_type_ = std::move(config.motorType);
+  motor_id_ = std::move(config.motorId);
+  offset_ = std::move(config.offset);
+  gr_ = std::move(config.gr);
+  jpos_min_ = std::move(config.jposMin);
+  jpos_max_ = std::move(config.jposMax);
+  dual_encoder_ = config.dualEncoder;
+  _sizeFrames();
+  port_ = std::move(port);
+  configured_ = true;
 }
 
 void MotorSDK::_sizeFrames() {
@@ -268,19 +229,11 @@ void MotorSDK::_sizeFrames() {
   recv_buf_.assign(replyLength(), 0);
 }
 
-void MotorSDK::_openPort(CommType comm_type, bool announceUsb) {
-  switch (comm_type) {
-    case USB:
-      if (announceUsb) std::cout << "CommType::USB" << std::endl;
-      port_ = std::make_unique<SerialPort>(kSerialDevice, replyLength(), kSerialBaudrate, kReceiveTimeoutUs, NO,
-                                           bits8, par_none, stop_one, flow_none);
-      return;
-    case UDP:
-      port_ = std::make_unique<UDPPort>(kBoardAddress, kBoardPort, kControllerPort, replyLength(),
-                                        kReceiveTimeoutUs, NO);
-      return;
-  }
-  std::cout << "[MotorSDK] CommType error " << std::endl;
+// Every exchange reads the per-motor tables and writes the command frame, which only a
+// completed set-up sizes together.
+void MotorSDK::_requireConfigured(const char* operation) const {
+  if (configured_) return;
+  throw std::logic_error(std::string("[MotorSDK] ") + operation + " on a bus that init has not configured");
 }
 
 // ---- The exchange step, in three pieces so the split family can lock around each. ----------
@@ -320,19 +273,22 @@ void MotorSDK::_decode(wire::PositionForm form, wire::Operation op, bool calibra
                        std::vector<ImuState>& imus, std::vector<BatState>& bats) {
   wire::decodeMotors(motor_raw_, _table(), form, op, motors);
   wire::decodeImus(imu_raw_, op, imus);
-  if (calibrate) calibrateRecords(imus.data(), imu_num_);
+  if (calibrate) calibrateFreshRecords(imu_raw_, imus);
   wire::decodeBatteries(battery_raw_, op, bats);
 }
 
 void MotorSDK::sendRecv(const std::vector<MotorCmd>& cmd, std::vector<MotorState>& motors,
                         std::vector<ImuState>& imus, std::vector<BatState>& bats) {
+  _requireConfigured("sendRecv");
   _resizeToCounts(motors, imus, bats);
+  wire::requireFiniteOnLink(cmd, _table());
   if (!wire::encodeCommands(cmd, _table(), cmd_frame_)) return;
   _exchange();
   _decode(wire::PositionForm::Offset, wire::Operation::SendRecv, true, motors, imus, bats);
 }
 
 void MotorSDK::recv(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats) {
+  _requireConfigured("recv");
   _resizeToCounts(motors, imus, bats);
   wire::buildPassiveRead(_table(), cmd_frame_);
   _exchange();
@@ -340,6 +296,7 @@ void MotorSDK::recv(std::vector<MotorState>& motors, std::vector<ImuState>& imus
 }
 
 void MotorSDK::recvRaw(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats) {
+  _requireConfigured("recvRaw");
   _resizeToCounts(motors, imus, bats);
   wire::buildPassiveRead(_table(), cmd_frame_);
   _exchange();
@@ -348,6 +305,7 @@ void MotorSDK::recvRaw(std::vector<MotorState>& motors, std::vector<ImuState>& i
 
 void MotorSDK::setMotorZero(const std::vector<MotorCmd>& cmd, std::vector<MotorState>& motors,
                             std::vector<ImuState>& imus, std::vector<BatState>& bats) {
+  _requireConfigured("setMotorZero");
   _resizeToCounts(motors, imus, bats);
   if (!wire::buildZeroSetting(cmd, _table(), cmd_frame_)) return;
   _exchange();
@@ -357,15 +315,18 @@ void MotorSDK::setMotorZero(const std::vector<MotorCmd>& cmd, std::vector<MotorS
 // ---- Split family. --------------------------------------------------------------------------
 
 void MotorSDK::setSendMT(const std::vector<MotorCmd>& cmd) {
+  _requireConfigured("setSendMT");
   // The caller may change its vector again as soon as this copy is taken. Each posting thread
   // keeps its own snapshot buffer, so after the first post no command allocates.
   thread_local std::vector<MotorCmd> snapshot;
   snapshot.assign(cmd.begin(), cmd.end());
+  wire::requireFiniteOnLink(snapshot, _table());
   std::lock_guard<std::mutex> lock(cmd_mutex);
   wire::encodeCommands(snapshot, _table(), cmd_frame_);
 }
 
 void MotorSDK::sendRecvMT() {
+  _requireConfigured("sendRecvMT");
   {
     std::lock_guard<std::mutex> lock(cmd_mutex);
     if (!wire::refreshMotorTypes(_table(), cmd_frame_)) return;
@@ -377,6 +338,7 @@ void MotorSDK::sendRecvMT() {
 }
 
 void MotorSDK::recvMT() {
+  _requireConfigured("recvMT");
   {
     std::lock_guard<std::mutex> lock(cmd_mutex);
     if (!wire::buildBackgroundPassiveRead(_table(), cmd_frame_)) return;
@@ -395,6 +357,7 @@ void MotorSDK::_requireCounts(const std::vector<MotorState>& motors, const std::
 }
 
 void MotorSDK::getRecvMT(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats) {
+  _requireConfigured("getRecvMT");
   // Checked before the lock is taken and before any record changes.
   _requireCounts(motors, imus, bats);
   std::lock_guard<std::mutex> lock(feedback_mutex);
@@ -404,6 +367,7 @@ void MotorSDK::getRecvMT(std::vector<MotorState>& motors, std::vector<ImuState>&
 // ---- Stop, report, version. -----------------------------------------------------------------
 
 void MotorSDK::stop() {
+  _requireConfigured("stop");
   // The battery part of these replies is received but not kept.
   std::vector<BatState> noBatteries;
   for (int n = 0; n < kStopRepeats; ++n) {
@@ -413,7 +377,10 @@ void MotorSDK::stop() {
   }
 }
 
-void MotorSDK::close() { stop(); }
+void MotorSDK::close() {
+  _requireConfigured("close");
+  stop();
+}
 
 void MotorSDK::print(const std::vector<MotorState>& motors, const std::vector<ImuState>& imus,
                      const std::vector<BatState>& bats) {

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -27,7 +29,8 @@ int wholeMilliseconds(const itimerspec& setting) { return static_cast<int>(setti
 }  // namespace
 
 PeriodicFunction::PeriodicFunction(float period, std::string name, std::function<void()> function, int priority)
-    : _function(std::move(function)), _period(period), _priority(priority), _name(std::move(name)) {}
+    : _function(std::move(function)), _period(_requireArmingPeriod(period)), _priority(priority),
+      _name(std::move(name)) {}
 
 PeriodicFunction::PeriodicFunction(float period, std::string name, std::function<void()> function, int cpuId,
                                    int priority)
@@ -82,8 +85,18 @@ void PeriodicFunction::stop() {
   logLine("[PeriodicFunction] Done!");
 }
 
+// A period whose timer setting truncates to zero disarms the timer: the loop would wait for
+// ever and stop() would never return.
+float PeriodicFunction::_requireArmingPeriod(float period) {
+  if (armsTimer(intervalTimerSpec(period))) return period;
+  std::ostringstream text;
+  text << "[PeriodicFunction] a period of " << period
+       << " s arms no timer: it must be at least a nanosecond and below 2^31 s";
+  throw std::invalid_argument(text.str());
+}
+
 void PeriodicFunction::setPeriod(float period) {
-  _period = period;
+  _period = _requireArmingPeriod(period);
   _periodChanged = true;
 }
 

@@ -11,10 +11,9 @@
 #include <stdexcept>
 #include <utility>
 
-#include <yaml-cpp/yaml.h>
-
-#include "config_file.h"
+#include "absolute_timer.h"
 #include "log_line.h"
+#include "robot_config.h"
 
 namespace {
 
@@ -140,10 +139,11 @@ void RobotSDK::_requireCallback(const ControlCallback& callback) {
   if (!callback) throw std::invalid_argument("[RobotSDK] the control callback is empty");
 }
 
-// A period below a nanosecond (as a float, which is what the thread runs on) would disarm the
-// control thread's timer: the thread would wait for ever and stop() would never return.
+// A period whose timer setting (taken from the float the thread runs on) truncates to zero
+// would disarm the control thread's timer: the thread would wait for ever and stop() would
+// never return. The range test only keeps the narrowing to float defined.
 void RobotSDK::_requireControlPeriod(double dt) {
-  if (std::isfinite(dt) && static_cast<float>(dt) >= 1e-9f && dt < 2147483647.0) return;
+  if (std::fabs(dt) < 2147483648.0 && armsTimer(intervalTimerSpec(static_cast<float>(dt)))) return;
   std::ostringstream text;
   text << "[RobotSDK] the control period must be between a nanosecond and 2^31 s, not " << dt << " s";
   throw std::invalid_argument(text.str());
@@ -164,7 +164,7 @@ void RobotSDK::_createControlThread() {
 
 void RobotSDK::_chooseRobotType(const std::string& path) {
   logLine("[robot sdk] config path is ", path);
-  const std::string name = config_file::load(path)["robot_type"].as<std::string>();
+  const std::string name = loadRobotType(path);
   for (int code = 0; code < static_cast<int>(std::size(kRobotTypes)); ++code) {
     if (name != kRobotTypes[code].name) continue;
     logLine(kRobotTypes[code].line);

@@ -1,8 +1,12 @@
 #include "wire_frames.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
 
 namespace wire {
 namespace {
@@ -58,7 +62,41 @@ const char* batteryWarning(Operation op) {
   return "";
 }
 
+// One joint-side command brought to the motor side, in double before narrowing to the link's
+// floats: pos*g+o, vel*g, tau/g, kp/g², kd/g².
+struct MotorSideValues {
+  double pos, vel, tau, kp, kd;
+};
+
+MotorSideValues toMotorSideValues(const MotorCmd& in, double g, double o) {
+  return {static_cast<double>(in.pos) * g + o, static_cast<double>(in.vel) * g, static_cast<double>(in.tau) / g,
+          static_cast<double>(in.kp) / (g * g), static_cast<double>(in.kd) / (g * g)};
+}
+
+// False for NaN, infinities and finite values beyond the largest float (which would narrow to
+// an infinity).
+bool fitsLinkFloat(double value) { return std::fabs(value) <= std::numeric_limits<float>::max(); }
+
+[[noreturn]] void refuseCommand(size_t motor, const char* name, float jointSide, double motorSide) {
+  std::ostringstream text;
+  text << "[MotorSDK] motor " << motor << ": command " << name << " = " << jointSide << " is " << motorSide
+       << " on the motor side, which the link cannot carry (not a finite 32-bit float)";
+  throw std::invalid_argument(text.str());
+}
+
 }  // namespace
+
+void requireFiniteOnLink(const std::vector<MotorCmd>& cmd, const MotorTable& table) {
+  for (size_t i = 0; i < table.motors(); ++i) {
+    const MotorCmd& in = cmd.at(i);
+    const MotorSideValues out = toMotorSideValues(in, table.gr[i], table.offset[i]);
+    if (!fitsLinkFloat(out.pos)) refuseCommand(i, "pos", in.pos, out.pos);
+    if (!fitsLinkFloat(out.vel)) refuseCommand(i, "vel", in.vel, out.vel);
+    if (!fitsLinkFloat(out.tau)) refuseCommand(i, "tau", in.tau, out.tau);
+    if (!fitsLinkFloat(out.kp)) refuseCommand(i, "kp", in.kp, out.kp);
+    if (!fitsLinkFloat(out.kd)) refuseCommand(i, "kd", in.kd, out.kd);
+  }
+}
 
 bool isAcceptedMotorType(uint8_t type) { return type >= 3 && type <= 5; }
 
@@ -68,13 +106,13 @@ bool encodeCommands(const std::vector<MotorCmd>& cmd, const MotorTable& table,
     if (!stampTypeChecked(table, i, frame)) return false;
     stampId(table, i, frame);
     const MotorCmd& in = cmd.at(i);
-    const double g = table.gr[i];
+    const MotorSideValues out = toMotorSideValues(in, table.gr[i], table.offset[i]);
     frame[i].mode = in.mode;
-    frame[i].pos = static_cast<float>(static_cast<double>(in.pos) * g + table.offset[i]);
-    frame[i].vel = static_cast<float>(static_cast<double>(in.vel) * g);
-    frame[i].tau = static_cast<float>(static_cast<double>(in.tau) / g);
-    frame[i].kp = static_cast<float>(static_cast<double>(in.kp) / (g * g));
-    frame[i].kd = static_cast<float>(static_cast<double>(in.kd) / (g * g));
+    frame[i].pos = static_cast<float>(out.pos);
+    frame[i].vel = static_cast<float>(out.vel);
+    frame[i].tau = static_cast<float>(out.tau);
+    frame[i].kp = static_cast<float>(out.kp);
+    frame[i].kd = static_cast<float>(out.kd);
   }
   return true;
 }

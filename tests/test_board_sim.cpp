@@ -19,6 +19,7 @@
 
 #include "board_sim.h"
 #include "datagram_socket.h"
+#include "robot_configs.h"
 #include "temp_file.h"
 #include "wire_frames.h"
 
@@ -225,6 +226,23 @@ TEST(BoardSimReplies, ACountOf300MotorsMeans44LikeTheSdk) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->size(), 21u * 44 + 21 * 2);
   EXPECT_NE(sim.output().find("motors 44, imus 0, batteries 2"), std::string::npos);
+}
+
+TEST(BoardSimReplies, RefusesTheConfigurationsTheSdkRefuses) {
+  // The board reads the file with the SDK's own loader: a gear ratio that would overflow
+  // ordinary commands is refused naming the motor and key, not simulated.
+  std::string text = shippedConfigText("veltra1.yaml");
+  const std::string gears = "gr:         [6.0, 6.0, 9.0";
+  ASSERT_NE(text.find(gears), std::string::npos);
+  text.replace(text.find(gears), gears.size(), "gr:         [6.0, 6.0, 1e-30");
+  TempFile config(text);
+  FILE* pipe = popen((boardSimProgram() + " --config " + config.path() + " 2>&1").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char chunk[512];
+  for (size_t count; (count = fread(chunk, 1, sizeof(chunk), pipe)) > 0;) output.append(chunk, count);
+  EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 1);
+  EXPECT_NE(output.find("motor 2: joint_config gr[2] = 1e-30"), std::string::npos) << output;
 }
 
 // ---- Physics ------------------------------------------------------------------------

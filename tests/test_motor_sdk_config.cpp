@@ -168,6 +168,21 @@ TEST_F(MotorSDKConfig, SizeChecksQuoteTheFailedConditionAndStopBeforeAnyTable) {
   }
 }
 
+TEST_F(MotorSDKConfig, AFileFailingAtALaterKeyHasPrintedTheLinesOfTheKeysBefore) {
+  file.extrinsics = "imu_extrinsics:\n  rotation: [0.0, 0.0, 1.0]\n  translation: [0, 0, 0]\n";
+  EXPECT_EQ(initFails<YAML::Exception>(file),
+            "motor num 2 2\n"
+            "[MotorSDK] robot type is veltra1, robot init params, total motor num is 2\n"
+            "[MotorSDK] imu param exists \n");
+
+  RobotFile listType;
+  listType.robotType = "[veltra1]";  // the line was begun before the type failed to read
+  MotorSDK other;
+  StdoutCapture out;
+  EXPECT_THROW(other.init(listType.write(), UDP), YAML::BadConversion);
+  EXPECT_EQ(out.finish(), "motor num 2 2\n[MotorSDK] robot type is ");
+}
+
 TEST_F(MotorSDKConfig, SizeChecksRunInTheirOrder) {
   file.joint["jpos_min"] = "[]";
   file.joint["offset"] = "[]";
@@ -206,7 +221,8 @@ TEST_F(MotorSDKConfig, UnusualMotorTypeIsAcceptedHere) {
 
 TEST_F(MotorSDKConfig, UnusableGearRatiosAndOffsetsAreRejectedNamingMotorAndKey) {
   const std::vector<std::pair<std::string, std::string>> bad = {
-      {"gr", "[6.0, 0.0]"}, {"gr", "[6.0, .nan]"}, {"gr", "[6.0, -.inf]"}, {"offset", "[0.0, .nan]"},
+      {"gr", "[6.0, 0.0]"}, {"gr", "[6.0, .nan]"}, {"gr", "[6.0, -.inf]"}, {"gr", "[6.0, 1e-30]"},
+      {"gr", "[6.0, -1e300]"}, {"offset", "[0.0, .nan]"},
       {"offset", "[0.0, .inf]"}};
   for (const auto& [key, list] : bad) {
     RobotFile badFile;
@@ -223,6 +239,33 @@ TEST_F(MotorSDKConfig, UnusableGearRatiosAndOffsetsAreRejectedNamingMotorAndKey)
     }
     EXPECT_FALSE(fresh.hasPort());
   }
+}
+
+TEST_F(MotorSDKConfig, AFailedInitLeavesAnUnconfiguredBusThatRefusesEveryExchange) {
+  file.joint["jpos_max"] = "[1.0, high]";  // fails after motor 0's values were read
+  initFails<YAML::BadConversion>(file);
+  EXPECT_EQ(bus.motor_num_, 0);
+  EXPECT_TRUE(bus.offsets().empty());
+  EXPECT_TRUE(bus.commandFrame().empty());
+  EXPECT_EQ(acc_bias, Vec3<double>::Zero());  // the calibration was not taken either
+
+  // Each of these wrote past the empty command frame before.
+  const std::vector<MotorCmd> cmd(2);
+  std::vector<MotorState> motors(2);
+  std::vector<ImuState> imus(1);
+  std::vector<BatState> bats(1);
+  StdoutCapture quiet;
+  EXPECT_THROW(bus.sendRecv(cmd, motors, imus, bats), std::logic_error);
+  EXPECT_THROW(bus.setSendMT(cmd), std::logic_error);
+  EXPECT_THROW(bus.setMotorZero(cmd, motors, imus, bats), std::logic_error);
+  EXPECT_THROW(bus.recv(motors, imus, bats), std::logic_error);
+  EXPECT_THROW(bus.recvRaw(motors, imus, bats), std::logic_error);
+  EXPECT_THROW(bus.sendRecvMT(), std::logic_error);
+  EXPECT_THROW(bus.recvMT(), std::logic_error);
+  EXPECT_THROW(bus.getRecvMT(motors, imus, bats), std::logic_error);
+  EXPECT_THROW(bus.stop(), std::logic_error);
+  EXPECT_THROW(bus.close(), std::logic_error);
+  EXPECT_EQ(quiet.finish(), "");
 }
 
 TEST_F(MotorSDKConfig, ImuParametersNeedBothSections) {

@@ -265,6 +265,26 @@ TEST_F(BusOnBoard, ShortCommandVectorThrowsBeforeSending) {
   EXPECT_EQ(again.wait_for(5s), std::future_status::ready);
 }
 
+TEST_F(BusOnBoard, CommandsThatAreNotFiniteOnTheMotorSideAreRefused) {
+  open();
+  bus->setSendMT(roundCommands());
+  const std::string stored = hexBytes(bus->commandFrame().data(), kMotors * sizeof(MotorCmd));
+  std::vector<std::vector<MotorCmd>> bad(3, roundCommands());
+  bad[0][4].tau = NAN;
+  bad[1][9].vel = -INFINITY;
+  bad[2][0].pos = 1e38f;  // a float on the joint side, beyond one once geared up by 6
+  Feedback fb;
+  for (const auto& cmd : bad) {
+    EXPECT_THROW(bus->setSendMT(cmd), std::invalid_argument);
+    EXPECT_THROW(bus->sendRecv(cmd, fb.motors, fb.imus, fb.bats), std::invalid_argument);
+    EXPECT_EQ(hexBytes(bus->commandFrame().data(), kMotors * sizeof(MotorCmd)), stored);
+  }
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(board->framesReceived(), 0u);
+  auto again = std::async(std::launch::async, [&] { bus->setSendMT(roundCommands()); });
+  EXPECT_EQ(again.wait_for(5s), std::future_status::ready);
+}
+
 // ---- Warnings, and the previous values that stay. -------------------------------------------
 
 TEST_F(BusOnBoard, SilentBoardWarnsForEveryRecordAndKeepsPreviousValues) {
@@ -297,6 +317,35 @@ TEST_F(BusOnBoard, SilentBoardWarnsForEveryRecordAndKeepsPreviousValues) {
   EXPECT_LT(text.find("[WARNNING] imu"), text.find("[WARNNING] battery"));
 }
 
+TEST_F(BusOnBoard, KeptImuRecordsAreNotCalibratedAgain) {
+  std::string text = shippedConfigText("veltra1.yaml");
+  for (const auto& [from, to] : {std::pair<std::string, std::string>{"bias: [0.0, 0.0, 0.0]", "bias: [0.5, 0.5, 0.5]"},
+                                 {"rotation: [0.0, 0.0, 0.0, 1.0]", "rotation: [0.0, 0.0, 0.38268343, 0.92387953]"}}) {
+    ASSERT_NE(text.find(from), std::string::npos) << from;
+    text.replace(text.find(from), from.size(), to);
+  }
+  TempFile config(text);
+  open(config.path());
+  Feedback fb;
+  recvValid(fb);
+  const auto readings = [](const ImuState& u) {
+    return hexBytes(u.acc, sizeof u.acc) + " " + hexBytes(u.gyro, sizeof u.gyro) + " " + hexBytes(u.quat, sizeof u.quat);
+  };
+  const std::string calibrated = readings(fb.imus[0]);
+  board->goSilent();
+  StdoutCapture quiet;
+  // The level board always reports the same reading, so a late valid reply calibrates to the
+  // same values; a kept record must stay exactly as it was.
+  for (int n = 0; n < 20; ++n) {
+    bus->recv(fb.motors, fb.imus, fb.bats);
+    EXPECT_EQ(readings(fb.imus[0]), calibrated) << "read " << n;
+  }
+  EXPECT_EQ(fb.imus[0].status, 0);
+  acc_bias.setZero();
+  gyro_bias.setZero();
+  R_b_i.setIdentity();
+}
+
 TEST_F(BusOnBoard, ShortRepliesLeaveTheMissingRecordsAtStatusZero) {
   open(configPath("veltra1.yaml"), {"--short-bytes", "84"});  // four motor records
   Feedback fb;
@@ -318,7 +367,7 @@ TEST_F(BusOnBoard, ErrorStatusesWarnAndKeepEarlierValues) {
   fb.imus[0].acc[2] = 5.0f;
   fb.bats.assign(1, BatState{});
   fb.bats[0].voltage = 12.0f;
-  // The IMU's acc goes through the bias removal whatever its status; the biases are zero here.
+  // An IMU record with an error status keeps the caller's values untouched by the calibration.
   const std::string text = untilAnswered([&] { bus->sendRecv(roundCommands(), fb.motors, fb.imus, fb.bats); });
   EXPECT_NE(text.find("[WARNNING] motor 2 id 3 sendRecv status not OK 5\n"), std::string::npos) << text;
   EXPECT_NE(text.find("[WARNNING] imu 1 sendRecv status error 7 \n"), std::string::npos) << text;

@@ -8,9 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -269,6 +271,19 @@ TEST(PeriodicFunctionGrid, SetPeriodPrintsTheResetLineAndChangesTheSpacing) {
   EXPECT_LT(median(spacings(starts, 0, atChange - 1)), 30.0);
   // One cycle may still be on the old grid when the change lands.
   EXPECT_GT(median(spacings(starts, atChange + 1, starts.size())), 40.0);
+}
+
+TEST(PeriodicFunctionGrid, PeriodsThatArmNoTimerAreRefused) {
+  // Each truncates to a zero (or negative) timer setting, which would disarm the timer and
+  // leave stop() waiting for ever.
+  for (float period : {0.0f, -0.002f, NAN, 1e-10f, 1e-9f, 3e9f}) {
+    EXPECT_THROW(PeriodicFunction(period, "never", [] {}, -1), std::invalid_argument) << period;
+    EXPECT_THROW(PeriodicFunction(period, "never", [] {}, 0, -1), std::invalid_argument) << period;
+    PeriodicFunction task(0.01f, "kept", [] {}, -1);
+    EXPECT_THROW(task.setPeriod(period), std::invalid_argument) << period;
+    EXPECT_FLOAT_EQ(task.period(), 0.01f);
+  }
+  PeriodicFunction shortest(2e-9f, "shortest", [] {}, -1);  // two whole nanoseconds arm a timer
 }
 
 // ---------------------------------------------------------------------------------------------

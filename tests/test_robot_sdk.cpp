@@ -158,7 +158,7 @@ TEST(RobotSDKConstruction, ControlPeriodsThatWouldNeverTickAreRejected) {
   // A zero period would disarm the control thread's timer and stop() would wait for ever.
   const std::string path = configPath("veltra1.yaml");
   const auto noop = [](const RobotState&, RobotCommand&) {};
-  for (double dt : {0.0, -0.002, 1e-50, std::nan("")}) {
+  for (double dt : {0.0, -0.002, 1e-50, 1e-9, 3e9, std::nan("")}) {  // 1e-9 truncates to 0 ns
     StdoutCapture capture;
     EXPECT_THROW(RobotSDK(path, dt, noop), std::invalid_argument) << dt;
     EXPECT_EQ(capture.finish(), "") << "nothing may be read or opened for period " << dt;

@@ -1,56 +1,19 @@
 #include "board_model.h"
 
-#include <yaml-cpp/yaml.h>
-
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <stdexcept>
 
 namespace {
 
 constexpr double kGravity = 9.81;
 
-template <typename T>
-std::vector<T> readSequence(const YAML::Node& node, size_t expected, const char* key) {
-  if (!node || node.size() != expected)
-    throw std::runtime_error(std::string("joint_config ") + key + " must have motor_num entries");
-  std::vector<T> values;
-  for (size_t i = 0; i < expected; ++i) values.push_back(node[i].as<T>());
-  return values;
-}
-
-template <typename T>
-std::vector<T> lowBytes(const std::vector<int>& values) {
-  std::vector<T> out;
-  for (int value : values) out.push_back(static_cast<T>(value));
-  return out;
-}
-
 bool hasLimits(double lo, double hi) { return lo <= hi; }
 
 }  // namespace
 
-BoardConfig loadBoardConfig(const std::string& path) {
-  const YAML::Node root = YAML::LoadFile(path);
-  BoardConfig config;
-  // Counts are kept modulo 256, exactly as the SDK stores them.
-  config.motors = static_cast<uint8_t>(root["motor_num"].as<int>());
-  config.imus = static_cast<uint8_t>(root["imu_num"].as<int>());
-  config.batteries = static_cast<uint8_t>(root["battery_num"].as<int>());
-  const YAML::Node joints = root["joint_config"];
-  const size_t m = config.motors;
-  config.motorId = lowBytes<uint16_t>(readSequence<int>(joints["motor_id"], m, "motor_id"));
-  config.motorType = lowBytes<uint8_t>(readSequence<int>(joints["motor_type"], m, "motor_type"));
-  config.offset = readSequence<double>(joints["offset"], m, "offset");
-  config.gr = readSequence<double>(joints["gr"], m, "gr");
-  config.jposMin = readSequence<double>(joints["jpos_min"], m, "jpos_min");
-  config.jposMax = readSequence<double>(joints["jpos_max"], m, "jpos_max");
-  for (double g : config.gr)
-    if (g == 0.0) throw std::runtime_error("a gear ratio of 0 cannot be simulated");
-  return config;
-}
+BoardConfig loadBoardConfig(const std::string& path) { return loadRobotConfig(path, ConfigKeys::BoardOnly); }
 
 BoardModel::BoardModel(BoardConfig config, ErrorStatuses errors, double tiltRoll, double tiltPitch)
     : config_(std::move(config)), errors_(std::move(errors)), joints_(config_.motors) {

@@ -9,24 +9,16 @@
 #include <vector>
 
 #include "device_records.h"
+#include "robot_config.h"
 #include "wire_frames.h"
 
-/// The parts of the robot configuration that shape the frames and the joints.
-struct BoardConfig {
-  size_t motors = 0;
-  size_t imus = 0;
-  size_t batteries = 0;
-  std::vector<uint8_t> motorType;
-  std::vector<uint16_t> motorId;
-  std::vector<double> gr;
-  std::vector<double> offset;
-  std::vector<double> jposMin;
-  std::vector<double> jposMax;
+/// The robot configuration as the SDK reads it; the board uses the counts (motors, imus,
+/// batteries), the per-motor tables and layout().
+using BoardConfig = RobotConfig;
 
-  wire::FrameLayout layout() const { return {motors, imus, batteries}; }
-};
-
-/// Reads the same YAML file as the SDK. Throws YAML exceptions or std::runtime_error.
+/// Reads the same YAML file as the SDK, with the same checks, but only the keys that shape
+/// the frames and joints (no robot_type, dual_encoder, abs_id or IMU sections needed).
+/// Throws yaml-cpp's exceptions or ConfigError.
 BoardConfig loadBoardConfig(const std::string& path);
 
 /// Injected error statuses, by record index.

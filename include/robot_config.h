@@ -1,0 +1,80 @@
+// The robot's YAML configuration file read into one plain record: the counts, the per-motor
+// tables and the IMU calibration. The motor bus, the robot layer and the board simulator all
+// read the file through loadRobotConfig, so every one of them applies the same checks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "eigen_types.h"
+#include "wire_frames.h"
+
+/// A robot configuration the bus cannot run with (a table of the wrong size, an unusable gear
+/// ratio, a non-finite value). Raised by loadRobotConfig, and so by MotorSDK::init, and by the
+/// counts constructor, always before any port is opened.
+class ConfigError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// The IMU calibration of the file's `imu_intrinsics` and `imu_extrinsics` sections.
+struct ImuCalibration {
+  Vec3<double> accBias = Vec3<double>::Zero();
+  Vec3<double> gyroBias = Vec3<double>::Zero();
+  Vec4<double> rotation{1, 0, 0, 0};  // mounting quaternion (w, x, y, z), not normalised
+  Vec3<double> translation = Vec3<double>::Zero();
+};
+
+/// One robot's configuration. Counts are 0 to 255 (the file's values modulo 256); every
+/// per-motor table holds one entry per motor, element i for motor i.
+struct RobotConfig {
+  std::string robotType;  // a null value reads as "null"
+  int motorNumInFile = 0;  // motor_num as written, before the modulo
+  size_t motors = 0;
+  size_t imus = 0;
+  size_t batteries = 0;
+  bool dualEncoder = false;
+  std::vector<uint8_t> motorType;
+  std::vector<uint16_t> motorId;
+  std::vector<double> gr;      // gear ratio, motor side per joint side; negative reverses
+  std::vector<double> offset;  // motor-side position offset
+  std::vector<double> jposMin;
+  std::vector<double> jposMax;
+  std::optional<ImuCalibration> imu;  // only when both IMU sections are present
+
+  wire::FrameLayout layout() const { return {motors, imus, batteries}; }
+};
+
+/// Which keys a reader needs. The board's view needs only what shapes the frames and joints:
+/// robot_type, dual_encoder, abs_id and the IMU sections are then neither read nor required.
+enum class ConfigKeys { All, BoardOnly };
+
+/// Told as the loader passes each stage, in file-reading order, so that a caller can report
+/// while it reads: the lines for the stages passed are out even when a later key fails.
+struct RobotConfigProgress {
+  std::function<void(const RobotConfig&)> countRead;    // motorNumInFile and motors are set
+  std::function<void(const RobotConfig&)> tablesRead;     // counts and tables are set
+  std::function<void(const RobotConfig&)> robotTypeRead;  // robotType is set too
+  std::function<void(bool present)> imuSectionsFound;  // before the IMU values are read
+};
+
+/// Reads the file at `path`. Throws yaml-cpp's exceptions for an unreadable or malformed
+/// file, a missing key or a value that does not convert (a motor_id or motor_type outside
+/// 0-255 included); ConfigError, naming the list, motor and key, for a per-motor list whose
+/// size is not the motor count (gr may be longer), a non-finite offset, or a gear ratio that
+/// is zero, non-finite or outside 1e-15 to 1e15 in size.
+RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys = ConfigKeys::All,
+                            const RobotConfigProgress& progress = {});
+
+/// Only the `robot_type` of the file at `path`, for the robot layer, which picks the robot
+/// before the bus reads the rest. Throws yaml-cpp's exceptions.
+std::string loadRobotType(const std::string& path);
+
+/// The checks the loader applies to motor `index`'s offset and gear ratio, for tables that do
+/// not come from a file. Throws ConfigError naming the motor and the key.
+void requireUsableMotorValues(size_t index, double offset, double gr);

@@ -1,0 +1,143 @@
+#include "robot_config.h"
+
+#include <yaml-cpp/yaml.h>
+
+#include <cmath>
+#include <filesystem>
+#include <sstream>
+#include <system_error>
+#include <utility>
+
+
+namespace {
+
+// YAML::LoadFile, except that a directory is refused up front with the loader's own bad-file
+// error: the loader would fail on it too, but lose its read buffer doing so.
+YAML::Node loadYaml(const std::string& path) {
+  std::error_code error;
+  if (std::filesystem::is_directory(path, error)) throw YAML::BadFile(path);
+  return YAML::LoadFile(path);
+}
+
+// Ordinary joint-side commands (gains and positions up to about a thousand) stay finite
+// 32-bit floats on the motor side only for gear ratios of these sizes: kp/g² overflows for a
+// tiny ratio, pos·g for a huge one.
+constexpr double kSmallestGearRatio = 1e-15;
+constexpr double kLargestGearRatio = 1e15;
+
+// Every per-motor list except `gr` must hold exactly one element per motor; the condition text
+// tells the user which list is wrong.
+void requireTableSize(const YAML::Node& jointConfig, size_t motors, const char* key) {
+  if (jointConfig[key].size() == motors) return;
+  throw ConfigError(std::string("[MotorSDK] configuration check failed: motor_num_ == config[\"joint_config\"][\"") +
+                    key + "\"].size()");
+}
+
+// abs_id is only the host's: the board's view neither needs nor checks it.
+void requireTableSizes(const YAML::Node& jointConfig, size_t motors, ConfigKeys keys) {
+  if (keys == ConfigKeys::All) requireTableSize(jointConfig, motors, "abs_id");
+  for (const char* key : {"offset", "motor_id", "motor_type", "jpos_max", "jpos_min"})
+    requireTableSize(jointConfig, motors, key);
+}
+
+std::string motorValueText(size_t index, const char* key, double value) {
+  std::ostringstream text;
+  text << "[MotorSDK] motor " << index << ": joint_config " << key << "[" << index << "] = " << value;
+  return text.str();
+}
+
+// The gear ratio divides torques and gains on the way to the motor: zero or a non-finite
+// ratio would put infinite gains on the link. A negative ratio is a reversed motor.
+void requireUsableGearRatio(size_t index, double gr) {
+  if (!std::isfinite(gr) || gr == 0.0)
+    throw ConfigError(motorValueText(index, "gr", gr) + " is not a usable gear ratio (finite, non-zero)");
+  if (std::fabs(gr) < kSmallestGearRatio || std::fabs(gr) > kLargestGearRatio)
+    throw ConfigError(motorValueText(index, "gr", gr) +
+                      " is not a usable gear ratio (between 1e-15 and 1e15 in size, or ordinary commands "
+                      "overflow on the link)");
+}
+
+void requireFiniteOffset(size_t index, double offset) {
+  if (std::isfinite(offset)) return;
+  throw ConfigError(motorValueText(index, "offset", offset) + " is not a finite offset");
+}
+
+void readCounts(const YAML::Node& root, ConfigKeys keys, RobotConfig& config) {
+  config.imus = static_cast<uint8_t>(root["imu_num"].as<int>());
+  config.batteries = static_cast<uint8_t>(root["battery_num"].as<int>());
+  if (keys == ConfigKeys::All) config.dualEncoder = root["dual_encoder"].as<bool>();
+}
+
+// Motor by motor, each value checked as soon as its motor is read.
+void readMotorTables(const YAML::Node& joint, RobotConfig& config) {
+  const size_t m = config.motors;
+  for (auto* table : {&config.offset, &config.gr, &config.jposMin, &config.jposMax}) table->resize(m);
+  config.motorId.resize(m);
+  config.motorType.resize(m);
+  for (size_t i = 0; i < m; ++i) {
+    config.offset[i] = joint["offset"][i].as<double>();
+    config.motorId[i] = joint["motor_id"][i].as<unsigned char>();
+    config.gr[i] = joint["gr"][i].as<double>();
+    config.motorType[i] = joint["motor_type"][i].as<unsigned char>();
+    config.jposMin[i] = joint["jpos_min"][i].as<double>();
+    config.jposMax[i] = joint["jpos_max"][i].as<double>();
+    requireUsableMotorValues(i, config.offset[i], config.gr[i]);
+  }
+}
+
+Vec3<double> readVec3(const YAML::Node& seq) {
+  return Vec3<double>(seq[0].as<double>(), seq[1].as<double>(), seq[2].as<double>());
+}
+
+ImuCalibration readImuCalibration(const YAML::Node& intrinsics, const YAML::Node& extrinsics) {
+  ImuCalibration imu;
+  imu.accBias = readVec3(intrinsics["accelerometer"]["bias"]);
+  imu.gyroBias = readVec3(intrinsics["gyroscope"]["bias"]);
+  // The file lists the mounting quaternion as x, y, z, w.
+  const YAML::Node rotation = extrinsics["rotation"];
+  imu.rotation = Vec4<double>(rotation[3].as<double>(), rotation[0].as<double>(), rotation[1].as<double>(),
+                              rotation[2].as<double>());
+  imu.translation = readVec3(extrinsics["translation"]);
+  return imu;
+}
+
+template <typename Hook, typename... Args>
+void tell(const Hook& hook, Args&&... args) {
+  if (hook) hook(std::forward<Args>(args)...);
+}
+
+}  // namespace
+
+void requireUsableMotorValues(size_t index, double offset, double gr) {
+  requireFiniteOffset(index, offset);
+  requireUsableGearRatio(index, gr);
+}
+
+RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys, const RobotConfigProgress& progress) {
+  const YAML::Node root = loadYaml(path);
+  RobotConfig config;
+  config.motorNumInFile = root["motor_num"].as<int>();
+  config.motors = static_cast<uint8_t>(config.motorNumInFile);
+  tell(progress.countRead, config);
+
+  const YAML::Node joint = root["joint_config"];
+  requireTableSizes(joint, config.motors, keys);
+  readCounts(root, keys, config);
+  readMotorTables(joint, config);
+  tell(progress.tablesRead, config);
+  if (keys == ConfigKeys::All) config.robotType = root["robot_type"].as<std::string>();
+  tell(progress.robotTypeRead, config);
+
+  if (keys == ConfigKeys::BoardOnly) return config;
+  const bool imuPresent = root["imu_intrinsics"] && root["imu_extrinsics"];
+  tell(progress.imuSectionsFound, imuPresent);
+  if (imuPresent) config.imu = readImuCalibration(root["imu_intrinsics"], root["imu_extrinsics"]);
+  return config;
+}
+
+std::string loadRobotType(const std::string& path) {
+  // Looked up on a non-const node, as the robot layer always has: a missing key reports
+  // yaml-cpp's bad conversion there rather than its invalid node.
+  YAML::Node root = loadYaml(path);
+  return root["robot_type"].as<std::string>();
+}
