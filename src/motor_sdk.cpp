@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "UDPPort.h"
+#include "log_line.h"
 #include "serial_port.h"
 
 // std::mutex is usable from program start, so the locks need no run-time set-up.
@@ -116,10 +117,12 @@ void resetImuCalibration() {
 }
 
 void printImuCalibration() {
-  std::cout << "acc bias: " << acc_bias.transpose() << std::endl;
-  std::cout << "gyro bias: " << gyro_bias.transpose() << std::endl;
-  std::cout << "R_b_i: " << std::endl << R_b_i << std::endl;
-  std::cout << "t_b_i: " << t_b_i.transpose() << std::endl;
+  std::ostringstream text;  // Eigen's own stream layout, handed over in one piece
+  text << "acc bias: " << acc_bias.transpose() << "\n";
+  text << "gyro bias: " << gyro_bias.transpose() << "\n";
+  text << "R_b_i: \n" << R_b_i << "\n";
+  text << "t_b_i: " << t_b_i.transpose() << "\n";
+  logText(text.str());
 }
 
 // (w, x, y, z) of a rotation matrix; the largest-diagonal branch keeps the division well away
@@ -194,13 +197,13 @@ MotorSDK::MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, s
   offset_ = offset;
   gr_ = gr;
   dual_encoder_ = false;
-  std::cout << "motor leg constructing " << std::endl;
+  logLine("motor leg constructing ");
 
   _sizeFrames();
   motor_type_.assign(motor_num_, 5);
   _openPort(comm_type, false);
   if (!port_) return;
-  std::cout << "[MotorSDK] successful initialization " << std::endl;
+  logLine("[MotorSDK] successful initialization ");
   // The locks are process-wide std::mutex objects, ready from program start: there is nothing
   // to initialise here, so the "Failed to create cmd/state mutex" reports cannot occur.
 }
@@ -211,8 +214,7 @@ void MotorSDK::init(std::string path, CommType comm_type) {
   const YAML::Node config = config_file::load(path);
 
   motor_num_ = static_cast<uint8_t>(config["motor_num"].as<int>());
-  std::cout << "motor num " << static_cast<unsigned>(motor_num_) << " " << config["motor_num"].as<int>()
-            << std::endl;
+  logLine("motor num ", static_cast<unsigned>(motor_num_), " ", config["motor_num"].as<int>());
 
   const YAML::Node jointConfig = config["joint_config"];
   requireTableSizes(jointConfig, motor_num_);
@@ -238,21 +240,21 @@ void MotorSDK::init(std::string path, CommType comm_type) {
     requireUsableGearRatio(i, gr_[i]);
   }
 
-  std::cout << "[MotorSDK] robot type is " << config["robot_type"].as<std::string>()
-            << ", robot init params, total motor num is " << static_cast<unsigned>(motor_num_) << std::endl;
+  logLine("[MotorSDK] robot type is ", config["robot_type"].as<std::string>(),
+          ", robot init params, total motor num is ", static_cast<unsigned>(motor_num_));
 
   if (config["imu_intrinsics"] && config["imu_extrinsics"]) {
-    std::cout << "[MotorSDK] imu param exists " << std::endl;
+    logLine("[MotorSDK] imu param exists ");
     setImuCalibration(config["imu_intrinsics"], config["imu_extrinsics"]);
     printImuCalibration();
   } else {
-    std::cout << "[MotorSDK] imu param does not exist " << std::endl;
+    logLine("[MotorSDK] imu param does not exist ");
     resetImuCalibration();
   }
 
   _sizeFrames();
   _openPort(comm_type, true);
-  if (port_) std::cout << "[MotorSDK] successful initialization " << std::endl;
+  if (port_) logLine("[MotorSDK] successful initialization ");
 }
 
 void MotorSDK::_sizeFrames() {
@@ -271,7 +273,7 @@ void MotorSDK::_sizeFrames() {
 void MotorSDK::_openPort(CommType comm_type, bool announceUsb) {
   switch (comm_type) {
     case USB:
-      if (announceUsb) std::cout << "CommType::USB" << std::endl;
+      if (announceUsb) logLine("CommType::USB");
       port_ = std::make_unique<SerialPort>(kSerialDevice, replyLength(), kSerialBaudrate, kReceiveTimeoutUs, NO,
                                            bits8, par_none, stop_one, flow_none);
       return;
@@ -280,7 +282,7 @@ void MotorSDK::_openPort(CommType comm_type, bool announceUsb) {
                                         kReceiveTimeoutUs, NO);
       return;
   }
-  std::cout << "[MotorSDK] CommType error " << std::endl;
+  logLine("[MotorSDK] CommType error ");
 }
 
 // ---- The exchange step, in three pieces so the split family can lock around each. ----------
@@ -290,13 +292,15 @@ void MotorSDK::_loadSendBuffer() {
   std::fill(recv_buf_.begin(), recv_buf_.end(), 0);
 }
 
-void MotorSDK::_transfer() {
+/// True when at least part of a reply arrived.
+bool MotorSDK::_transfer() {
   // A bus without a port behaves like a board that never answers: the zeros stay.
-  if (!port_) return;
-  if (port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_)) return;
+  if (!port_) return false;
+  if (port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_)) return true;
   // A short reply: the record it was cut inside must read as missing, not as valid.
   wire::clearCutRecords(recv_buf_.data(), port_->lastReplyLength(),
                         wire::FrameLayout{motor_num_, imu_num_, battery_num_});
+  return port_->lastReplyLength() > 0;
 }
 
 void MotorSDK::_storeReply() { wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, battery_raw_); }
@@ -371,9 +375,10 @@ void MotorSDK::sendRecvMT() {
     if (!wire::refreshMotorTypes(_table(), cmd_frame_)) return;
     _loadSendBuffer();
   }
-  _transfer();
+  const bool answered = _transfer();
   std::lock_guard<std::mutex> lock(feedback_mutex);
   _storeReply();
+  if (answered) replies_received_.fetch_add(1, std::memory_order_release);
 }
 
 void MotorSDK::recvMT() {
@@ -382,9 +387,10 @@ void MotorSDK::recvMT() {
     if (!wire::buildBackgroundPassiveRead(_table(), cmd_frame_)) return;
     _loadSendBuffer();
   }
-  _transfer();
+  const bool answered = _transfer();
   std::lock_guard<std::mutex> lock(feedback_mutex);
   _storeReply();
+  if (answered) replies_received_.fetch_add(1, std::memory_order_release);
 }
 
 void MotorSDK::_requireCounts(const std::vector<MotorState>& motors, const std::vector<ImuState>& imus,
@@ -399,6 +405,16 @@ void MotorSDK::getRecvMT(std::vector<MotorState>& motors, std::vector<ImuState>&
   _requireCounts(motors, imus, bats);
   std::lock_guard<std::mutex> lock(feedback_mutex);
   _decode(wire::PositionForm::Offset, wire::Operation::SendRecv, true, motors, imus, bats);
+}
+
+std::vector<MotorState> MotorSDK::rawMotorStates() const {
+  std::lock_guard<std::mutex> lock(feedback_mutex);
+  return motor_raw_;
+}
+
+std::vector<BatState> MotorSDK::rawBatteryStates() const {
+  std::lock_guard<std::mutex> lock(feedback_mutex);
+  return battery_raw_;
 }
 
 // ---- Stop, report, version. -----------------------------------------------------------------
@@ -420,28 +436,28 @@ void MotorSDK::print(const std::vector<MotorState>& motors, const std::vector<Im
   for (size_t i = 0; i < motor_num_; ++i) {
     const MotorState& m = motors.at(i);
     if (m.status == kStatusValid)
-      std::printf("[motor recv] id:%u mode:%u pos:%.3f vel:%.3f tau:%.3f temp:%.3f\n", unsigned(m.id),
-                  unsigned(m.mode), m.pos, m.vel, m.tau, m.temp);
+      logFormat("[motor recv] id:%u mode:%u pos:%.3f vel:%.3f tau:%.3f temp:%.3f\n", unsigned(m.id), unsigned(m.mode),
+                m.pos, m.vel, m.tau, m.temp);
     else
-      std::printf("[ERROR][motor recv] id:%u status:%u mode:%u pos:%.3f vel:%.3f tau:%.3f temp:%.3f\n",
-                  unsigned(m.id), unsigned(m.status), unsigned(m.mode), m.pos, m.vel, m.tau, m.temp);
+      logFormat("[ERROR][motor recv] id:%u status:%u mode:%u pos:%.3f vel:%.3f tau:%.3f temp:%.3f\n", unsigned(m.id),
+                unsigned(m.status), unsigned(m.mode), m.pos, m.vel, m.tau, m.temp);
   }
   for (size_t j = 0; j < imu_num_; ++j) {
     const ImuState& u = imus.at(j);
     if (u.status == kStatusValid) {
       const Vec3<double> rpy = quatToRPY(Vec4<double>(u.quat[0], u.quat[1], u.quat[2], u.quat[3]));
-      std::printf("[imu recv] id:%u roll:%.3f pitch:%.3f yaw:%.3f\n", unsigned(u.id), rpy[0], rpy[1], rpy[2]);
+      logFormat("[imu recv] id:%u roll:%.3f pitch:%.3f yaw:%.3f\n", unsigned(u.id), rpy[0], rpy[1], rpy[2]);
     } else {
-      std::printf("[ERROR][print] imu %u recv error, error type %u!\n", unsigned(u.id), unsigned(u.status));
+      logFormat("[ERROR][print] imu %u recv error, error type %u!\n", unsigned(u.id), unsigned(u.status));
     }
   }
   for (size_t k = 0; k < battery_num_; ++k) {
     const BatState& b = bats.at(k);
     if (b.status == kStatusValid)
-      std::printf("[battery recv] bms_id:%u voltage:%.3f current:%.3f soc:%.3f failure:%d\n", unsigned(b.bms_id),
-                  b.voltage, b.current, b.soc, static_cast<int>(b.failure));
+      logFormat("[battery recv] bms_id:%u voltage:%.3f current:%.3f soc:%.3f failure:%d\n", unsigned(b.bms_id),
+                b.voltage, b.current, b.soc, static_cast<int>(b.failure));
     else
-      std::printf("[ERROR][print] battery %u recv error, error type %u!\n", unsigned(b.bms_id), unsigned(b.status));
+      logFormat("[ERROR][print] battery %u recv error, error type %u!\n", unsigned(b.bms_id), unsigned(b.status));
   }
 }
 

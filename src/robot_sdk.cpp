@@ -2,6 +2,8 @@
 // command hand-over in the virtual joint space.
 #include "robot_sdk.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -217,6 +219,30 @@ void RobotSDK::setCommand(const RobotCommand& command) {
   _setCommand();
 }
 
+std::vector<MotorState> RobotSDK::motorStates() const {
+  _requireConfigured("motorStates");
+  return motor_sdk_.rawMotorStates();
+}
+
+std::vector<BatState> RobotSDK::batteryStates() const {
+  _requireConfigured("batteryStates");
+  return motor_sdk_.rawBatteryStates();
+}
+
+bool RobotSDK::waitForNewState(double timeoutSeconds) {
+  _requireConfigured("waitForNewState");
+  if (!(timeoutSeconds >= 0.0))
+    throw std::invalid_argument("[RobotSDK] waitForNewState: the timeout must be 0 s or more");
+  constexpr double kLongestWait = 1e7;  // keeps the deadline far from the clock's range
+  const std::chrono::duration<double> timeout(std::min(timeoutSeconds, kLongestWait));
+  std::unique_lock<std::mutex> lock(reply_mutex_);
+  const bool arrived = reply_arrived_.wait_for(lock, timeout, [this] {
+    return motor_sdk_.repliesReceived() > replies_seen_.load();
+  });
+  if (arrived) replies_seen_.store(motor_sdk_.repliesReceived());
+  return arrived;
+}
+
 // ---- Feedback -----------------------------------------------------------------------------
 
 void RobotSDK::_prime() {
@@ -235,6 +261,9 @@ void RobotSDK::_getState() {
 
 void RobotSDK::_readJoints() {
   motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_);
+  // Counted after the decode: a reply stored meanwhile makes a waiter wait one period more,
+  // never return for a reply it has already read.
+  replies_seen_.store(motor_sdk_.repliesReceived());
   for (size_t i = 0; i < motor_states_.size(); ++i) {
     const auto joint = static_cast<Eigen::Index>(i);
     state_real_.pos[joint] = motor_states_[i].pos;
@@ -278,7 +307,16 @@ void RobotSDK::_setCommand() {
   motor_sdk_.setSendMT(motor_cmds_);
 }
 
-void RobotSDK::_lowLevelComm() { motor_sdk_.sendRecvMT(); }
+void RobotSDK::_lowLevelComm() {
+  motor_sdk_.sendRecvMT();
+  _announceReply();
+}
+
+// Taking the lock orders the notification after a waiter's check of the count.
+void RobotSDK::_announceReply() {
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  reply_arrived_.notify_all();
+}
 
 // Without an IMU the control loop keeps going on the joints alone: the IMU fields keep their
 // last values and one warning says so. (getState and setCommand report it by throwing.)
