@@ -10,7 +10,8 @@
 #include <string_view>
 
 /// Receives one console line, without its line end. Called on the drain thread only, one line
-/// at a time, in the order the lines were made. The view is valid for the call only.
+/// at a time, in the order the lines were made (a line longer than 1 KiB arrives in pieces).
+/// The view is valid for the call only.
 using LogSink = std::function<void(std::string_view line)>;
 
 /// Lines the queue between the SDK's threads and the drain thread holds; a line made while it

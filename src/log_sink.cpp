@@ -171,11 +171,10 @@ class LogQueue {
 
 void writeLogText(const char* text, size_t length) {
   LogQueue& queue = LogQueue::instance();
-  for (size_t done = 0; done < length; done += kLineBytes) {
-    if (!queue.push(text + done, std::min(kLineBytes, length - done))) break;
-    if (done + kLineBytes >= length) return;
-  }
-  std::cout.write(text, static_cast<std::streamsize>(length));
+  size_t done = 0;
+  while (done < length && queue.push(text + done, std::min(kLineBytes, length - done))) done += kLineBytes;
+  if (done >= length) return;
+  std::cout.write(text + done, static_cast<std::streamsize>(length - done));
   std::cout.flush();
 }
 
