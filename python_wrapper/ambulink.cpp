@@ -490,12 +490,12 @@ a dict of numpy arrays with one entry per motor, in configuration order:
 
 status (uint8, 9 = valid, anything else an error code from the board), id (uint8),
 mode (uint8), pos, vel, tau (float32, motor side: before gear ratio and offset, in the
-board's units), temp (float32, as the board reports it). A record whose status is not 9 carries
-only status and id; when no reply arrived every field is 0.)doc")
+board's units), temp (float32, as the board reports it). A record whose status is not 9
+carries only status and id; when no reply arrived every field is 0.)doc")
       .def("battery_states", &Ambulink::batteryStates,
            R"doc(Returns the latest reply's battery records as the board sent them:
-a dict of numpy arrays with one entry per battery: status (uint8, 9 = valid), bms_id (uint8), failure (int32 code),
-voltage, current, soc (float32 state of charge), as the board sent them.)doc")
+a dict of numpy arrays with one entry per battery: status (uint8, 9 = valid), bms_id (uint8),
+failure (int32 code), voltage, current, soc (float32, state of charge).)doc")
       .def("wait_for_observation", &Ambulink::waitForObservation, py::arg("timeout"),
            R"doc(Blocks until the board's reply to an exchange newer than any this object has
 read or waited for has arrived, so a policy can run in step with the link; other Python

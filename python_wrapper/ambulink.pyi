@@ -18,7 +18,7 @@ class Ambulink:
     def __init__(self) -> None:
         """An unconnected object: every method raises RuntimeError."""
     @overload
-    def __init__(self, path: str | bytes, /) -> None:
+    def __init__(self, path: str | bytes) -> None:
         """Opens the robot from the configuration file and starts it.
 
         Raises RuntimeError when the file cannot be loaded.
