@@ -109,8 +109,9 @@ class RobotSDK {
   std::vector<BatState> batteryStates() const;
   /// Blocks until the link thread has stored a reply newer than any this object has read
   /// (getState, setCommand) or waited for; true then, false after `timeoutSeconds` (0 polls;
-  /// capped at about four months). Any thread, one waiter at a time; std::invalid_argument for
-  /// a NaN or negative timeout, std::logic_error when unconfigured.
+  /// capped at about four months) or at once while the threads are stopped (stop() wakes
+  /// waiters). Any thread, one waiter at a time; std::invalid_argument for a NaN or negative
+  /// timeout, std::logic_error when unconfigured.
   bool waitForNewState(double timeoutSeconds);
 
   MotorSDK motor_sdk_;  // public: the joint count is motor_sdk_.motor_num_
@@ -132,6 +133,7 @@ class RobotSDK {
   void _readImu();
   void _publishHealth();
   void _announceReply();
+  void _setLinkRunning(bool running);
   void _setCommand();
   void _lowLevelComm();
   void _run();
@@ -170,4 +172,5 @@ class RobotSDK {
   std::mutex reply_mutex_;
   std::condition_variable reply_arrived_;
   std::atomic<uint64_t> replies_seen_{0};
+  bool link_running_ = false;  // guarded by reply_mutex_
 };

@@ -7,6 +7,8 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -14,6 +16,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log_sink.h"
@@ -283,17 +286,28 @@ class Ambulink {
     return columns;
   }
 
-  /// Other Python threads run while this one waits for the link.
+  /// Other Python threads run while this one waits for the link. The waiter is counted so
+  /// that close() (at interpreter exit, say) releases the robot only once it has left.
   bool waitForObservation(double timeoutSeconds) {
     _requireRunning();
+    RobotSDK& sdk = *_sdk;
+    _waiters.fetch_add(1);
     py::gil_scoped_release release;
-    return _sdk->waitForNewState(timeoutSeconds);
+    try {
+      const bool arrived = sdk.waitForNewState(timeoutSeconds);
+      _waiters.fetch_sub(1);  // before the interpreter lock is taken back: close() holds it
+      return arrived;
+    } catch (...) {
+      _waiters.fetch_sub(1);
+      throw;
+    }
   }
 
   /// Stops the robot's threads, then releases the robot. Safe to call more than once.
   void close() {
     if (_link == Link::Running) {
-      _sdk->stop();
+      _sdk->stop();  // lets every waiter go
+      while (_waiters.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       _link = Link::Closed;
       auto& robots = liveRobots();
       robots.erase(std::remove(robots.begin(), robots.end(), this), robots.end());
@@ -374,6 +388,7 @@ class Ambulink {
   std::unique_ptr<RobotSDK> _sdk;
   int _motorNum = 0;
   Link _link = Link::Unconfigured;
+  std::atomic<int> _waiters{0};  // threads inside waitForObservation
 };
 
 /// At interpreter shutdown objects may outlive the interpreter's own clean-up (module globals,

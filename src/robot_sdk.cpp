@@ -185,6 +185,7 @@ void RobotSDK::start() {
   if (control_enabled_) control_task_->start();
   watchdog_task_->start();
   running_ = true;
+  _setLinkRunning(true);
 }
 
 void RobotSDK::stop() {
@@ -193,6 +194,7 @@ void RobotSDK::stop() {
   comm_task_->stop();
   if (control_enabled_) control_task_->stop();
   running_ = false;
+  _setLinkRunning(false);
 }
 
 void RobotSDK::brake() {
@@ -236,11 +238,18 @@ bool RobotSDK::waitForNewState(double timeoutSeconds) {
   constexpr double kLongestWait = 1e7;  // keeps the deadline far from the clock's range
   const std::chrono::duration<double> timeout(std::min(timeoutSeconds, kLongestWait));
   std::unique_lock<std::mutex> lock(reply_mutex_);
-  const bool arrived = reply_arrived_.wait_for(lock, timeout, [this] {
-    return motor_sdk_.repliesReceived() > replies_seen_.load();
-  });
-  if (arrived) replies_seen_.store(motor_sdk_.repliesReceived());
-  return arrived;
+  const auto newReply = [this] { return motor_sdk_.repliesReceived() > replies_seen_.load(); };
+  reply_arrived_.wait_for(lock, timeout, [&] { return newReply() || !link_running_; });
+  if (!newReply()) return false;
+  replies_seen_.store(motor_sdk_.repliesReceived());
+  return true;
+}
+
+// A stopped link brings no reply: waiters are let go at once.
+void RobotSDK::_setLinkRunning(bool running) {
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  link_running_ = running;
+  reply_arrived_.notify_all();
 }
 
 // ---- Feedback -----------------------------------------------------------------------------

@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 from conftest import config_path, joint_table
+from test_ambulink_module import run_python
 
 ZENTHI = "zenthi.yaml"
 
@@ -89,3 +90,30 @@ def test_silent_board_times_out_while_other_threads_run(start_board, open_robot)
     assert ran_at and ran_at[0] < returned_at - 0.2  # the wait let go of the interpreter lock
     with pytest.raises(ValueError):
         robot.wait_for_observation(-1.0)
+
+
+def test_exit_lets_a_waiting_thread_go(start_board):
+    """A thread waiting on a board gone silent is let go when the robot is closed at exit,
+    before the robot is released."""
+    start_board(ZENTHI, "--silent-after", "100")  # about 0.2 s of replies after priming
+    result = run_python(f"""
+        import atexit, threading, time
+        outcomes = []
+        def report():
+            time.sleep(0.5)  # the waiting thread runs meanwhile
+            print("last outcomes:", outcomes[-2:], flush=True)
+        atexit.register(report)  # runs after the module has closed the robot
+        import ambulink
+        robot = ambulink.Ambulink({config_path(ZENTHI)!r})
+        def policy():
+            while True:
+                try:
+                    outcomes.append(robot.wait_for_observation(120.0))
+                except RuntimeError as error:
+                    outcomes.append(str(error).split(":")[0])
+                    return
+        threading.Thread(target=policy, daemon=True).start()
+        time.sleep(0.6)
+    """)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "last outcomes: [False, 'Ambulink is closed']" in result.stdout
