@@ -14,3 +14,4 @@
 #include "absolute_timer.h"
 #include "periodic_function.h"
 #include "robot_sdk.h"
+#include "log_sink.h"

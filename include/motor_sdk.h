@@ -4,6 +4,7 @@
 // exchange family, and the orientation helpers used for the IMU report.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -96,6 +97,14 @@ class MotorSDK {
   /// (std::out_of_range otherwise); records beyond the counts are left untouched.
   void getRecvMT(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats);
 
+  /// Copies of the last reply's motor and battery records as the board sent them (motor side,
+  /// not decoded), taken under feedback_mutex. Any thread.
+  std::vector<MotorState> rawMotorStates() const;
+  std::vector<BatState> rawBatteryStates() const;
+  /// Exchanges of the split family that got at least part of a reply, counted from set-up.
+  /// Any thread; the link thread increments it after storing the reply.
+  uint64_t repliesReceived() const { return replies_received_.load(std::memory_order_acquire); }
+
   /// Sends the stored frame five times; nothing is decoded or printed.
   void stop();
   void close();
@@ -145,6 +154,7 @@ class MotorSDK {
   std::vector<MotorState> motor_raw_;
   std::vector<ImuState> imu_raw_;
   std::vector<BatState> battery_raw_;
+  std::atomic<uint64_t> replies_received_{0};
   bool dual_encoder_ = false;
   bool configured_ = false;  // set by a completed init or the counts constructor
 
@@ -158,7 +168,7 @@ class MotorSDK {
   void _sizeFrames();
   void _requireConfigured(const char* operation) const;
   void _loadSendBuffer();
-  void _transfer();
+  bool _transfer();
   void _storeReply();
   void _exchange();
   void _resizeToCounts(std::vector<MotorState>& motors, std::vector<ImuState>& imus,

@@ -3,6 +3,8 @@
 // state and command in the virtual joint space.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -123,6 +125,21 @@ class RobotSDK {
   void setCommand(const RobotCommand& command);
   std::string get_version() const { return "1.0.0"; }
 
+  /// The latest reply's motor records as the board sent them: status, id, mode, and position,
+  /// velocity, torque on the motor side (before gear ratio and offset), temperature. One per
+  /// configured motor, copied under the feedback lock. Any thread; std::logic_error when
+  /// unconfigured.
+  std::vector<MotorState> motorStates() const;
+  /// The latest reply's battery records (status, bms_id, failure, voltage, current, soc), one
+  /// per configured battery. As motorStates.
+  std::vector<BatState> batteryStates() const;
+  /// Blocks until the link thread has stored a reply newer than any this object has read
+  /// (getState, setCommand) or waited for; true then, false after `timeoutSeconds` (0 polls;
+  /// capped at about four months) or at once while the threads are stopped (stop() wakes
+  /// waiters). Any thread, one waiter at a time; std::invalid_argument for a NaN or negative
+  /// timeout, std::logic_error when unconfigured.
+  bool waitForNewState(double timeoutSeconds);
+
   MotorSDK motor_sdk_;  // public: the joint count is motor_sdk_.motor_num_
 
  private:
@@ -143,6 +160,8 @@ class RobotSDK {
   void _readJoints();
   void _readImu();
   void _publishHealth();
+  void _announceReply();
+  void _setLinkRunning(bool running);
   void _setCommand();
   void _lowLevelComm();
   void _run();
@@ -184,4 +203,11 @@ class RobotSDK {
   std::mutex health_mutex_;
   std::vector<LinkHealth> health_;         // written by the reading thread
   std::vector<LinkHealth> watchdog_view_;  // the watchdog's own copy
+
+  // The link thread announces each stored reply; waitForNewState waits for one past
+  // replies_seen_, the bus's reply count when the state was last read or waited for.
+  std::mutex reply_mutex_;
+  std::condition_variable reply_arrived_;
+  std::atomic<uint64_t> replies_seen_{0};
+  bool link_running_ = false;  // guarded by reply_mutex_
 };

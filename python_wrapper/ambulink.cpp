@@ -2,6 +2,7 @@
 // the robot from its configuration file, reads observations as flat lists of floats and sends
 // commands as five lists of floats. Everything below the class (link, watchdog, joint-space
 // mapping) is RobotSDK's; this file only converts between Python values and robot records.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -15,8 +16,10 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "log_sink.h"
 #include "robot_records.h"
 #include "robot_sdk.h"
 
@@ -29,6 +32,16 @@ struct JointValues {
   std::vector<double> values;
 };
 
+/// A send_command argument: the name goes into the TypeError of a value that does not convert.
+template <const char* Name>
+struct NamedJointValues : JointValues {};
+
+inline constexpr char kKpName[] = "kp";
+inline constexpr char kKdName[] = "kd";
+inline constexpr char kPosName[] = "pos";
+inline constexpr char kVelName[] = "vel";
+inline constexpr char kTauName[] = "tau";
+
 }  // namespace ambulink
 
 namespace pybind11 {
@@ -36,24 +49,24 @@ namespace detail {
 
 /// Takes any sequence of numbers (list, tuple, numpy array, array.array, ...). Objects that
 /// export a 1-D buffer of float64 or float32 are read straight from their memory; everything
-/// else goes item by item through float(). A value that does not convert makes the call fail
-/// with pybind11's own "incompatible function arguments" TypeError before any robot code runs.
-template <>
-struct type_caster<ambulink::JointValues> {
-  PYBIND11_TYPE_CASTER(ambulink::JointValues, const_name("list[float]"));
+/// else goes item by item through float(). A value that does not convert raises one TypeError
+/// naming the argument, before any robot code runs.
+template <const char* Name>
+struct type_caster<ambulink::NamedJointValues<Name>> {
+  PYBIND11_TYPE_CASTER(ambulink::NamedJointValues<Name>, const_name("list[float]"));
 
   bool load(handle src, bool /*convert*/) {
     // Text is a sequence too, but never a list of numbers.
     if (PyUnicode_Check(src.ptr()) || PyBytes_Check(src.ptr()) || PyByteArray_Check(src.ptr())) {
-      return false;
+      _reject(src, "");
     }
     if (PyObject_CheckBuffer(src.ptr())) {
       const BufferRead read = _loadBuffer(src);
-      if (read != BufferRead::NotNumeric) {
-        return read == BufferRead::Loaded;
-      }
+      if (read == BufferRead::Loaded) return true;
+      if (read == BufferRead::Rejected) _reject(src, "a multi-dimensional ");
     }
-    return _loadSequence(src);
+    _loadSequence(src);
+    return true;
   }
 
  private:
@@ -110,14 +123,14 @@ struct type_caster<ambulink::JointValues> {
     return BufferRead::NotNumeric;
   }
 
-  bool _loadSequence(handle src) {
+  void _loadSequence(handle src) {
     if (!PySequence_Check(src.ptr())) {
-      return false;  // sets, dicts, iterators: no defined order or length
+      _reject(src, "");  // sets, dicts, iterators: no defined order or length
     }
     object items = reinterpret_steal<object>(PySequence_Fast(src.ptr(), "expected a sequence"));
     if (!items) {
       PyErr_Clear();
-      return false;
+      _reject(src, "");
     }
     const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.ptr());
     PyObject** item = PySequence_Fast_ITEMS(items.ptr());
@@ -126,12 +139,19 @@ struct type_caster<ambulink::JointValues> {
       const double number = PyFloat_AsDouble(item[i]);
       if (number == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        return false;
+        throw type_error(std::string("send_command(): ") + Name + "[" + std::to_string(i) + "] is " +
+                         _typeName(item[i]) + ", not a number");
       }
       value.values[static_cast<size_t>(i)] = number;
     }
-    return true;
   }
+
+  [[noreturn]] static void _reject(handle src, const char* shape) {
+    throw type_error(std::string("send_command(): ") + Name + " must be a 1-D sequence of numbers (one per joint), not " +
+                     shape + _typeName(src.ptr()));
+  }
+
+  static std::string _typeName(PyObject* object) { return Py_TYPE(object)->tp_name; }
 };
 
 }  // namespace detail
@@ -213,8 +233,9 @@ class Ambulink {
 
   /// Python order kp, kd, pos, vel, tau. Every list is checked before anything is written, so
   /// a rejected call leaves the robot's command as it was.
-  void sendCommand(const JointValues& kp, const JointValues& kd, const JointValues& pos,
-                   const JointValues& vel, const JointValues& tau) {
+  void sendCommand(const NamedJointValues<kKpName>& kp, const NamedJointValues<kKdName>& kd,
+                   const NamedJointValues<kPosName>& pos, const NamedJointValues<kVelName>& vel,
+                   const NamedJointValues<kTauName>& tau) {
     _requireRunning();
     _raiseIfLinkLost();
     const NamedList lists[] = {{"kp", kp, _command.kp},
@@ -253,10 +274,57 @@ class Ambulink {
     return _sdk->get_version();
   }
 
+  /// The latest reply's motor records as the board sent them, one array entry per motor.
+  py::dict motorStates() {
+    _requireRunning();
+    const std::vector<MotorState> records = _sdk->motorStates();
+    py::dict columns;
+    columns["status"] = _column(records, &MotorState::status);
+    columns["id"] = _column(records, &MotorState::id);
+    columns["mode"] = _column(records, &MotorState::mode);
+    columns["pos"] = _column(records, &MotorState::pos);
+    columns["vel"] = _column(records, &MotorState::vel);
+    columns["tau"] = _column(records, &MotorState::tau);
+    columns["temp"] = _column(records, &MotorState::temp);
+    return columns;
+  }
+
+  /// The latest reply's battery records, one array entry per battery.
+  py::dict batteryStates() {
+    _requireRunning();
+    const std::vector<BatState> records = _sdk->batteryStates();
+    py::dict columns;
+    columns["status"] = _column(records, &BatState::status);
+    columns["bms_id"] = _column(records, &BatState::bms_id);
+    columns["failure"] = _column(records, &BatState::failure);
+    columns["voltage"] = _column(records, &BatState::voltage);
+    columns["current"] = _column(records, &BatState::current);
+    columns["soc"] = _column(records, &BatState::soc);
+    return columns;
+  }
+
+  /// Other Python threads run while this one waits for the link. The waiter is counted so
+  /// that close() (at interpreter exit, say) releases the robot only once it has left.
+  bool waitForObservation(double timeoutSeconds) {
+    _requireRunning();
+    RobotSDK& sdk = *_sdk;
+    _waiters.fetch_add(1);
+    py::gil_scoped_release release;
+    try {
+      const bool arrived = sdk.waitForNewState(timeoutSeconds);
+      _waiters.fetch_sub(1);  // before the interpreter lock is taken back: close() holds it
+      return arrived;
+    } catch (...) {
+      _waiters.fetch_sub(1);
+      throw;
+    }
+  }
+
   /// Stops the robot's threads, then releases the robot. Safe to call more than once.
   void close() {
     if (_link == Link::Running) {
-      _sdk->stop();
+      _sdk->stop();  // lets every waiter go
+      while (_waiters.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       _link = Link::Closed;
       auto& robots = liveRobots();
       robots.erase(std::remove(robots.begin(), robots.end(), this), robots.end());
@@ -334,6 +402,15 @@ class Ambulink {
     return value > 0 ? "inf" : "-inf";
   }
 
+  /// One field of every record, as a numpy array of the field's own type.
+  template <typename Record, typename Field>
+  static py::array_t<Field> _column(const std::vector<Record>& records, Field Record::*field) {
+    py::array_t<Field> column(static_cast<py::ssize_t>(records.size()));
+    Field* out = column.mutable_data();
+    for (size_t i = 0; i < records.size(); ++i) out[i] = records[i].*field;
+    return column;
+  }
+
   static void _put(py::list& list, size_t index, double value) {
     PyObject* number = PyFloat_FromDouble(value);
     if (!number) throw py::error_already_set();
@@ -349,6 +426,7 @@ class Ambulink {
   std::unique_ptr<RobotSDK> _sdk;
   int _motorNum = 0;
   Link _link = Link::Unconfigured;
+  std::atomic<int> _waiters{0};  // threads inside waitForObservation
 };
 
 /// At interpreter shutdown objects may outlive the interpreter's own clean-up (module globals,
@@ -362,25 +440,144 @@ void closeLiveRobots() {
   }
 }
 
+// ---- The console as Python lines ----------------------------------------------------------
+
+/// The Python log handler. The interpreter lock guards it; held on the heap so that nothing
+/// touches a Python object after the interpreter has gone.
+py::object* g_logHandler = nullptr;
+/// Whether the current handler's first exception has been reported.
+bool g_logHandlerFailed = false;
+/// True on the drain thread while it calls the handler, which must not remove itself.
+thread_local bool t_inLogHandler = false;
+
+/// The SDK's sink: runs on its drain thread, takes the interpreter lock for each line.
+void deliverLogLine(std::string_view line) {
+  py::gil_scoped_acquire gil;
+  if (!g_logHandler) return;
+  const py::object handler = *g_logHandler;  // kept alive should the handler replace itself
+  PyObject* text = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
+  if (!text) {
+    PyErr_Clear();
+    return;
+  }
+  t_inLogHandler = true;
+  try {
+    handler(py::reinterpret_steal<py::str>(text));
+  } catch (py::error_already_set& error) {
+    // Reported once per handler (through sys.unraisablehook, on standard error); the drain
+    // thread goes on with the next line either way.
+    if (!g_logHandlerFailed) {
+      g_logHandlerFailed = true;
+      error.discard_as_unraisable("ambulink log handler");
+    }
+  }
+  t_inLogHandler = false;
+}
+
+void setLogHandler(const py::object& handler) {
+  if (t_inLogHandler) throw std::runtime_error("set_log_handler cannot be called from inside the log handler");
+  if (!handler.is_none() && !PyCallable_Check(handler.ptr()))
+    throw py::type_error("set_log_handler(): handler must be a callable taking one str, or None");
+  g_logHandlerFailed = false;
+  if (handler.is_none()) {
+    if (!g_logHandler) return;
+    {
+      py::gil_scoped_release release;  // the drain thread needs the lock to hand over the queued lines
+      setLogSink(nullptr);
+    }
+    delete g_logHandler;
+    g_logHandler = nullptr;
+    return;
+  }
+  if (g_logHandler) {
+    *g_logHandler = handler;  // the sink stays installed; only the callable changes
+    return;
+  }
+  g_logHandler = new py::object(handler);
+  py::gil_scoped_release release;
+  setLogSink(&deliverLogLine);
+}
+
+/// At interpreter shutdown, after the robots were closed: their last lines reach the handler,
+/// then the drain thread ends while the interpreter can still serve it.
+void removeLogHandler() { setLogHandler(py::none()); }
+
 }  // namespace ambulink
 
 PYBIND11_MODULE(ambulink, m) {
   using ambulink::Ambulink;
   py::register_exception<ambulink::LinkError>(m, "LinkError", PyExc_RuntimeError);
-  py::class_<Ambulink>(m, "Ambulink")
-      .def(py::init<>(), "An unconnected object; every method raises RuntimeError.")
+  py::class_<Ambulink>(m, "Ambulink", R"doc(One robot, opened from its YAML configuration file.
+
+The robot's link thread (one exchange with the motor board every 2.1 ms) and its watchdog run
+from construction until the object is deleted or the interpreter exits. Joint values are on the
+joint side of each gear, in the controller's (virtual) joint space: positions in rad,
+velocities in rad/s, torques in N·m. One object must not be used from two threads at once.)doc")
+      .def(py::init<>(), "An unconnected object: every method raises RuntimeError.")
       .def(py::init<const std::string&, bool>(), py::arg("path"), py::pos_only(), py::kw_only(),
            py::arg("exit_on_link_failure") = true,
-           "Opens the robot from the configuration file at the given path and starts it. With "
-           "exit_on_link_failure=False a lost link raises LinkError at the next call instead of "
-           "ending the process.")
-      .def("receive_observation", &Ambulink::receiveObservation,
-           "Returns 3n + 10 floats: (pos, vel, tau) per joint, acc xyz, gyro xyz, quat wxyz.")
-      .def("send_command", &Ambulink::sendCommand,
-           "Commands all joints from five lists in the order kp, kd, pos, vel, tau.")
-      .def("brake", &Ambulink::brake, "Commands pure damping (kp 0, kd 0.5) on every joint.")
-      .def("get_motor_num", &Ambulink::getMotorNum, "Returns the number of joints n.")
-      .def("get_version", &Ambulink::getVersion, "Returns the robot layer's version text.");
+           R"doc(Opens the robot from the configuration file at `path`, primes the link with ten
+exchanges and starts its threads.
 
+Raises RuntimeError when the file cannot be loaded or the configuration is unusable, and when
+a motor or IMU never sent a valid record while priming (the message names them).
+
+A lost link (ten failing watchdog checks, about 0.1 s) ends the process with exit status 1 by
+default; the motors keep the last command frame. With exit_on_link_failure=False the process
+goes on: the next receive_observation or send_command raises LinkError, and the link is used
+again as soon as the board answers.)doc")
+      .def("receive_observation", &Ambulink::receiveObservation,
+           R"doc(Returns the latest state as 3n + 10 floats: (pos rad, vel rad/s, tau N·m) for
+each joint in turn, then the first IMU's acceleration x y z, angular rate x y z and quaternion
+w x y z. Raises IndexError when the robot has no IMU, and LinkError once after the link was lost
+(exit_on_link_failure=False).)doc")
+      .def("send_command", &Ambulink::sendCommand, py::arg("kp"), py::arg("kd"), py::arg("pos"),
+           py::arg("vel"), py::arg("tau"),
+           R"doc(Commands every joint; the link sends it within 2.1 ms.
+
+kp: position gains (N·m/rad), kd: velocity gains (N·m·s/rad), pos: targets (rad),
+vel: targets (rad/s), tau: feed-forward torques (N·m); joint side, positionally in this order
+or by keyword. Each is a 1-D sequence of numbers (list, tuple, numpy array) with at least one
+entry per joint; entries past the joint count are ignored.
+
+Raises TypeError naming the argument for a value that is not a 1-D sequence of numbers, and
+ValueError for a list shorter than the joint count or a value that is not finite; either way
+nothing is sent. Raises LinkError once after the link was lost (exit_on_link_failure=False).)doc")
+      .def("brake", &Ambulink::brake,
+           "Commands pure damping on every joint: kp 0, kd 0.5, zero targets. Never raises LinkError.")
+      .def("get_motor_num", &Ambulink::getMotorNum, "Returns the number of joints n.")
+      .def("get_version", &Ambulink::getVersion, "Returns the robot layer's version text.")
+      .def("motor_states", &Ambulink::motorStates,
+           R"doc(Returns the latest reply's motor records as the board sent them:
+a dict of numpy arrays with one entry per motor, in configuration order:
+
+status (uint8, 9 = valid, anything else an error code from the board), id (uint8),
+mode (uint8), pos, vel, tau (float32, motor side: before gear ratio and offset, in the
+board's units), temp (float32, as the board reports it). A record whose status is not 9
+carries only status and id; when no reply arrived every field is 0.)doc")
+      .def("battery_states", &Ambulink::batteryStates,
+           R"doc(Returns the latest reply's battery records as the board sent them:
+a dict of numpy arrays with one entry per battery: status (uint8, 9 = valid), bms_id (uint8),
+failure (int32 code), voltage, current, soc (float32, state of charge).)doc")
+      .def("wait_for_observation", &Ambulink::waitForObservation, py::arg("timeout"),
+           R"doc(Blocks until the board's reply to an exchange newer than any this object has
+read or waited for has arrived, so a policy can run in step with the link; other Python
+threads run meanwhile. Returns True then, or False after `timeout` seconds (0 polls).
+Raises ValueError for a negative timeout.)doc");
+
+  m.def("set_log_handler", &ambulink::setLogHandler, py::arg("handler"),
+        R"doc(Sends the SDK's console lines to `handler` (called with one str per line, without
+its line end) instead of standard output, or back to standard output given None (lines
+already queued are handed to the old handler first).
+
+The handler runs on a thread of the SDK's own, with the interpreter lock held; the link never
+waits for it. Lines made while it falls behind by more than 256 are dropped and counted
+(dropped_log_lines). An exception raised by the handler is reported once and the next lines
+are still delivered. It must not call set_log_handler itself.)doc");
+  m.def("dropped_log_lines", &droppedLogLines,
+        "Returns how many console lines were dropped since the process started: the log handler fell behind.");
+
+  // Registered before the robots' clean-up, so it runs after it (atexit runs last-in first-out).
+  py::module_::import("atexit").attr("register")(py::cpp_function(&ambulink::removeLogHandler));
   py::module_::import("atexit").attr("register")(py::cpp_function(&ambulink::closeLiveRobots));
 }

@@ -1,6 +1,9 @@
 """Python access to a drivelink robot: observations and commands as flat lists of floats."""
 
-from typing import Sequence, SupportsFloat, overload
+from typing import Callable, Sequence, SupportsFloat, overload
+
+import numpy as np
+import numpy.typing as npt
 
 class LinkError(RuntimeError):
     """The watchdog gave up on the link to the motor board (about 0.1 s without valid
@@ -11,8 +14,10 @@ class LinkError(RuntimeError):
 class Ambulink:
     """One robot, opened from its YAML configuration file.
 
-    The robot layer's link and watchdog threads run from construction until the object is
-    deleted (or the interpreter exits). All arguments are positional.
+    The robot layer's link thread (one exchange every 2.1 ms) and watchdog run from
+    construction until the object is deleted (or the interpreter exits). Joint values are on
+    the joint side of each gear, in the controller's joint space: rad, rad/s, N·m. One object
+    must not be used from two threads at once.
     """
 
     @overload
@@ -44,14 +49,15 @@ class Ambulink:
         pos: Sequence[SupportsFloat],
         vel: Sequence[SupportsFloat],
         tau: Sequence[SupportsFloat],
-        /,
     ) -> None:
-        """Commands every joint. Each argument is any sequence of numbers (numpy arrays
-        included) with at least n entries; entries past n are ignored.
+        """Commands every joint, positionally in this order or by keyword: kp (N·m/rad),
+        kd (N·m·s/rad), pos (rad), vel (rad/s), tau (N·m), joint side. Each argument is a 1-D
+        sequence of numbers (numpy arrays included) with at least n entries; entries past n
+        are ignored.
 
-        Raises ValueError, sending nothing, for a list shorter than n or a non-finite value,
-        and TypeError for an argument that is not a sequence of numbers; LinkError once after
-        the link was lost (exit_on_link_failure=False).
+        Raises, sending nothing, TypeError naming the argument for one that is not a 1-D
+        sequence of numbers, and ValueError for a list shorter than n or a non-finite value;
+        LinkError once after the link was lost (exit_on_link_failure=False).
         """
     def brake(self) -> None:
         """Commands pure damping on every joint: kp 0, kd 0.5, zero targets. Never raises
@@ -60,3 +66,28 @@ class Ambulink:
         """Returns the number of joints n."""
     def get_version(self) -> str:
         """Returns the version text of the robot layer."""
+    def motor_states(self) -> dict[str, npt.NDArray[np.uint8] | npt.NDArray[np.float32]]:
+        """The latest reply's motor records as the board sent them: a dict of numpy arrays,
+        one entry per motor: status, id, mode (uint8; status 9 = valid), pos, vel, tau
+        (float32, motor side: before gear ratio and offset), temp (float32). A record whose
+        status is not 9 carries only status and id."""
+    def battery_states(
+        self,
+    ) -> dict[str, npt.NDArray[np.uint8] | npt.NDArray[np.int32] | npt.NDArray[np.float32]]:
+        """The latest reply's battery records: a dict of numpy arrays, one entry per
+        battery: status, bms_id (uint8; status 9 = valid), failure (int32), voltage, current,
+        soc (float32)."""
+    def wait_for_observation(self, timeout: float) -> bool:
+        """Blocks, letting other Python threads run, until a reply newer than any this object
+        has read or waited for has arrived: True then, False after `timeout` seconds (0
+        polls). Raises ValueError for a negative timeout."""
+
+def set_log_handler(handler: Callable[[str], object] | None) -> None:
+    """Sends the SDK's console lines to `handler` (one str per line, no line end), called on
+    an SDK thread with the interpreter lock held, instead of standard output; None hands the
+    queued lines over and returns to standard output. Lines beyond 256 waiting are dropped
+    and counted; an exception from the handler is reported once. The handler must not call
+    set_log_handler."""
+
+def dropped_log_lines() -> int:
+    """Console lines dropped since the process started because the handler fell behind."""

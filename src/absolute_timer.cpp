@@ -9,6 +9,8 @@
 #include <iostream>
 #include <system_error>
 
+#include "log_line.h"
+
 int64_t getSystemTime() {
   timeval now{};
   gettimeofday(&now, nullptr);
@@ -63,8 +65,8 @@ bool AbsoluteTimer::wait() {
 
   _leftTime = _waitTime - (getTimeSecond() - _startTime);
   if (_leftTime < 0) {
-    std::cout << "[WARNING] The wait time " << _waitTime * 1000 << "ms of AbsoluteTimer is not enough!" << std::endl;
-    std::cout << "The program has already cost " << (getTimeSecond() - _startTime) * 1000 << "ms." << std::endl;
+    logLine("[WARNING] The wait time ", _waitTime * 1000, "ms of AbsoluteTimer is not enough!");
+    logLine("The program has already cost ", (getTimeSecond() - _startTime) * 1000, "ms.");
     return false;
   }
 

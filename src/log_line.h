@@ -6,11 +6,16 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <type_traits>
+
+/// The one writer of the SDK's console: `length` bytes ending in a line end (or a piece of an
+/// overlong line). Standard output by default; with a sink installed, a bounded queue that the
+/// drain thread empties. Never allocates; never waits for the sink.
+void writeLogText(const char* text, size_t length);
 
 class LogLine {
  public:
@@ -46,8 +51,7 @@ class LogLine {
     }
   }
   void _flush() {
-    std::cout.write(data_, static_cast<std::streamsize>(size_));
-    std::cout.flush();
+    writeLogText(data_, size_);
     size_ = 0;
   }
 
@@ -60,4 +64,18 @@ void logLine(const Parts&... parts) {
   LogLine line;
   (line.put(parts), ...);
   line.write();
+}
+
+/// Text already laid out by a stream (matrices), one or more whole lines.
+inline void logText(const std::string& text) { writeLogText(text.data(), text.size()); }
+
+/// A line in printf's terms; the format carries its own line end, as printf lines do.
+__attribute__((format(printf, 1, 2))) inline void logFormat(const char* format, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  const int length = std::vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  if (length < 0) return;
+  writeLogText(text, std::min(static_cast<size_t>(length), sizeof(text) - 1));
 }

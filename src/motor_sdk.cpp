@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "UDPPort.h"
+#include "log_line.h"
 #include "serial_port.h"
 
 // std::mutex is usable from program start, so the locks need no run-time set-up.
@@ -57,10 +58,12 @@ void setImuCalibration(const ImuCalibration& imu) {
 }
 
 void printImuCalibration(const ImuCalibration& imu) {
-  std::cout << "acc bias: " << imu.accBias.transpose() << std::endl;
-  std::cout << "gyro bias: " << imu.gyroBias.transpose() << std::endl;
-  std::cout << "R_b_i: " << std::endl << quatToRotMat(imu.rotation) << std::endl;
-  std::cout << "t_b_i: " << imu.translation.transpose() << std::endl;
+  std::ostringstream text;  // Eigen's own stream layout, handed over in one piece
+  text << "acc bias: " << imu.accBias.transpose() << "\n";
+  text << "gyro bias: " << imu.gyroBias.transpose() << "\n";
+  text << "R_b_i: \n" << quatToRotMat(imu.rotation) << "\n";
+  text << "t_b_i: " << imu.translation.transpose() << "\n";
+  logText(text.str());
 }
 
 // The lines init prints while the file is read, so that a file failing at a later key has
@@ -68,16 +71,16 @@ void printImuCalibration(const ImuCalibration& imu) {
 RobotConfigProgress startupReport() {
   RobotConfigProgress report;
   report.countRead = [](const RobotConfig& config) {
-    std::cout << "motor num " << config.motors << " " << config.motorNumInFile << std::endl;
+    logLine("motor num ", config.motors, " ", config.motorNumInFile);
   };
   // The robot type line is begun before the type is read: a type that fails to read leaves
   // its beginning printed, as it always has.
-  report.tablesRead = [](const RobotConfig&) { std::cout << "[MotorSDK] robot type is "; };
+  report.tablesRead = [](const RobotConfig&) { logText("[MotorSDK] robot type is "); };
   report.robotTypeRead = [](const RobotConfig& config) {
-    std::cout << config.robotType << ", robot init params, total motor num is " << config.motors << std::endl;
+    logLine(config.robotType, ", robot init params, total motor num is ", config.motors);
   };
   report.imuSectionsFound = [](bool present) {
-    std::cout << (present ? "[MotorSDK] imu param exists " : "[MotorSDK] imu param does not exist ") << std::endl;
+    logLine(present ? "[MotorSDK] imu param exists " : "[MotorSDK] imu param does not exist ");
   };
   return report;
 }
@@ -141,14 +144,14 @@ void requireAtLeast(const std::vector<Record>& records, size_t count, const char
 std::unique_ptr<IOPort> openLink(CommType comm_type, size_t replyLength, bool announceUsb) {
   switch (comm_type) {
     case USB:
-      if (announceUsb) std::cout << "CommType::USB" << std::endl;
+      if (announceUsb) logLine("CommType::USB");
       return std::make_unique<SerialPort>(kSerialDevice, replyLength, kSerialBaudrate, kReceiveTimeoutUs, NO, bits8,
                                           par_none, stop_one, flow_none);
     case UDP:
       return std::make_unique<UDPPort>(kBoardAddress, kBoardPort, kControllerPort, replyLength, kReceiveTimeoutUs,
                                        NO);
   }
-  std::cout << "[MotorSDK] CommType error " << std::endl;
+  logLine("[MotorSDK] CommType error ");
   return nullptr;
 }
 
@@ -177,12 +180,12 @@ MotorSDK::MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, s
   config.offset = offset;
   config.gr = gr;
   config.motorType.assign(motor_num, 5);
-  std::cout << "motor leg constructing " << std::endl;
+  logLine("motor leg constructing ");
 
   std::unique_ptr<IOPort> port = openLink(comm_type, config.layout().replyLength(), false);
   _adopt(std::move(config), std::move(port));
   if (!port_) return;
-  std::cout << "[MotorSDK] successful initialization " << std::endl;
+  logLine("[MotorSDK] successful initialization ");
   // The locks are process-wide std::mutex objects, ready from program start: there is nothing
   // to initialise here, so the "Failed to create cmd/state mutex" reports cannot occur.
 }
@@ -197,7 +200,7 @@ void MotorSDK::init(std::string path, CommType comm_type) {
   std::unique_ptr<IOPort> port = openLink(comm_type, config.layout().replyLength(), true);
   setImuCalibration(config.imu.value_or(ImuCalibration{}));
   _adopt(std::move(config), std::move(port));
-  if (port_) std::cout << "[MotorSDK] successful initialization " << std::endl;
+  if (port_) logLine("[MotorSDK] successful initialization ");
 }
 
 void MotorSDK::_adopt(RobotConfig config, std::unique_ptr<IOPort> port) {
@@ -243,13 +246,15 @@ void MotorSDK::_loadSendBuffer() {
   std::fill(recv_buf_.begin(), recv_buf_.end(), 0);
 }
 
-void MotorSDK::_transfer() {
+/// True when at least part of a reply arrived.
+bool MotorSDK::_transfer() {
   // A bus without a port behaves like a board that never answers: the zeros stay.
-  if (!port_) return;
-  if (port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_)) return;
+  if (!port_) return false;
+  if (port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_)) return true;
   // A short reply: the record it was cut inside must read as missing, not as valid.
   wire::clearCutRecords(recv_buf_.data(), port_->lastReplyLength(),
                         wire::FrameLayout{motor_num_, imu_num_, battery_num_});
+  return port_->lastReplyLength() > 0;
 }
 
 void MotorSDK::_storeReply() { wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, battery_raw_); }
@@ -332,9 +337,10 @@ void MotorSDK::sendRecvMT() {
     if (!wire::refreshMotorTypes(_table(), cmd_frame_)) return;
     _loadSendBuffer();
   }
-  _transfer();
+  const bool answered = _transfer();
   std::lock_guard<std::mutex> lock(feedback_mutex);
   _storeReply();
+  if (answered) replies_received_.fetch_add(1, std::memory_order_release);
 }
 
 void MotorSDK::recvMT() {
@@ -344,9 +350,10 @@ void MotorSDK::recvMT() {
     if (!wire::buildBackgroundPassiveRead(_table(), cmd_frame_)) return;
     _loadSendBuffer();
   }
-  _transfer();
+  const bool answered = _transfer();
   std::lock_guard<std::mutex> lock(feedback_mutex);
   _storeReply();
+  if (answered) replies_received_.fetch_add(1, std::memory_order_release);
 }
 
 void MotorSDK::_requireCounts(const std::vector<MotorState>& motors, const std::vector<ImuState>& imus,
@@ -362,6 +369,16 @@ void MotorSDK::getRecvMT(std::vector<MotorState>& motors, std::vector<ImuState>&
   _requireCounts(motors, imus, bats);
   std::lock_guard<std::mutex> lock(feedback_mutex);
   _decode(wire::PositionForm::Offset, wire::Operation::SendRecv, true, motors, imus, bats);
+}
+
+std::vector<MotorState> MotorSDK::rawMotorStates() const {
+  std::lock_guard<std::mutex> lock(feedback_mutex);
+  return motor_raw_;
+}
+
+std::vector<BatState> MotorSDK::rawBatteryStates() const {
+  std::lock_guard<std::mutex> lock(feedback_mutex);
+  return battery_raw_;
 }
 
 // ---- Stop, report, version. -----------------------------------------------------------------
@@ -387,28 +404,28 @@ void MotorSDK::print(const std::vector<MotorState>& motors, const std::vector<Im
   for (size_t i = 0; i < motor_num_; ++i) {
     const MotorState& m = motors.at(i);
     if (m.status == kStatusValid)
-      std::printf("[motor recv] id:%u mode:%u pos:%.3f vel:%.3f tau:%.3f temp:%.3f\n", unsigned(m.id),
-                  unsigned(m.mode), m.pos, m.vel, m.tau, m.temp);
+      logFormat("[motor recv] id:%u mode:%u pos:%.3f vel:%.3f tau:%.3f temp:%.3f\n", unsigned(m.id), unsigned(m.mode),
+                m.pos, m.vel, m.tau, m.temp);
     else
-      std::printf("[ERROR][motor recv] id:%u status:%u mode:%u pos:%.3f vel:%.3f tau:%.3f temp:%.3f\n",
-                  unsigned(m.id), unsigned(m.status), unsigned(m.mode), m.pos, m.vel, m.tau, m.temp);
+      logFormat("[ERROR][motor recv] id:%u status:%u mode:%u pos:%.3f vel:%.3f tau:%.3f temp:%.3f\n", unsigned(m.id),
+                unsigned(m.status), unsigned(m.mode), m.pos, m.vel, m.tau, m.temp);
   }
   for (size_t j = 0; j < imu_num_; ++j) {
     const ImuState& u = imus.at(j);
     if (u.status == kStatusValid) {
       const Vec3<double> rpy = quatToRPY(Vec4<double>(u.quat[0], u.quat[1], u.quat[2], u.quat[3]));
-      std::printf("[imu recv] id:%u roll:%.3f pitch:%.3f yaw:%.3f\n", unsigned(u.id), rpy[0], rpy[1], rpy[2]);
+      logFormat("[imu recv] id:%u roll:%.3f pitch:%.3f yaw:%.3f\n", unsigned(u.id), rpy[0], rpy[1], rpy[2]);
     } else {
-      std::printf("[ERROR][print] imu %u recv error, error type %u!\n", unsigned(u.id), unsigned(u.status));
+      logFormat("[ERROR][print] imu %u recv error, error type %u!\n", unsigned(u.id), unsigned(u.status));
     }
   }
   for (size_t k = 0; k < battery_num_; ++k) {
     const BatState& b = bats.at(k);
     if (b.status == kStatusValid)
-      std::printf("[battery recv] bms_id:%u voltage:%.3f current:%.3f soc:%.3f failure:%d\n", unsigned(b.bms_id),
-                  b.voltage, b.current, b.soc, static_cast<int>(b.failure));
+      logFormat("[battery recv] bms_id:%u voltage:%.3f current:%.3f soc:%.3f failure:%d\n", unsigned(b.bms_id),
+                b.voltage, b.current, b.soc, static_cast<int>(b.failure));
     else
-      std::printf("[ERROR][print] battery %u recv error, error type %u!\n", unsigned(b.bms_id), unsigned(b.status));
+      logFormat("[ERROR][print] battery %u recv error, error type %u!\n", unsigned(b.bms_id), unsigned(b.status));
   }
 }
 

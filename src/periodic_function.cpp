@@ -60,7 +60,7 @@ void PeriodicFunction::init() {}
 
 void PeriodicFunction::start() {
   if (_running) {
-    printf("[PeriodicTask] Tried to start %s but it was already running!\n", _name.c_str());
+    logFormat("[PeriodicTask] Tried to start %s but it was already running!\n", _name.c_str());
     return;
   }
   _releaseThread();  // a loop that stopped itself
@@ -74,11 +74,11 @@ void PeriodicFunction::start() {
 
 void PeriodicFunction::stop() {
   if (!_running) {
-    printf("[PeriodicFunction] Tried to stop %s but it wasn't running!\n", _name.c_str());
+    logFormat("[PeriodicFunction] Tried to stop %s but it wasn't running!\n", _name.c_str());
     return;
   }
   _running = false;
-  printf("[PeriodicFunction] Waiting for %s to stop...\n", _name.c_str());
+  logFormat("[PeriodicFunction] Waiting for %s to stop...\n", _name.c_str());
   // Called from the loop's own function, it cannot wait for itself: the loop ends after this
   // cycle and is joined by the next start() or the destructor.
   if (t_ownLoop != this) _thread.join();
@@ -108,8 +108,8 @@ void PeriodicFunction::loopFunction() {
   uint64_t expirations = 0;
   const itimerspec setting = intervalTimerSpec(_period.load());
   timer.arm(setting);
-  printf("[PeriodicFunction] Start %s (%d s, %d ms)\n", _name.c_str(), static_cast<int>(setting.it_interval.tv_sec),
-         wholeMilliseconds(setting));
+  logFormat("[PeriodicFunction] Start %s (%d s, %d ms)\n", _name.c_str(), static_cast<int>(setting.it_interval.tv_sec),
+            wholeMilliseconds(setting));
 
   while (_running) {
     run();
@@ -121,7 +121,7 @@ void PeriodicFunction::loopFunction() {
     }
     timer.awaitExpiry(expirations);
   }
-  printf("[PeriodicFunction] %s has stopped!\n", _name.c_str());
+  logFormat("[PeriodicFunction] %s has stopped!\n", _name.c_str());
 }
 
 void PeriodicFunction::_bindToCpu() {

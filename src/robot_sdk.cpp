@@ -2,6 +2,8 @@
 // command hand-over in the virtual joint space.
 #include "robot_sdk.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
@@ -234,6 +236,7 @@ void RobotSDK::start() {
   if (control_enabled_) control_task_->start();
   watchdog_task_->start();
   running_ = true;
+  _setLinkRunning(true);
 }
 
 void RobotSDK::stop() {
@@ -248,6 +251,7 @@ void RobotSDK::_stopThreads() {
   comm_task_->stop();
   if (control_enabled_) control_task_->stop();
   running_ = false;
+  _setLinkRunning(false);
 }
 
 void RobotSDK::setLinkFailureHandler(std::function<void()> handler) {
@@ -279,6 +283,37 @@ void RobotSDK::setCommand(const RobotCommand& command) {
   _getState();  // the present configuration gives the legs' Jacobians
   switchVirtualToReal(state_real_, command, cmd_real_, robot_type_);
   _setCommand();
+}
+
+std::vector<MotorState> RobotSDK::motorStates() const {
+  _requireConfigured("motorStates");
+  return motor_sdk_.rawMotorStates();
+}
+
+std::vector<BatState> RobotSDK::batteryStates() const {
+  _requireConfigured("batteryStates");
+  return motor_sdk_.rawBatteryStates();
+}
+
+bool RobotSDK::waitForNewState(double timeoutSeconds) {
+  _requireConfigured("waitForNewState");
+  if (!(timeoutSeconds >= 0.0))
+    throw std::invalid_argument("[RobotSDK] waitForNewState: the timeout must be 0 s or more");
+  constexpr double kLongestWait = 1e7;  // keeps the deadline far from the clock's range
+  const std::chrono::duration<double> timeout(std::min(timeoutSeconds, kLongestWait));
+  std::unique_lock<std::mutex> lock(reply_mutex_);
+  const auto newReply = [this] { return motor_sdk_.repliesReceived() > replies_seen_.load(); };
+  reply_arrived_.wait_for(lock, timeout, [&] { return newReply() || !link_running_; });
+  if (!newReply()) return false;
+  replies_seen_.store(motor_sdk_.repliesReceived());
+  return true;
+}
+
+// A stopped link brings no reply: waiters are let go at once.
+void RobotSDK::_setLinkRunning(bool running) {
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  link_running_ = running;
+  reply_arrived_.notify_all();
 }
 
 // ---- Feedback -----------------------------------------------------------------------------
@@ -325,6 +360,9 @@ void RobotSDK::_getState() {
 
 void RobotSDK::_readJoints() {
   motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_);
+  // Counted after the decode: a reply stored meanwhile makes a waiter wait one period more,
+  // never return for a reply it has already read.
+  replies_seen_.store(motor_sdk_.repliesReceived());
   for (size_t i = 0; i < motor_states_.size(); ++i) {
     const auto joint = static_cast<Eigen::Index>(i);
     state_real_.pos[joint] = motor_states_[i].pos;
@@ -368,7 +406,16 @@ void RobotSDK::_setCommand() {
   motor_sdk_.setSendMT(motor_cmds_);
 }
 
-void RobotSDK::_lowLevelComm() { motor_sdk_.sendRecvMT(); }
+void RobotSDK::_lowLevelComm() {
+  motor_sdk_.sendRecvMT();
+  _announceReply();
+}
+
+// Taking the lock orders the notification after a waiter's check of the count.
+void RobotSDK::_announceReply() {
+  std::lock_guard<std::mutex> lock(reply_mutex_);
+  reply_arrived_.notify_all();
+}
 
 // An exception must not leave the control thread (std::terminate, and no brake): the failed
 // loop brakes every motor instead, and afterwards only reads the joints so the watchdog keeps

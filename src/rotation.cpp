@@ -1,8 +1,9 @@
 // Orientation conversions of the motor bus: IMU quaternions to rotation matrices and to roll,
 // pitch and yaw for the IMU report.
 #include <cmath>
-#include <iostream>
+#include <sstream>
 
+#include "log_line.h"
 #include "motor_sdk.h"
 
 namespace {
@@ -33,7 +34,9 @@ Mat3<double> quatToRotMat(const Vec4<double>& q) {
 bool isRotationMatrix(const Mat3<double>& R) {
   const double n = (Mat3<double>::Identity() - R.transpose() * R).norm();
   if (n < kOrthonormalTolerance) return true;
-  std::cout << "norm(R) = " << n << std::endl << R << std::endl;
+  std::ostringstream text;
+  text << "norm(R) = " << n << "\n" << R << "\n";
+  logText(text.str());
   return false;
 }
 

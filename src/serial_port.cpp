@@ -11,6 +11,8 @@
 #include <iostream>
 #include <stdexcept>
 
+#include "log_line.h"
+
 namespace {
 
 constexpr const char* kModule = "serial_port";
@@ -130,7 +132,7 @@ SerialPort::~SerialPort() { _close(); }
 
 void SerialPort::_open() {
   for (;;) {
-    std::cout << "*********open serial************" << std::endl;
+    logLine("*********open serial************");
     _fd = open(_portName.c_str(), O_RDWR | O_NOCTTY);
     if (_fd != -1) return;
     if (errno == EINTR) continue;
@@ -146,7 +148,7 @@ void SerialPort::_close() {
 }
 
 void SerialPort::_set() {
-  std::cout << "*********set serial************" << std::endl;
+  logLine("*********set serial************");
 
   termios current{};
   if (tcgetattr(_fd, &current) == -1) throw IOException(kModule, __LINE__, "::tcgetattr");
@@ -173,8 +175,7 @@ void SerialPort::_set() {
 
   _setDriverSpeed(speed.custom);
 
-  std::cout << "[baud] current input baud: " << cfgetispeed(&options) << "output baud: " << cfgetospeed(&options)
-            << std::endl;
+  logLine("[baud] current input baud: ", cfgetispeed(&options), "output baud: ", cfgetospeed(&options));
   tcflush(_fd, TCIOFLUSH);
 }
 
@@ -202,16 +203,16 @@ void SerialPort::_applyFlowControl(termios& options) {
 void SerialPort::_setDriverSpeed(bool customRate) {
   serial_struct serial{};
   if (ioctl(_fd, TIOCGSERIAL, &serial) == -1) throw IOException(kModule, __LINE__, errno);
-  printf("[sc_setting] custom_divisor=%d, baud_base=%d\n", serial.custom_divisor, serial.baud_base);
+  logFormat("[sc_setting] custom_divisor=%d, baud_base=%d\n", serial.custom_divisor, serial.baud_base);
 
   // The USB adapter otherwise holds received bytes back for its own latency timer.
   serial.flags |= ASYNC_LOW_LATENCY;
-  printf("[baud] want to set baud to %d\n", static_cast<int>(_baudrate));
+  logFormat("[baud] want to set baud to %d\n", static_cast<int>(_baudrate));
   if (customRate) {
     serial.flags &= ~ASYNC_SPD_MASK;
     serial.flags |= ASYNC_SPD_CUST;
     serial.custom_divisor = static_cast<int>(static_cast<unsigned>(serial.baud_base) / _baudrate);
-    printf("[baud] sc.custom_divisor = %d \r\n", serial.custom_divisor);
+    logFormat("[baud] sc.custom_divisor = %d \r\n", serial.custom_divisor);
   }
   if (ioctl(_fd, TIOCSSERIAL, &serial) == -1) throw IOException(kModule, __LINE__, errno);
 }
@@ -230,12 +231,12 @@ size_t SerialPort::_nonBlockRecv(uint8_t* buffer, size_t length) {
   FD_SET(_fd, &_readSet);
   const int ready = select(_fd + 1, &_readSet, nullptr, nullptr, &wait);
   if (ready == -1) {
-    std::cout << "[WARNING] SerialPort::recv error code 1, unblock version, receive error" << std::endl;
+    logLine("[WARNING] SerialPort::recv error code 1, unblock version, receive error");
     _flushBothQueues();
     return 0;
   }
   if (ready == 0) {
-    std::cout << "[WARNING] SerialPort::recv error code 2, unblock version, wait time out" << std::endl;
+    logLine("[WARNING] SerialPort::recv error code 2, unblock version, wait time out");
     _flushBothQueues();
     return 0;
   }
@@ -258,14 +259,14 @@ size_t SerialPort::Recv(uint8_t* buffer, size_t length) {
     total += _receivedPart(buffer + total, length - total);
     if (total == length) return total;
   }
-  std::cout << "[WARNING] SerialPort::recv error code 3, unblock version, received " << total
-            << " bytes, but not " << length << " bytes." << std::endl;
+  logLine("[WARNING] SerialPort::recv error code 3, unblock version, received ", total, " bytes, but not ", length,
+          " bytes.");
   _flushBothQueues();
   return total;
 }
 
 size_t SerialPort::_blockingRecv(uint8_t* buffer, size_t length) {
-  std::cout << "[STATE] SerialPort start block receiving" << std::endl;
+  logLine("[STATE] SerialPort start block receiving");
   const size_t count = asCount(read(_fd, buffer, length));
   _flushBothQueues();
   return count;
@@ -277,7 +278,7 @@ bool SerialPort::SendRecv(uint8_t* sendData, uint8_t* recvBuffer, size_t sendLen
   _flushBothQueues();  // a late reply to an earlier frame must not pass for this one's
   _lastReplyLength = 0;
   if (Send(sendData, sendLength) != sendLength) {
-    std::cout << "[WARNING] SerialPort::sendRecv. send error!" << std::endl;
+    logLine("[WARNING] SerialPort::sendRecv. send error!");
     return false;
   }
   _lastReplyLength = Recv(recvBuffer);
@@ -289,7 +290,7 @@ void SerialPort::resetSerial(size_t recvLength, uint32_t baudrate, size_t timeOu
   const bool lineChanged = recvLength != _recvLength || baudrate != _baudrate || bytesize != _bytesize ||
                            parity != _parity || stopbits != _stopbits || flowcontrol != _flowcontrol;
   if (lineChanged) {
-    std::cout << "[STATE] Reset serial" << std::endl;
+    logLine("[STATE] Reset serial");
     _recvLength = recvLength;
     _baudrate = baudrate;
     _bytesize = bytesize;

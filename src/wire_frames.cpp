@@ -8,10 +8,12 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "log_line.h"
+
 namespace wire {
 namespace {
 
-void reportUnknownType() { std::cout << "[MotorSDK::sendRecv] unkown comm type" << std::endl; }
+void reportUnknownType() { logLine("[MotorSDK::sendRecv] unkown comm type"); }
 
 // Writes the configured type into record i; false when the board would not understand it.
 bool stampTypeChecked(const MotorTable& table, size_t i, std::vector<MotorCmd>& frame) {
@@ -188,8 +190,8 @@ void decodeMotors(const std::vector<MotorState>& raw, const MotorTable& table, P
     dst.status = in.status;
     dst.id = in.id;
     if (in.status != kStatusValid) {
-      std::printf(motorWarning(op), static_cast<unsigned>(i), static_cast<unsigned>(table.id[i] & 0xFF),
-                  static_cast<unsigned>(in.status));
+      logFormat(motorWarning(op), static_cast<unsigned>(i), static_cast<unsigned>(table.id[i] & 0xFF),
+                static_cast<unsigned>(in.status));
       continue;
     }
     const double g = table.gr[i];
@@ -212,7 +214,7 @@ void decodeImus(const std::vector<ImuState>& raw, Operation op, std::vector<ImuS
     }
     dst.status = raw[j].status;
     dst.id = raw[j].id;
-    std::printf(imuWarning(op), static_cast<unsigned>(raw[j].id), static_cast<unsigned>(raw[j].status));
+    logFormat(imuWarning(op), static_cast<unsigned>(raw[j].id), static_cast<unsigned>(raw[j].status));
   }
 }
 
@@ -225,8 +227,7 @@ void decodeBatteries(const std::vector<BatState>& raw, Operation op, std::vector
     }
     dst.status = raw[k].status;
     dst.bms_id = raw[k].bms_id;
-    std::printf(batteryWarning(op), static_cast<unsigned>(raw[k].bms_id),
-                static_cast<unsigned>(raw[k].status));
+    logFormat(batteryWarning(op), static_cast<unsigned>(raw[k].bms_id), static_cast<unsigned>(raw[k].status));
   }
 }
 

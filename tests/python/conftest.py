@@ -8,6 +8,7 @@ one after another and every test stops the simulator it started.
 import ast
 import os
 import re
+import signal
 import struct
 import subprocess
 import sys
@@ -110,6 +111,10 @@ class Board:
         start = self.frame_count()
         assert self.wait_for_frames(start + later), "the board stopped receiving frames"
         return self.frames()[-1]
+
+    def go_silent(self):
+        """The board goes on receiving and recording frames but answers none."""
+        self._process.send_signal(signal.SIGUSR1)
 
     def stop(self):
         if self._process.poll() is None:

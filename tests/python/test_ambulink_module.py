@@ -30,7 +30,8 @@ class TestImport:
         assert os.path.samefile(module_dir, LIB_DIR)
         assert os.path.exists(os.path.join(module_dir, "libdrivelink_Linux64.so"))
         stub = open(os.path.join(module_dir, "ambulink.pyi")).read()
-        for name in ("receive_observation", "send_command", "brake", "get_motor_num", "get_version"):
+        for name in ("receive_observation", "send_command", "brake", "get_motor_num", "get_version", "motor_states",
+                     "battery_states", "wait_for_observation", "set_log_handler", "dropped_log_lines"):
             assert f"def {name}(" in stub
 
     def test_imports_from_the_project_root_with_no_library_path(self):
@@ -116,7 +117,11 @@ class TestUnconnected:
         lambda robot: robot.brake(),
         lambda robot: robot.get_motor_num(),
         lambda robot: robot.get_version(),
-    ], ids=["receive_observation", "send_command", "brake", "get_motor_num", "get_version"])
+        lambda robot: robot.motor_states(),
+        lambda robot: robot.battery_states(),
+        lambda robot: robot.wait_for_observation(0.0),
+    ], ids=["receive_observation", "send_command", "brake", "get_motor_num", "get_version", "motor_states",
+            "battery_states", "wait_for_observation"])
     def test_every_method_raises(self, ambulink, call):
         robot = ambulink.Ambulink()
         with pytest.raises(RuntimeError, match=f"^{NOT_CONNECTED}$"):

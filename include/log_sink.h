@@ -1,0 +1,28 @@
+// Where the SDK's console lines go. By default every line is written to standard output as it
+// is made. A program that wants the lines itself installs a sink: from then on nothing goes to
+// standard output, and the lines reach the sink, one call per line, from a drain thread of the
+// SDK's own, so the threads that make them (the link thread among them) never wait for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+/// Receives one console line, without its line end. Called on the drain thread only, one line
+/// at a time, in the order the lines were made (a line longer than 1 KiB arrives in pieces).
+/// The view is valid for the call only.
+using LogSink = std::function<void(std::string_view line)>;
+
+/// Lines the queue between the SDK's threads and the drain thread holds; a line made while it
+/// is full is dropped and counted.
+constexpr size_t kLogQueueLines = 256;
+
+/// Installs `sink` (replacing any previous one), or, given an empty function, delivers the
+/// lines already queued to the old sink, stops the drain thread and writes to standard output
+/// again. Any thread except the drain thread itself (a sink must not call it). An exception
+/// thrown by a sink is swallowed and counted as a dropped line.
+void setLogSink(LogSink sink);
+
+/// Lines dropped since the process started, because the queue was full or the sink threw.
+uint64_t droppedLogLines();
