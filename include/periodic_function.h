@@ -8,6 +8,10 @@
 #include <string>
 #include <thread>
 
+/// A named loop thread that calls one function every period. start(), stop() and setPeriod()
+/// may be called from any thread but the loop itself, except that the function may stop its
+/// own loop (it is joined later, by start() or the destructor). The function runs on the loop
+/// thread and must not throw.
 class PeriodicFunction {
  public:
   /// `period` in seconds. Leaves the thread's CPU and scheduling alone unless `priority` > 0,
@@ -42,8 +46,11 @@ class PeriodicFunction {
   /// The body of the loop thread.
   void loopFunction();
 
+  /// True between start() and stop(). Any thread.
   bool isRunning() const { return _running; }
+  /// The period. Unit: [s]. Any thread.
   float period() const { return _period; }
+  /// The name the start and stop lines print.
   const std::string& name() const { return _name; }
 
  private:

@@ -24,29 +24,30 @@ class ConfigError : public std::runtime_error {
 
 /// The IMU calibration of the file's `imu_intrinsics` and `imu_extrinsics` sections.
 struct ImuCalibration {
-  Vec3<double> accBias = Vec3<double>::Zero();
-  Vec3<double> gyroBias = Vec3<double>::Zero();
-  Vec4<double> rotation{1, 0, 0, 0};  // mounting quaternion (w, x, y, z), not normalised
-  Vec3<double> translation = Vec3<double>::Zero();
+  Vec3<double> accBias = Vec3<double>::Zero();      ///< Subtracted from every reading, x y z. Unit: [m/s²].
+  Vec3<double> gyroBias = Vec3<double>::Zero();     ///< Subtracted from every reading, x y z. Unit: [rad/s].
+  Vec4<double> rotation{1, 0, 0, 0};                ///< Mounting quaternion (w, x, y, z), not normalised.
+  Vec3<double> translation = Vec3<double>::Zero();  ///< IMU position in the body frame, kept for tools. Unit: [m].
 };
 
 /// One robot's configuration. Counts are 0 to 255 (the file's values modulo 256); every
 /// per-motor table holds one entry per motor, element i for motor i.
 struct RobotConfig {
-  std::string robotType;  // a null value reads as "null"
-  int motorNumInFile = 0;  // motor_num as written, before the modulo
-  size_t motors = 0;
-  size_t imus = 0;
-  size_t batteries = 0;
-  bool dualEncoder = false;
-  std::vector<uint8_t> motorType;
-  std::vector<uint16_t> motorId;
-  std::vector<double> gr;      // gear ratio, motor side per joint side; negative reverses
-  std::vector<double> offset;  // motor-side position offset
-  std::vector<double> jposMin;
-  std::vector<double> jposMax;
-  std::optional<ImuCalibration> imu;  // only when both IMU sections are present
+  std::string robotType;        ///< `robot_type`; a null value reads as "null".
+  int motorNumInFile = 0;       ///< `motor_num` as written, before the modulo.
+  size_t motors = 0;            ///< Motor records in every frame.
+  size_t imus = 0;              ///< IMU records in every reply.
+  size_t batteries = 0;         ///< Battery records in every reply.
+  bool dualEncoder = false;     ///< `dual_encoder`, stored for tools; the SDK does not act on it.
+  std::vector<uint8_t> motorType;  ///< Protocol type per motor, 3, 4 or 5.
+  std::vector<uint16_t> motorId;   ///< Bus id per motor, 0-255.
+  std::vector<double> gr;       ///< Gear ratio, motor side per joint side; negative reverses, never 0.
+  std::vector<double> offset;   ///< Motor-side position offset: motor = joint · gr + offset. Unit: [rad].
+  std::vector<double> jposMin;  ///< `jpos_min`, kept for tools (the SDK clamps with its built-in tables). Unit: [rad].
+  std::vector<double> jposMax;  ///< `jpos_max`, as jposMin. Unit: [rad].
+  std::optional<ImuCalibration> imu;  ///< Only when both IMU sections are present.
 
+  /// Frame sizes for these counts.
   wire::FrameLayout layout() const { return {motors, imus, batteries}; }
 };
 
@@ -57,10 +58,10 @@ enum class ConfigKeys { All, BoardOnly };
 /// Told as the loader passes each stage, in file-reading order, so that a caller can report
 /// while it reads: the lines for the stages passed are out even when a later key fails.
 struct RobotConfigProgress {
-  std::function<void(const RobotConfig&)> countRead;    // motorNumInFile and motors are set
-  std::function<void(const RobotConfig&)> tablesRead;     // counts and tables are set
-  std::function<void(const RobotConfig&)> robotTypeRead;  // robotType is set too
-  std::function<void(bool present)> imuSectionsFound;  // before the IMU values are read
+  std::function<void(const RobotConfig&)> countRead;      ///< motorNumInFile and motors are set.
+  std::function<void(const RobotConfig&)> tablesRead;     ///< Counts and tables are set.
+  std::function<void(const RobotConfig&)> robotTypeRead;  ///< robotType is set too.
+  std::function<void(bool present)> imuSectionsFound;     ///< Before the IMU values are read.
 };
 
 /// Reads the file at `path`. Throws yaml-cpp's exceptions for an unreadable or malformed
