@@ -14,7 +14,9 @@
 
 #include "device_records.h"
 #include "eigen_types.h"
+#include "flight_recorder.h"
 #include "io_port.h"
+#include "link_stats.h"
 #include "wire_frames.h"
 
 /// A robot configuration the bus cannot run with (a table of the wrong size, a gear ratio of
@@ -105,6 +107,18 @@ class MotorSDK {
 
   std::string get_version();
 
+  // Link health and recording. Every exchange of every family is counted (and recorded).
+  /// The link's health since init or the last reset. Any thread, any time; never makes the
+  /// link thread wait.
+  LinkStats linkStats() const;
+  /// Starts a new window of link stats. Any thread.
+  void resetLinkStats();
+  /// Hands every following exchange to `recorder` as well (any thread; the recorder must
+  /// outlive its attachment).
+  void attachRecorder(FlightRecorder* recorder) { recorder_slot_.attach(recorder); }
+  /// Stops handing exchanges to the recorder; returns once the link thread has left it.
+  void detachRecorder() { recorder_slot_.detach(); }
+
   // Read-only views of the configuration, for tools and tests.
   const std::vector<uint8_t>& motorTypes() const { return motor_type_; }
   const std::vector<uint16_t>& motorIds() const { return motor_id_; }
@@ -149,6 +163,9 @@ class MotorSDK {
   // Only the thread that owns the link touches them.
   std::vector<uint8_t> send_buf_;
   std::vector<uint8_t> recv_buf_;
+
+  LinkMonitor link_monitor_;
+  RecorderSlot recorder_slot_;
 
   wire::MotorTable _table() const { return {motor_type_, motor_id_, gr_, offset_}; }
   void _sizeFrames();

@@ -97,6 +97,19 @@ class RobotSDK {
   void setCommand(const RobotCommand& command);
   std::string get_version() const { return "1.0.0"; }
 
+  /// The link's health since init or the last reset (see LinkStats). Any thread, any time.
+  LinkStats linkStats() const { return motor_sdk_.linkStats(); }
+  /// Starts a new window of link stats. Any thread.
+  void resetLinkStats() { motor_sdk_.resetLinkStats(); }
+  /// Records every following exchange into the file at `path` (layout in flight_recorder.h).
+  /// Throws std::runtime_error when the file cannot be written, std::logic_error when a
+  /// recording already runs. The link thread only copies into memory; a thread of the
+  /// recorder writes the file.
+  void startRecording(const std::string& path);
+  /// Ends the recording, writes what is left and closes the file; returns its counts (zeros
+  /// when nothing was being recorded).
+  RecordingSummary stopRecording();
+
   MotorSDK motor_sdk_;  // public: the joint count is motor_sdk_.motor_num_
 
  private:
@@ -147,4 +160,5 @@ class RobotSDK {
   std::mutex health_mutex_;
   std::vector<LinkHealth> health_;         // written by the reading thread
   std::vector<LinkHealth> watchdog_view_;  // the watchdog's own copy
+  std::unique_ptr<FlightRecorder> recorder_;
 };

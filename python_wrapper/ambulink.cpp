@@ -2,6 +2,7 @@
 // the robot from its configuration file, reads observations as flat lists of floats and sends
 // commands as five lists of floats. Everything below the class (link, watchdog, joint-space
 // mapping) is RobotSDK's; this file only converts between Python values and robot records.
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
@@ -141,6 +142,42 @@ constexpr const char* kNotConnected =
     "Ambulink is not connected: construct it with a configuration path";
 constexpr const char* kClosed =
     "Ambulink is closed: the interpreter is shutting down and its robot was stopped";
+constexpr const char* kClosedByWith = "Ambulink is closed: its with block ended and its robot was stopped";
+
+/// A caller's array that an observation is written into: a writable, one-dimensional buffer
+/// of float64 (a numpy array, array.array('d'), ...) of exactly the observation's length.
+/// Holds the buffer view while it lives.
+class ObservationTarget {
+ public:
+  ObservationTarget(py::handle array, size_t length) {
+    if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_WRITABLE | PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+      PyErr_Clear();
+      throw py::type_error("out must be a writable float64 array of " + std::to_string(length) + " values");
+    }
+    held_ = true;
+    const char* format = view_.format ? view_.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    if (view_.ndim != 1 || std::strcmp(format, "d") != 0 || view_.itemsize != sizeof(double) ||
+        static_cast<size_t>(view_.shape[0]) != length) {
+      throw py::value_error("out must be a one-dimensional float64 array of " + std::to_string(length) +
+                            " values");
+    }
+  }
+  ~ObservationTarget() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  ObservationTarget(const ObservationTarget&) = delete;
+  ObservationTarget& operator=(const ObservationTarget&) = delete;
+
+  void put(size_t index, double value) {
+    char* item = static_cast<char*>(view_.buf) + static_cast<Py_ssize_t>(index) * view_.strides[0];
+    std::memcpy(item, &value, sizeof(value));
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
 
 class Ambulink;
 
@@ -180,18 +217,62 @@ class Ambulink {
   py::list receiveObservation() {
     _requireRunning();
     _sdk->getState(_state);
-    const size_t n = static_cast<size_t>(_motorNum);
-    py::list observation(3 * n + 10);
-    size_t k = 0;
-    for (size_t i = 0; i < n; ++i) {
-      _put(observation, k++, _state.pos[i]);
-      _put(observation, k++, _state.vel[i]);
-      _put(observation, k++, _state.tau[i]);
-    }
-    for (int axis = 0; axis < 3; ++axis) _put(observation, k++, _state.acc[axis]);
-    for (int axis = 0; axis < 3; ++axis) _put(observation, k++, _state.gyro[axis]);
-    for (int part = 0; part < 4; ++part) _put(observation, k++, _state.quat[part]);
+    py::list observation(_observationLength());
+    _forEachObservationValue([&](size_t k, double value) { _put(observation, k, value); });
     return observation;
+  }
+
+  /// The same observation as a float64 array: written into `out` (no allocation) when given,
+  /// into a new numpy array otherwise.
+  py::object receiveObservationArray(py::object out) {
+    _requireRunning();
+    const size_t length = _observationLength();
+    py::object array = out.is_none() ? py::object(py::array_t<double>(static_cast<py::ssize_t>(length))) : out;
+    ObservationTarget target(array, length);  // checked before the state is read
+    _sdk->getState(_state);
+    _forEachObservationValue([&](size_t k, double value) { target.put(k, value); });
+    return array;
+  }
+
+  py::dict linkStats() {
+    _requireRunning();
+    const LinkStats s = _sdk->linkStats();
+    py::dict stats;
+    stats["exchanges"] = s.exchanges;
+    stats["replies"] = s.replies;
+    stats["timeouts"] = s.timeouts;
+    stats["short_replies"] = s.short_replies;
+    stats["long_replies"] = s.long_replies;
+    stats["stale_skipped"] = s.stale_skipped;
+    stats["foreign_dropped"] = s.foreign_dropped;
+    stats["invalid_motor_records"] = s.invalid_motor_records;
+    stats["invalid_imu_records"] = s.invalid_imu_records;
+    stats["invalid_battery_records"] = s.invalid_battery_records;
+    stats["longest_failure_run"] = s.longest_failure_run;
+    stats["rtt_median_us"] = s.rtt_median_us;
+    stats["rtt_p99_us"] = s.rtt_p99_us;
+    stats["rtt_max_us"] = s.rtt_max_us;
+    stats["reply_age_us"] = s.reply_age_us;
+    return stats;
+  }
+
+  void resetLinkStats() {
+    _requireRunning();
+    _sdk->resetLinkStats();
+  }
+
+  void startRecording(const std::string& path) {
+    _requireRunning();
+    _sdk->startRecording(path);
+  }
+
+  py::dict stopRecording() {
+    _requireRunning();
+    const RecordingSummary summary = _sdk->stopRecording();
+    py::dict counts;
+    counts["recorded"] = summary.recorded;
+    counts["dropped"] = summary.dropped;
+    return counts;
   }
 
   /// Python order kp, kd, pos, vel, tau. Every list is checked before anything is written, so
@@ -234,11 +315,13 @@ class Ambulink {
     return _sdk->get_version();
   }
 
-  /// Stops the robot's threads, then releases the robot. Safe to call more than once.
-  void close() {
+  /// Stops the robot's threads, then releases the robot. Safe to call more than once; `why`
+  /// is what later calls are told.
+  void close(const char* why = kClosed) {
     if (_link == Link::Running) {
       _sdk->stop();
       _link = Link::Closed;
+      _closedReason = why;
       auto& robots = liveRobots();
       robots.erase(std::remove(robots.begin(), robots.end(), this), robots.end());
     }
@@ -266,7 +349,7 @@ class Ambulink {
 
   void _requireRunning() const {
     if (_link == Link::Unconfigured) throw std::runtime_error(kNotConnected);
-    if (_link == Link::Closed) throw std::runtime_error(kClosed);
+    if (_link == Link::Closed) throw std::runtime_error(_closedReason);
   }
 
   /// A short list would be read past its end, and a NaN or infinity would reach the motors (so
@@ -309,6 +392,24 @@ class Ambulink {
   std::unique_ptr<RobotSDK> _sdk;
   int _motorNum = 0;
   Link _link = Link::Unconfigured;
+  const char* _closedReason = kClosed;
+
+  size_t _observationLength() const { return 3 * static_cast<size_t>(_motorNum) + 10; }
+
+  /// The observation's layout, in one place: put(index, value) for each of its values.
+  template <typename Put>
+  void _forEachObservationValue(Put put) const {
+    const auto n = static_cast<Eigen::Index>(_motorNum);
+    size_t k = 0;
+    for (Eigen::Index i = 0; i < n; ++i) {
+      put(k++, _state.pos[i]);
+      put(k++, _state.vel[i]);
+      put(k++, _state.tau[i]);
+    }
+    for (int axis = 0; axis < 3; ++axis) put(k++, _state.acc[axis]);
+    for (int axis = 0; axis < 3; ++axis) put(k++, _state.gyro[axis]);
+    for (int part = 0; part < 4; ++part) put(k++, _state.quat[part]);
+  }
 };
 
 /// At interpreter shutdown objects may outlive the interpreter's own clean-up (module globals,
@@ -336,7 +437,26 @@ PYBIND11_MODULE(ambulink, m) {
            "Commands all joints from five lists in the order kp, kd, pos, vel, tau.")
       .def("brake", &Ambulink::brake, "Commands pure damping (kp 0, kd 0.5) on every joint.")
       .def("get_motor_num", &Ambulink::getMotorNum, "Returns the number of joints n.")
-      .def("get_version", &Ambulink::getVersion, "Returns the robot layer's version text.");
+      .def("get_version", &Ambulink::getVersion, "Returns the robot layer's version text.")
+      .def("receive_observation_array", &Ambulink::receiveObservationArray, py::arg("out") = py::none(),
+           "The observation as a float64 array of 3n + 10 values; fills `out` when given.")
+      .def("link_stats", &Ambulink::linkStats, "The link's health since start or the last reset, as a dict.")
+      .def("reset_link_stats", &Ambulink::resetLinkStats, "Starts a new window of link stats.")
+      .def("start_recording", &Ambulink::startRecording,
+           "Records every exchange with the board into the file at the given path.")
+      .def("stop_recording", &Ambulink::stopRecording,
+           "Ends the recording; returns {'recorded': ..., 'dropped': ...}.")
+      .def("__enter__", [](py::object self) { return self; })
+      .def(
+          "__exit__", [](Ambulink& self, py::args) { self.close(ambulink::kClosedByWith); },
+          "Stops the robot's threads; the object cannot be used afterwards.");
+
+  // The reader is plain Python over numpy, imported on first use so that the module itself
+  // never needs numpy.
+  m.def(
+      "read_recording",
+      [](py::object path) { return py::module_::import("ambulink_recording").attr("read_recording")(path); },
+      py::arg("path"), "Reads a flight recording into numpy arrays (see ambulink_recording).");
 
   py::module_::import("atexit").attr("register")(py::cpp_function(&ambulink::closeLiveRobots));
 }

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <iostream>
 
+#include "absolute_timer.h"
 #include "log_line.h"
 
 namespace {
@@ -33,12 +34,6 @@ timespec timespecOf(const timeval& t) { return timespec{t.tv_sec, static_cast<lo
 
 timeval timevalOf(int64_t nanos) {
   return timeval{static_cast<time_t>(nanos / 1000000000), static_cast<suseconds_t>(nanos % 1000000000 / 1000)};
-}
-
-int64_t monotonicNanos() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "UDPPort.h"
+#include "absolute_timer.h"
 #include "serial_port.h"
 
 // std::mutex is usable from program start, so the locks need no run-time set-up.
@@ -293,7 +294,16 @@ void MotorSDK::_loadSendBuffer() {
 void MotorSDK::_transfer() {
   // A bus without a port behaves like a board that never answers: the zeros stay.
   if (!port_) return;
-  if (port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_)) return;
+  ExchangeResult result;
+  result.sentNs = monotonicNanos();
+  result.complete = port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_);
+  result.repliedNs = monotonicNanos();
+  const size_t received = port_->lastReplyLength();  // a failed call's -1 counts as nothing
+  result.received = result.complete ? replyLength() : (received <= replyLength() ? received : 0);
+  result.cut = port_->lastReplyWasCut();
+  link_monitor_.noteExchange(result, recv_buf_.data(), wire::FrameLayout{motor_num_, imu_num_, battery_num_});
+  recorder_slot_.capture(result, send_buf_.data(), recv_buf_.data());
+  if (result.complete) return;
   // A short reply: the record it was cut inside must read as missing, not as valid.
   wire::clearCutRecords(recv_buf_.data(), port_->lastReplyLength(),
                         wire::FrameLayout{motor_num_, imu_num_, battery_num_});
@@ -451,3 +461,7 @@ void MotorSDK::print(const std::vector<MotorCmd>& /*cmd*/, const std::vector<Mot
 }
 
 std::string MotorSDK::get_version() { return kVersion; }
+
+LinkStats MotorSDK::linkStats() const { return link_monitor_.read(port_ ? &port_->counters() : nullptr); }
+
+void MotorSDK::resetLinkStats() { link_monitor_.reset(port_ ? &port_->counters() : nullptr); }

@@ -81,6 +81,7 @@ RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback) {
 
 RobotSDK::~RobotSDK() {
   if (running_) stop();
+  stopRecording();
   watchdog_task_.reset();
   comm_task_.reset();
   control_task_.reset();
@@ -215,6 +216,28 @@ void RobotSDK::setCommand(const RobotCommand& command) {
   _getState();  // the present configuration gives the legs' Jacobians
   switchVirtualToReal(state_real_, command, cmd_real_, robot_type_);
   _setCommand();
+}
+
+void RobotSDK::startRecording(const std::string& path) {
+  _requireConfigured("startRecording");
+  if (recorder_) throw std::logic_error("[RobotSDK] startRecording: a recording already runs");
+  RobotDescription robot;
+  robot.robotType = robot_type_;
+  robot.layout = wire::FrameLayout{motor_sdk_.motor_num_, motor_sdk_.imu_num_, motor_sdk_.battery_num_};
+  robot.ids = motor_sdk_.motorIds();
+  robot.types = motor_sdk_.motorTypes();
+  robot.gearRatios = motor_sdk_.gearRatios();
+  robot.offsets = motor_sdk_.offsets();
+  recorder_ = std::make_unique<FlightRecorder>(path, robot);
+  motor_sdk_.attachRecorder(recorder_.get());
+}
+
+RecordingSummary RobotSDK::stopRecording() {
+  if (!recorder_) return {};
+  motor_sdk_.detachRecorder();
+  const RecordingSummary summary = recorder_->finish();
+  recorder_.reset();
+  return summary;
 }
 
 // ---- Feedback -----------------------------------------------------------------------------
