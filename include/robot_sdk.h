@@ -101,11 +101,11 @@ class RobotSDK {
   LinkStats linkStats() const { return motor_sdk_.linkStats(); }
   /// Starts a new window of link stats. Any thread.
   void resetLinkStats() { motor_sdk_.resetLinkStats(); }
-  /// Records every following exchange into the file at `path` (layout in flight_recorder.h).
-  /// Throws std::runtime_error when the file cannot be written, std::logic_error when a
-  /// recording already runs. The link thread only copies into memory; a thread of the
-  /// recorder writes the file.
-  void startRecording(const std::string& path);
+  /// Records every following exchange into the file at `path` (layout in flight_recorder.h),
+  /// through a ring of `ringRecords` exchanges. Throws std::runtime_error when the file cannot
+  /// be written, std::logic_error when a recording already runs. The link thread only copies
+  /// into the ring; a thread of the recorder writes the file.
+  void startRecording(const std::string& path, size_t ringRecords = FlightRecorder::kDefaultRingRecords);
   /// Ends the recording, writes what is left and closes the file; returns its counts (zeros
   /// when nothing was being recorded).
   RecordingSummary stopRecording();

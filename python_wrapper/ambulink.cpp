@@ -261,14 +261,22 @@ class Ambulink {
     _sdk->resetLinkStats();
   }
 
-  void startRecording(const std::string& path) {
+  // Both may wait on the file (a pipe blocks until its reader comes), so other Python threads
+  // run meanwhile; the robot's threads never call into Python.
+  void startRecording(const std::string& path, size_t bufferRecords) {
     _requireRunning();
-    _sdk->startRecording(path);
+    if (bufferRecords == 0) throw std::invalid_argument("buffer_records must be at least 1");
+    py::gil_scoped_release unlocked;
+    _sdk->startRecording(path, bufferRecords);
   }
 
   py::dict stopRecording() {
     _requireRunning();
-    const RecordingSummary summary = _sdk->stopRecording();
+    RecordingSummary summary;
+    {
+      py::gil_scoped_release unlocked;
+      summary = _sdk->stopRecording();
+    }
     py::dict counts;
     counts["recorded"] = summary.recorded;
     counts["dropped"] = summary.dropped;
@@ -442,7 +450,8 @@ PYBIND11_MODULE(ambulink, m) {
            "The observation as a float64 array of 3n + 10 values; fills `out` when given.")
       .def("link_stats", &Ambulink::linkStats, "The link's health since start or the last reset, as a dict.")
       .def("reset_link_stats", &Ambulink::resetLinkStats, "Starts a new window of link stats.")
-      .def("start_recording", &Ambulink::startRecording,
+      .def("start_recording", &Ambulink::startRecording, py::arg("path"),
+           py::arg("buffer_records") = FlightRecorder::kDefaultRingRecords,
            "Records every exchange with the board into the file at the given path.")
       .def("stop_recording", &Ambulink::stopRecording,
            "Ends the recording; returns {'recorded': ..., 'dropped': ...}.")

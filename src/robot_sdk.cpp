@@ -218,7 +218,7 @@ void RobotSDK::setCommand(const RobotCommand& command) {
   _setCommand();
 }
 
-void RobotSDK::startRecording(const std::string& path) {
+void RobotSDK::startRecording(const std::string& path, size_t ringRecords) {
   _requireConfigured("startRecording");
   if (recorder_) throw std::logic_error("[RobotSDK] startRecording: a recording already runs");
   RobotDescription robot;
@@ -228,7 +228,7 @@ void RobotSDK::startRecording(const std::string& path) {
   robot.types = motor_sdk_.motorTypes();
   robot.gearRatios = motor_sdk_.gearRatios();
   robot.offsets = motor_sdk_.offsets();
-  recorder_ = std::make_unique<FlightRecorder>(path, robot);
+  recorder_ = std::make_unique<FlightRecorder>(path, robot, ringRecords);
   motor_sdk_.attachRecorder(recorder_.get());
 }
 

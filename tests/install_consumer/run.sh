@@ -26,5 +26,7 @@ module_dir="$(dirname "$(find "$work/prefix" -name 'ambulink*.so' | head -n 1)")
 if [ "$module_dir" != "." ]; then
   (cd "$work" && PYTHONPATH="$module_dir" /usr/bin/python3 -c "import ambulink; ambulink.Ambulink")
   test -f "$module_dir/ambulink.pyi"
+  # The recording reader travels with the module.
+  (cd "$work" && PYTHONPATH="$module_dir" /usr/bin/python3 -c "import ambulink_recording")
 fi
 echo "installed SDK found through CMake, pkg-config and Python"
