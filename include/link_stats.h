@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "io_port.h"
 #include "wire_frames.h"
@@ -29,6 +30,9 @@ struct LinkStats {
   double rtt_max_us = 0.0;
   double reply_age_us = -1.0;          // since the latest complete reply; -1 before the first
 };
+
+/// One line of text naming every figure, for progress lines and reports.
+std::string linkStatsText(const LinkStats& stats);
 
 /// What one exchange brought, as the bus saw it.
 struct ExchangeResult {

@@ -1,6 +1,7 @@
 #include "link_stats.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <vector>
 
 #include "absolute_timer.h"
@@ -32,6 +33,21 @@ double percentile(const std::vector<uint32_t>& sorted, double fraction) {
 }
 
 }  // namespace
+
+std::string linkStatsText(const LinkStats& s) {
+  char text[512];
+  std::snprintf(text, sizeof(text),
+                "exchanges %llu, replies %llu, timeouts %llu, short %llu, long %llu, stale skipped %llu, "
+                "foreign dropped %llu, invalid records motor %llu imu %llu battery %llu, longest failure run %llu, "
+                "rtt us median %.0f p99 %.0f max %.0f, reply age us %.0f",
+                (unsigned long long)s.exchanges, (unsigned long long)s.replies, (unsigned long long)s.timeouts,
+                (unsigned long long)s.short_replies, (unsigned long long)s.long_replies,
+                (unsigned long long)s.stale_skipped, (unsigned long long)s.foreign_dropped,
+                (unsigned long long)s.invalid_motor_records, (unsigned long long)s.invalid_imu_records,
+                (unsigned long long)s.invalid_battery_records, (unsigned long long)s.longest_failure_run,
+                s.rtt_median_us, s.rtt_p99_us, s.rtt_max_us, s.reply_age_us);
+  return text;
+}
 
 void LinkMonitor::_add(Count count, uint64_t amount) {
   if (amount != kNoAmount) addRelaxed(counts_[count], amount);
