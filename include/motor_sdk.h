@@ -4,6 +4,7 @@
 // exchange family, and the orientation helpers used for the IMU report.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -118,6 +119,11 @@ class MotorSDK {
   void attachRecorder(FlightRecorder* recorder) { recorder_slot_.attach(recorder); }
   /// Stops handing exchanges to the recorder; returns once the link thread has left it.
   void detachRecorder() { recorder_slot_.detach(); }
+  /// The bus as a recording's header describes it, for a robot of type `robotType`.
+  RobotDescription recordingDescription(int32_t robotType) const;
+  /// Counts the replies stored so far (one per exchange, a missing one included): while it
+  /// stands still, getRecvMT decodes the same frame. Any thread.
+  uint64_t replySequence() const { return reply_sequence_.load(std::memory_order_acquire); }
 
   // Read-only views of the configuration, for tools and tests.
   const std::vector<uint8_t>& motorTypes() const { return motor_type_; }
@@ -166,6 +172,7 @@ class MotorSDK {
 
   LinkMonitor link_monitor_;
   RecorderSlot recorder_slot_;
+  std::atomic<uint64_t> reply_sequence_{0};
 
   wire::MotorTable _table() const { return {motor_type_, motor_id_, gr_, offset_}; }
   void _sizeFrames();

@@ -218,7 +218,7 @@ class Ambulink {
     _requireRunning();
     _sdk->getState(_state);
     py::list observation(_observationLength());
-    _forEachObservationValue([&](size_t k, double value) { _put(observation, k, value); });
+    _forEachObservationValue(_state, [&](size_t k, double value) { _put(observation, k, value); });
     return observation;
   }
 
@@ -229,8 +229,8 @@ class Ambulink {
     const size_t length = _observationLength();
     py::object array = out.is_none() ? py::object(py::array_t<double>(static_cast<py::ssize_t>(length))) : out;
     ObservationTarget target(array, length);  // checked before the state is read
-    _sdk->getState(_state);
-    _forEachObservationValue([&](size_t k, double value) { target.put(k, value); });
+    const RobotState& state = _sdk->readState();
+    _forEachObservationValue(state, [&](size_t k, double value) { target.put(k, value); });
     return array;
   }
 
@@ -404,19 +404,19 @@ class Ambulink {
 
   size_t _observationLength() const { return 3 * static_cast<size_t>(_motorNum) + 10; }
 
-  /// The observation's layout, in one place: put(index, value) for each of its values.
+  /// The observation's layout, in one place: put(index, value) for each value of `state`.
   template <typename Put>
-  void _forEachObservationValue(Put put) const {
+  void _forEachObservationValue(const RobotState& state, Put put) const {
     const auto n = static_cast<Eigen::Index>(_motorNum);
     size_t k = 0;
     for (Eigen::Index i = 0; i < n; ++i) {
-      put(k++, _state.pos[i]);
-      put(k++, _state.vel[i]);
-      put(k++, _state.tau[i]);
+      put(k++, state.pos[i]);
+      put(k++, state.vel[i]);
+      put(k++, state.tau[i]);
     }
-    for (int axis = 0; axis < 3; ++axis) put(k++, _state.acc[axis]);
-    for (int axis = 0; axis < 3; ++axis) put(k++, _state.gyro[axis]);
-    for (int part = 0; part < 4; ++part) put(k++, _state.quat[part]);
+    for (int axis = 0; axis < 3; ++axis) put(k++, state.acc[axis]);
+    for (int axis = 0; axis < 3; ++axis) put(k++, state.gyro[axis]);
+    for (int part = 0; part < 4; ++part) put(k++, state.quat[part]);
   }
 };
 

@@ -309,7 +309,10 @@ void MotorSDK::_transfer() {
                         wire::FrameLayout{motor_num_, imu_num_, battery_num_});
 }
 
-void MotorSDK::_storeReply() { wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, battery_raw_); }
+void MotorSDK::_storeReply() {
+  wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, battery_raw_);
+  reply_sequence_.fetch_add(1, std::memory_order_release);
+}
 
 void MotorSDK::_exchange() {
   _loadSendBuffer();
@@ -420,6 +423,7 @@ void MotorSDK::stop() {
     _loadSendBuffer();
     _transfer();
     wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, noBatteries);
+    reply_sequence_.fetch_add(1, std::memory_order_release);
   }
 }
 
@@ -463,5 +467,10 @@ void MotorSDK::print(const std::vector<MotorCmd>& /*cmd*/, const std::vector<Mot
 std::string MotorSDK::get_version() { return kVersion; }
 
 LinkStats MotorSDK::linkStats() const { return link_monitor_.read(port_ ? &port_->counters() : nullptr); }
+
+RobotDescription MotorSDK::recordingDescription(int32_t robotType) const {
+  return RobotDescription{robotType, wire::FrameLayout{motor_num_, imu_num_, battery_num_}, motor_id_, motor_type_,
+                          gr_, offset_};
+}
 
 void MotorSDK::resetLinkStats() { link_monitor_.reset(port_ ? &port_->counters() : nullptr); }

@@ -2,7 +2,9 @@
 // command hand-over in the virtual joint space.
 #include "robot_sdk.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
@@ -204,31 +206,29 @@ void RobotSDK::brake() {
   motor_sdk_.setSendMT(motor_cmds_);
 }
 
-void RobotSDK::getState(RobotState& state) {
+void RobotSDK::getState(RobotState& state) { state = readState(); }
+
+const RobotState& RobotSDK::readState() {
   _requireConfigured("getState");
+  // A frame that was already mapped without a complaint is served again; a mapping that
+  // complained runs (and says so) every time, as the mapping alone would.
   _getState();
-  switchRealToVirtual(state_real_, state, robot_type_);
+  if (!mapped_clean_) mapped_clean_ = switchRealToVirtual(state_real_, state_mapped_, robot_type_, leg_cache_);
+  return state_mapped_;
 }
 
 void RobotSDK::setCommand(const RobotCommand& command) {
   _requireConfigured("setCommand");
   requireJointCount(command, motor_sdk_.motor_num_);
   _getState();  // the present configuration gives the legs' Jacobians
-  switchVirtualToReal(state_real_, command, cmd_real_, robot_type_);
+  switchVirtualToReal(state_real_, command, cmd_real_, robot_type_, leg_cache_);
   _setCommand();
 }
 
 void RobotSDK::startRecording(const std::string& path, size_t ringRecords) {
   _requireConfigured("startRecording");
   if (recorder_) throw std::logic_error("[RobotSDK] startRecording: a recording already runs");
-  RobotDescription robot;
-  robot.robotType = robot_type_;
-  robot.layout = wire::FrameLayout{motor_sdk_.motor_num_, motor_sdk_.imu_num_, motor_sdk_.battery_num_};
-  robot.ids = motor_sdk_.motorIds();
-  robot.types = motor_sdk_.motorTypes();
-  robot.gearRatios = motor_sdk_.gearRatios();
-  robot.offsets = motor_sdk_.offsets();
-  recorder_ = std::make_unique<FlightRecorder>(path, robot, ringRecords);
+  recorder_ = std::make_unique<FlightRecorder>(path, motor_sdk_.recordingDescription(robot_type_), ringRecords);
   motor_sdk_.attachRecorder(recorder_.get());
 }
 
@@ -256,7 +256,12 @@ void RobotSDK::_getState() {
   _readImu();
 }
 
-void RobotSDK::_readJoints() {
+// Decoding a frame whose records were all valid a second time would change nothing and print
+// nothing, so the frame is decoded once; one with invalid records is decoded (and reported)
+// every time, as before.
+bool RobotSDK::_readJoints() {
+  const uint64_t reply = motor_sdk_.replySequence();
+  if (reply == decoded_reply_ && decoded_clean_) return false;
   motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_);
   for (size_t i = 0; i < motor_states_.size(); ++i) {
     const auto joint = static_cast<Eigen::Index>(i);
@@ -265,6 +270,17 @@ void RobotSDK::_readJoints() {
     state_real_.tau[joint] = motor_states_[i].tau;
   }
   _publishHealth();
+  decoded_reply_ = reply;
+  decoded_clean_ = _allFeedbackValid();
+  mapped_clean_ = false;  // the new frame is yet to be mapped
+  return true;
+}
+
+bool RobotSDK::_allFeedbackValid() const {
+  auto valid = [](const auto& record) { return record.status == kStatusValid; };
+  return std::all_of(motor_states_.begin(), motor_states_.end(), valid) &&
+         std::all_of(imu_states_.begin(), imu_states_.end(), valid) &&
+         std::all_of(bat_states_.begin(), bat_states_.end(), valid);
 }
 
 void RobotSDK::_readImu() {
@@ -313,9 +329,9 @@ void RobotSDK::_run() {
     logLine("[WARNING] [RobotSDK] no IMU configured: the control loop keeps the IMU fields at their last values");
     imu_warning_printed_ = true;
   }
-  switchRealToVirtual(state_real_, state_virtual_, robot_type_);
+  switchRealToVirtual(state_real_, state_virtual_, robot_type_, leg_cache_);
   control_callback_(state_virtual_, cmd_virtual_);
-  switchVirtualToReal(state_real_, cmd_virtual_, cmd_real_, robot_type_);
+  switchVirtualToReal(state_real_, cmd_virtual_, cmd_real_, robot_type_, leg_cache_);
   _setCommand();
 }
 
