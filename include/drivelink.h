@@ -9,6 +9,8 @@
 #include "UDPPort.h"
 #include "robot_records.h"
 #include "kinematics.h"
+#include "link_stats.h"
+#include "flight_recorder.h"
 #include "motor_sdk.h"
 #include "absolute_timer.h"
 #include "periodic_function.h"
