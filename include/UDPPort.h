@@ -56,5 +56,5 @@ class UDPPort : public IOPort {
   int64_t _sentLength = 0;
   const timespec* _exchangeSentAt = nullptr;  // set while SendRecv waits for its reply
   bool _replyMayBeQueued = false;              // the last exchange ended without its reply
-  std::vector<uint8_t> _scratch;               // where an exchange's datagrams land first
+  std::vector<uint8_t> _scratch;               // where every datagram lands first
 };
