@@ -93,10 +93,11 @@ def test_a_recording_holds_exactly_the_frames_the_board_saw(zenthi, ambulink, tm
     assert len(rec) > 0.8 * 2.0 / LINK_PERIOD_S
     assert rec.robot_type == "zenthi" and list(rec.exchange) == list(range(len(rec)))
 
+    # Equal frames follow each other (a command stays for a few exchanges): any alignment will do.
     recorded = [record.tobytes() for record in rec.records["command"]]
     seen = board_frame_bytes(board)
-    first = seen.index(recorded[0])
-    assert seen[first:first + len(recorded)] == recorded
+    starts = [i for i, frame in enumerate(seen) if frame == recorded[0]]
+    assert any(seen[i:i + len(recorded)] == recorded for i in starts)
 
     # The last command in joint-side units; replies decode to what the robot reported.
     kp, kd, pos, vel, _ = command
