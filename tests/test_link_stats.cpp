@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <ostream>
 #include <cstdlib>
 #include <regex>
 #include <string>
@@ -62,6 +63,8 @@ struct FaultMix {
   const char* name;
   std::vector<std::string> args;
 };
+
+void PrintTo(const FaultMix& mix, std::ostream* out) { *out << mix.name; }
 
 class LinkStatsUnderFaults : public testing::TestWithParam<FaultMix> {};
 
