@@ -1,9 +1,10 @@
 // Exchange round trip: MotorSDK::sendRecvMT against the board simulator on a 12-motor bus
 // (276-byte command, 315-byte reply), back to back and paced at 2.1 ms, next to a bare UDP
-// ping-pong of the same sizes between the same addresses, with the same select-with-timeout
+// ping-pong of the same sizes between the same addresses, with the same poll-with-timeout
 // receive, against a bare echo. Rounds alternate between the two so machine noise hits both.
 // The bare client also runs against the simulator, to tell the simulator's share of the
-// difference from the SDK's.
+// difference from the SDK's. The SDK runs twice per round, plain and with the flight recorder
+// writing every exchange to a file, and counts the measuring thread's heap allocations.
 //
 // Whether client and server share a CPU decides the round trip (about 4 us on one CPU, 11-15 us
 // across two), and the scheduler picks anew for every process started. So, unless --no-pin,
@@ -18,7 +19,7 @@
 #include <arpa/inet.h>
 #include <sched.h>
 #include <netinet/in.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,11 +28,14 @@
 #include <cstring>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "absolute_timer.h"
+#include "alloc_counter.h"
 #include "bench_support.h"
+#include "flight_recorder.h"
 #include "motor_sdk.h"
 
 namespace {
@@ -129,7 +133,7 @@ class BoundSocket {
   }
 }
 
-/// The floor's controller side: one send, then select with the port's timeout, then one
+/// The floor's controller side: one send, then poll with the port's timeout, then one
 /// non-blocking receive, as the SDK's UDP port does.
 class BarePingPong {
  public:
@@ -137,11 +141,9 @@ class BarePingPong {
 
   bool exchange() {
     sendto(socket_.fd(), command_, sizeof(command_), 0, reinterpret_cast<const sockaddr*>(&board_), sizeof(board_));
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(socket_.fd(), &readable);
-    timeval timeout{0, kReceiveTimeoutUs};
-    if (select(socket_.fd() + 1, &readable, nullptr, nullptr, &timeout) <= 0) return false;
+    pollfd readable{socket_.fd(), POLLIN, 0};
+    const timespec timeout{0, kReceiveTimeoutUs * 1000};
+    if (ppoll(&readable, 1, &timeout, nullptr) <= 0) return false;
     return recvfrom(socket_.fd(), reply_, sizeof(reply_), MSG_DONTWAIT, nullptr, nullptr) == static_cast<ssize_t>(kReplyBytes);
   }
 
@@ -159,6 +161,7 @@ struct ExchangeSamples {
   std::vector<double> pacedUs;
   double pacedCpuNanos = 0;
   size_t pacedCount = 0;
+  size_t allocations = 0;  // the measuring thread's, over the timed exchanges
 };
 
 double microsSince(int64_t startNanos) {
@@ -213,16 +216,32 @@ CpuPair choosePinning(const Options& options) {
   return cpus;
 }
 
-void measureSdk(const Options& options, ExchangeSamples& samples) {
+void measureSdk(const Options& options, ExchangeSamples& samples, bool recording) {
   MotorSDK bus;
   bus.init(bench::projectFile(kConfig), UDP);
   if (bus.sendLength() != kCommandBytes || bus.replyLength() != kReplyBytes) {
     std::cerr << "bench_exchange: the bus does not have the 276/315-byte frames\n";
     std::exit(1);
   }
+  const std::string path = "/tmp/bench_exchange_" + std::to_string(getpid()) + ".dlrec";
+  std::unique_ptr<FlightRecorder> recorder;
+  if (recording) {
+    recorder = std::make_unique<FlightRecorder>(path, bus.recordingDescription(0));
+    bus.attachRecorder(recorder.get());
+  }
   const auto exchange = [&bus] { bus.sendRecvMT(); };
+  // The samples' own storage must not count as the exchanges' allocations.
+  samples.backToBackUs.reserve(samples.backToBackUs.size() + options.backToBack);
+  samples.pacedUs.reserve(samples.pacedUs.size() + options.paced);
+  const alloc_counter::Scope allocations;
   timeBackToBack(exchange, options.backToBack, samples.backToBackUs);
   timePaced(exchange, options.paced, samples);
+  samples.allocations += allocations.count();
+  if (recording) {
+    bus.detachRecorder();
+    recorder->finish();
+    std::remove(path.c_str());
+  }
 }
 
 void measureBare(const Options& options, ExchangeSamples& samples) {
@@ -236,11 +255,12 @@ void measureBare(const Options& options, ExchangeSamples& samples) {
 
 /// Against the simulator: the SDK, then the bare client, which tells the simulator's share of
 /// the difference to the floor from the SDK's.
-void measureSimulatorRound(const Options& options, int serverCpu, ExchangeSamples& sdk,
+void measureSimulatorRound(const Options& options, int serverCpu, ExchangeSamples& sdk, ExchangeSamples& recording,
                            ExchangeSamples& bareVsSimulator) {
   bench::ChildProcess board({bench::boardSimProgram(), "--config", bench::projectFile(kConfig), "--quiet"},
                             "board_sim: ready", serverCpu);
-  measureSdk(options, sdk);
+  measureSdk(options, sdk, false);
+  measureSdk(options, recording, true);
   measureBare(options, bareVsSimulator);
 }
 
@@ -261,6 +281,9 @@ void appendSamples(std::vector<bench::Figure>& out, const std::string& prefix, c
   bench::appendLatency(out, prefix + ".paced", bench::latencyFigures(samples.pacedUs));
   const double cpuUs = samples.pacedCount ? samples.pacedCpuNanos / 1000.0 / static_cast<double>(samples.pacedCount) : 0;
   out.push_back({prefix + ".paced.cpu_per_exchange", cpuUs, "us"});
+  const size_t exchanges = samples.backToBackUs.size() + samples.pacedUs.size();
+  out.push_back({prefix + ".allocations_per_exchange",
+                 exchanges ? static_cast<double>(samples.allocations) / static_cast<double>(exchanges) : 0, "count"});
 }
 
 }  // namespace
@@ -271,17 +294,19 @@ int main(int argc, char** argv) {
 
   const CpuPair cpus = choosePinning(options);
   ExchangeSamples sdk;
+  ExchangeSamples sdkRecording;
   ExchangeSamples bareVsSimulator;
   ExchangeSamples floor;
   {
     bench::StdoutAside logsAside(options.json);
     for (size_t round = 0; round < options.rounds; ++round) {
-      measureSimulatorRound(options, cpus.server, sdk, bareVsSimulator);
+      measureSimulatorRound(options, cpus.server, sdk, sdkRecording, bareVsSimulator);
       measureFloorRound(options, cpus.server, selfPath(argv[0]), floor);
     }
   }
   std::vector<bench::Figure> figures;
   appendSamples(figures, "exchange.sdk", sdk);
+  appendSamples(figures, "exchange.sdk_recording", sdkRecording);
   appendSamples(figures, "exchange.floor", floor);
   appendSamples(figures, "exchange.bare_vs_simulator", bareVsSimulator);
   bench::writeFigures(figures, options.json);

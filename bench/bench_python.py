@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Python figure: ambulink's receive_observation() + send_command(...) on the 10-joint biped
 and the 18-joint zenthi robot, ns per call pair, next to the bare pybind11 class of
-python_floor that moves the same lists in and out. Batches of the two alternate so machine
+python_floor that moves the same lists in and out; and receive_observation_array(out) into a
+preallocated array next to the floor's function filling the same array. Batches of the two alternate so machine
 noise hits both; the figure is the median over the batches of the mean per pair.
 
 Each robot runs against the board simulator, with its link and watchdog threads working in
@@ -19,6 +20,8 @@ import subprocess
 import sys
 import time
 from pathlib import Path
+
+import numpy as np
 
 ROOT = Path(__file__).resolve().parents[1]
 ROBOTS = (("veltra1", 10), ("zenthi", 18))
@@ -68,8 +71,17 @@ def time_pairs(receive, send, command, pairs):
     return (time.perf_counter_ns() - start) / pairs
 
 
+def time_fills(fill, out, calls):
+    """Mean ns of one fill of `out`."""
+    start = time.perf_counter_ns()
+    for _ in range(calls):
+        fill(out)
+    return (time.perf_counter_ns() - start) / calls
+
+
 def measure_robot(ambulink, python_floor, bin_dir, name, joints, batches, pairs):
-    """(SDK ns per pair, floor ns per pair) for one robot."""
+    """(SDK ns per pair, floor ns per pair, SDK ns per array fill, floor ns per array fill) for
+    one robot."""
     with BoardSimulator(bin_dir, ROOT / "configs" / f"{name}.yaml"):
         robot = ambulink.Ambulink(str(ROOT / "configs" / f"{name}.yaml"))
         floor = python_floor.BareLists(joints)
@@ -77,12 +89,15 @@ def measure_robot(ambulink, python_floor, bin_dir, name, joints, batches, pairs)
         # Hold the present positions with moderate gains, as a standing controller would.
         command = ([20.0] * joints, [0.5] * joints, [observation[3 * i] for i in range(joints)],
                    [0.0] * joints, [0.0] * joints)
-        sdk_means, floor_means = [], []
+        out = np.zeros(3 * joints + 10)
+        sdk_means, floor_means, sdk_fills, floor_fills = [], [], [], []
         for _ in range(batches):
             sdk_means.append(time_pairs(robot.receive_observation, robot.send_command, command, pairs))
             floor_means.append(time_pairs(floor.receive_observation, floor.send_command, command, pairs))
+            sdk_fills.append(time_fills(robot.receive_observation_array, out, pairs))
+            floor_fills.append(time_fills(floor.receive_observation_array, out, pairs))
         del robot
-    return statistics.median(sdk_means), statistics.median(floor_means)
+    return tuple(statistics.median(means) for means in (sdk_means, floor_means, sdk_fills, floor_fills))
 
 
 def main():
@@ -99,9 +114,12 @@ def main():
         os.dup2(2, 1)
     try:
         for name, joints in ROBOTS:
-            sdk, floor = measure_robot(ambulink, python_floor, args.bin_dir, name, joints, batches, pairs)
+            sdk, floor, sdk_fill, floor_fill = measure_robot(ambulink, python_floor, args.bin_dir, name, joints,
+                                                             batches, pairs)
             figures.append({"name": f"python.sdk.pair_n{joints}", "value": sdk, "unit": "ns"})
             figures.append({"name": f"python.floor.pair_n{joints}", "value": floor, "unit": "ns"})
+            figures.append({"name": f"python.sdk.array_n{joints}", "value": sdk_fill, "unit": "ns"})
+            figures.append({"name": f"python.floor.array_n{joints}", "value": floor_fill, "unit": "ns"})
     finally:
         sys.stdout.flush()
         os.dup2(saved_stdout, 1)

@@ -80,6 +80,12 @@ def exchange_rows(f):
             label = f"1 exchange round trip, {mode.replace('_', ' ')}, {stat.replace('_', '.')}"
             rows.append(row(f"exchange.{mode}.{stat}", label, f.get(f"exchange.sdk.{mode}.{stat}"),
                             f.get(f"exchange.floor.{mode}.{stat}"), target, "us"))
+    # The flight recorder on: the floor is the same SDK with it off, in the same rounds.
+    for mode in ("back_to_back", "paced"):
+        rows.append(row(f"exchange.recording.{mode}.median",
+                        f"1 exchange round trip, recording on vs off, {mode.replace('_', ' ')}, median",
+                        f.get(f"exchange.sdk_recording.{mode}.median"), f.get(f"exchange.sdk.{mode}.median"),
+                        1.05, "us"))
     # Diagnosis: the bare client against the simulator shows how much of the gap is the
     # simulator's rather than the SDK's.
     for mode in ("back_to_back", "paced"):
@@ -125,13 +131,19 @@ def conversion_rows(f):
 
 
 def python_rows(f):
-    return [row(f"python.observation_command.n{n}", f"4 Python observation + command, n={n}",
+    rows = [row(f"python.observation_command.n{n}", f"4 Python observation + command, n={n}",
                 f.get(f"python.sdk.pair_n{n}"), f.get(f"python.floor.pair_n{n}"), 2.0, "ns") for n in (10, 18)]
+    rows += [row(f"python.observation_array.n{n}", f"4 Python observation into an array, n={n}",
+                 f.get(f"python.sdk.array_n{n}"), f.get(f"python.floor.array_n{n}"), 1.2, "ns") for n in (10, 18)]
+    return rows
 
 
 def allocation_rows(f):
     rows = [row("allocations.link_thread_per_exchange", "5 allocations per exchange, link thread",
                 f.get("link_loop.sdk.allocations_per_exchange"), 0, 0, "count")]
+    for name, label in (("sdk", "recording off"), ("sdk_recording", "recording on")):
+        rows.append(row(f"allocations.exchange.{name}", f"5 allocations per exchange, {label}",
+                        f.get(f"exchange.{name}.allocations_per_exchange"), 0, 0, "count"))
     for robot in ("veltra1", "zenthi"):
         for operation in ("GetState", "SetCommand"):
             label = "getState" if operation == "GetState" else "setCommand"

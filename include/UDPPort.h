@@ -3,7 +3,6 @@
 #pragma once
 
 #include <netinet/in.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
@@ -29,14 +28,22 @@ class UDPPort : public IOPort {
   size_t Recv(uint8_t* buffer, size_t length) override;
   size_t Recv(uint8_t* buffer) override;
   /// Sends one frame and waits for its reply, passing over replies that arrived before the
-  /// frame was sent (late or repeated answers to earlier frames). True for a complete reply.
+  /// frame was sent (late or repeated answers to earlier frames) and datagrams from any address
+  /// but the board's (another source port is accepted). True for a complete reply.
   bool SendRecv(uint8_t* sendData, uint8_t* recvBuffer, size_t sendLength) override;
 
-  /// The sender of the last datagram received.
+  /// The sender of the last datagram received (also of one that was passed over).
   const sockaddr_in& lastSender() const { return _fromAddr; }
 
  private:
-  ssize_t _receiveDatagram(uint8_t* buffer, int flags, bool& stale);
+  struct Received {
+    ssize_t count = -1;
+    bool taken = true;  // false: passed over (stale or foreign), the caller's buffer untouched
+  };
+
+  size_t _timedRecv(uint8_t* buffer);
+  size_t _blockingRecv(uint8_t* buffer);
+  Received _receiveDatagram(uint8_t* buffer, int flags);
   static bool _arrivedBefore(msghdr& message, const timespec& moment);
   void _discardQueued();
 
@@ -47,8 +54,7 @@ class UDPPort : public IOPort {
   int _sockfd = -1;
   int _reuseAddr = 1;
   int64_t _sentLength = 0;
-  fd_set _readSet{};
   const timespec* _exchangeSentAt = nullptr;  // set while SendRecv waits for its reply
   bool _replyMayBeQueued = false;              // the last exchange ended without its reply
-  std::vector<uint8_t> _scratch;               // where an exchange's datagrams land first
+  std::vector<uint8_t> _scratch;               // where every datagram lands first
 };

@@ -11,6 +11,8 @@
 int64_t getSystemTime();
 /// getSystemTime() in seconds.
 double getTimeSecond();
+/// Nanoseconds on CLOCK_MONOTONIC (no system call: the kernel serves it from user space).
+int64_t monotonicNanos();
 
 /// The kernel timer setting that first expires after `seconds` and every `seconds` after that:
 /// the whole seconds and the nanoseconds of the fraction, both truncated. A NaN, negative or

@@ -10,6 +10,8 @@
 #include "robot_records.h"
 #include "kinematics.h"
 #include "robot_config.h"
+#include "link_stats.h"
+#include "flight_recorder.h"
 #include "motor_sdk.h"
 #include "absolute_timer.h"
 #include "periodic_function.h"

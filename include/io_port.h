@@ -4,6 +4,7 @@
 
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -41,6 +42,19 @@ class IOException : public std::exception {
   int _errno;
 };
 
+/// What a port passed over while waiting for replies. Written only by the thread that runs
+/// the exchanges; any thread may read them at any time (relaxed atomics, never a lock).
+struct PortCounters {
+  std::atomic<uint64_t> staleSkipped{0};    // replies to earlier frames (late or repeated)
+  std::atomic<uint64_t> foreignDropped{0};  // datagrams from an address other than the board's
+  std::atomic<uint64_t> longReplies{0};     // replies longer than the reply length, cut to it
+
+  /// Adds one; only the exchanging thread writes, so no read-modify-write is needed.
+  static void bump(std::atomic<uint64_t>& counter) {
+    counter.store(counter.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+  }
+};
+
 /// A link to the motor board: every receive expects one complete reply of `_recvLength` bytes.
 class IOPort {
  public:
@@ -63,6 +77,10 @@ class IOPort {
 
   /// Bytes of the reply that the last SendRecv received.
   size_t lastReplyLength() const { return _lastReplyLength; }
+  /// Whether the last reply received was longer than the reply length (and cut to it).
+  bool lastReplyWasCut() const { return _lastReplyCut; }
+  /// Running totals of what the port passed over; readable from any thread.
+  const PortCounters& counters() const { return _counters; }
 
   BlockYN blockMode() const { return _blockYN; }
   size_t recvLength() const { return _recvLength; }
@@ -75,4 +93,6 @@ class IOPort {
   timeval _timeout{};
   timeval _savedTimeout{};  // the configured timeout; a wait call may change `_timeout`
   size_t _lastReplyLength = 0;
+  bool _lastReplyCut = false;
+  PortCounters _counters;
 };

@@ -86,6 +86,9 @@ bool imp_legDOF3CalcIK(const Vec3<double>& target, kinData& kd);
 bool imp_legDOF3CalcFK(const Vec3<double>& real, kinData& kd);
 /// Virtual (hip, knee, ankle) to task and real joints.
 bool imp_legDOF3CalcFKSerial(const Vec3<double>& virt, kinData& kd);
+/// Virtual (hip, knee, ankle) to real joints only: the part of imp_legDOF3CalcFKSerial that
+/// leaves the foot points and the task unset (a command's conversion needs nothing more).
+bool imp_legDOF3SerialToReal(const Vec3<double>& virt, kinData& kd);
 
 // ---- Five-joint leg (internal steps; they always write into kd) ----
 

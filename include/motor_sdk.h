@@ -15,8 +15,10 @@
 
 #include "device_records.h"
 #include "eigen_types.h"
+#include "flight_recorder.h"
 #include "io_port.h"
 #include "robot_config.h"
+#include "link_stats.h"
 #include "wire_frames.h"
 
 // ---- Process-wide state shared by every MotorSDK. ------------------------------------------
@@ -116,6 +118,23 @@ class MotorSDK {
 
   std::string get_version();
 
+  // Link health and recording. Every exchange of every family is counted (and recorded).
+  /// The link's health since init or the last reset. Any thread, any time; never makes the
+  /// link thread wait.
+  LinkStats linkStats() const;
+  /// Starts a new window of link stats. Any thread.
+  void resetLinkStats();
+  /// Hands every following exchange to `recorder` as well (any thread; the recorder must
+  /// outlive its attachment).
+  void attachRecorder(FlightRecorder* recorder) { recorder_slot_.attach(recorder); }
+  /// Stops handing exchanges to the recorder; returns once the link thread has left it.
+  void detachRecorder() { recorder_slot_.detach(); }
+  /// The bus as a recording's header describes it, for a robot of type `robotType`.
+  RobotDescription recordingDescription(int32_t robotType) const;
+  /// Counts the replies stored so far (one per exchange, a missing one included): while it
+  /// stands still, getRecvMT decodes the same frame. Any thread.
+  uint64_t replySequence() const { return reply_sequence_.load(std::memory_order_acquire); }
+
   // Read-only views of the configuration, for tools and tests.
   const std::vector<uint8_t>& motorTypes() const { return motor_type_; }
   const std::vector<uint16_t>& motorIds() const { return motor_id_; }
@@ -162,6 +181,10 @@ class MotorSDK {
   // Only the thread that owns the link touches them.
   std::vector<uint8_t> send_buf_;
   std::vector<uint8_t> recv_buf_;
+
+  LinkMonitor link_monitor_;
+  RecorderSlot recorder_slot_;
+  std::atomic<uint64_t> reply_sequence_{0};
 
   wire::MotorTable _table() const { return {motor_type_, motor_id_, gr_, offset_}; }
   void _adopt(RobotConfig config, std::unique_ptr<IOPort> port);

@@ -3,6 +3,8 @@
 // state and command in the virtual joint space.
 #pragma once
 
+#include <Eigen/LU>
+
 #include <atomic>
 #include <condition_variable>
 #include <exception>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include "device_records.h"
+#include "eigen_types.h"
 #include "motor_sdk.h"
 #include "periodic_function.h"
 #include "robot_records.h"
@@ -37,6 +40,29 @@ bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int r
 /// limits. `real` supplies the legs' present configuration for the Jacobians.
 bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualCommand,
                          RobotCommand& realCommand, int robotType);
+
+/// The biped legs' kinematics at one measured state: virtual positions, the real-to-virtual
+/// Jacobian and its factorisations. A caller that maps a state and then a command of the same
+/// received frame passes one cache to both calls, so the legs are solved once per frame. An
+/// entry serves only the very positions it was computed from, so a stale cache is never wrong.
+/// One cache belongs to one thread at a time.
+struct LegKinematicsCache {
+  struct Leg {
+    Vec5<double> measured;  // the bounded real positions the entry belongs to
+    bool filled = false;
+    bool assembled = false;  // false: the linkage cannot be assembled there
+    Vec5<double> virtualPos;
+    Mat5<double> jacobian;
+    Eigen::PartialPivLU<Mat5<double>> lu;            // of J, for a command's velocities
+    Eigen::PartialPivLU<Mat5<double>> luTransposed;  // of Jᵀ, for a state's torques
+  };
+  Leg legs[2];  // left, right
+};
+
+/// The two mappings with a cache of the legs' kinematics (see above); same results and lines.
+bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int robotType, LegKinematicsCache& cache);
+bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualCommand, RobotCommand& realCommand,
+                         int robotType, LegKinematicsCache& cache);
 
 /// Whether the mapping serves a robot of this type with this many joints: 10 to 14 for the
 /// bipeds (two legs, and the biped limit tables), at most 18 for zenthi robots.
@@ -118,6 +144,9 @@ class RobotSDK {
   void brake();
   /// Latest feedback, in the virtual joint space.
   void getState(RobotState& state);
+  /// The same without a copy: the SDK's own record, valid until the next readState, getState
+  /// or setCommand on this object (same thread rules as getState).
+  const RobotState& readState();
   /// Maps the virtual command to the motors and hands it to the bus. Each of its five vectors
   /// needs at least as many entries as there are motors, each of those entries finite and
   /// within the link's 32-bit floats: otherwise std::invalid_argument naming the field and the
@@ -139,6 +168,18 @@ class RobotSDK {
   /// waiters). Any thread, one waiter at a time; std::invalid_argument for a NaN or negative
   /// timeout, std::logic_error when unconfigured.
   bool waitForNewState(double timeoutSeconds);
+  /// The link's health since init or the last reset (see LinkStats). Any thread, any time.
+  LinkStats linkStats() const { return motor_sdk_.linkStats(); }
+  /// Starts a new window of link stats. Any thread.
+  void resetLinkStats() { motor_sdk_.resetLinkStats(); }
+  /// Records every following exchange into the file at `path` (layout in flight_recorder.h),
+  /// through a ring of `ringRecords` exchanges. Throws std::runtime_error when the file cannot
+  /// be written, std::logic_error when a recording already runs. The link thread only copies
+  /// into the ring; a thread of the recorder writes the file.
+  void startRecording(const std::string& path, size_t ringRecords = FlightRecorder::kDefaultRingRecords);
+  /// Ends the recording, writes what is left and closes the file; returns its counts (zeros
+  /// when nothing was being recorded).
+  RecordingSummary stopRecording();
 
   MotorSDK motor_sdk_;  // public: the joint count is motor_sdk_.motor_num_
 
@@ -157,7 +198,8 @@ class RobotSDK {
   void _requireEveryDeviceAnswered(const std::vector<bool>& motorAnswered,
                                    const std::vector<bool>& imuAnswered) const;
   void _getState();
-  void _readJoints();
+  bool _readJoints();
+  bool _allFeedbackValid() const;
   void _readImu();
   void _publishHealth();
   void _announceReply();
@@ -210,4 +252,12 @@ class RobotSDK {
   std::condition_variable reply_arrived_;
   std::atomic<uint64_t> replies_seen_{0};
   bool link_running_ = false;  // guarded by reply_mutex_
+  std::unique_ptr<FlightRecorder> recorder_;
+
+  // A frame is decoded and mapped once: state reads and commands on the same frame reuse it.
+  LegKinematicsCache leg_cache_;
+  uint64_t decoded_reply_ = UINT64_MAX;  // reply sequence of the frame in state_real_
+  bool decoded_clean_ = false;           // its records were all valid: decoding it printed nothing
+  RobotState state_mapped_;              // state_real_ in the virtual joint space...
+  bool mapped_clean_ = false;            // ...mapped without a complaint, for the present frame
 };

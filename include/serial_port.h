@@ -1,8 +1,6 @@
 // The motor board over a USB serial device, in raw mode at standard and custom rates.
 #pragma once
 
-#include <sys/select.h>
-
 #include <cstdint>
 #include <string>
 
@@ -50,5 +48,4 @@ class SerialPort : public IOPort {
   bool _xonxoff = false;
   bool _rtscts = false;
   int _fd = -1;
-  fd_set _readSet{};
 };

@@ -163,6 +163,42 @@ constexpr const char* kNotConnected =
     "Ambulink is not connected: construct it with a configuration path";
 constexpr const char* kClosed =
     "Ambulink is closed: the interpreter is shutting down and its robot was stopped";
+constexpr const char* kClosedByWith = "Ambulink is closed: its with block ended and its robot was stopped";
+
+/// A caller's array that an observation is written into: a writable, one-dimensional buffer
+/// of float64 (a numpy array, array.array('d'), ...) of exactly the observation's length.
+/// Holds the buffer view while it lives.
+class ObservationTarget {
+ public:
+  ObservationTarget(py::handle array, size_t length) {
+    if (PyObject_GetBuffer(array.ptr(), &view_, PyBUF_WRITABLE | PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
+      PyErr_Clear();
+      throw py::type_error("out must be a writable float64 array of " + std::to_string(length) + " values");
+    }
+    held_ = true;
+    const char* format = view_.format ? view_.format : "B";
+    if (*format == '@' || *format == '=' || *format == '<') ++format;
+    if (view_.ndim != 1 || std::strcmp(format, "d") != 0 || view_.itemsize != sizeof(double) ||
+        static_cast<size_t>(view_.shape[0]) != length) {
+      throw py::value_error("out must be a one-dimensional float64 array of " + std::to_string(length) +
+                            " values");
+    }
+  }
+  ~ObservationTarget() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  ObservationTarget(const ObservationTarget&) = delete;
+  ObservationTarget& operator=(const ObservationTarget&) = delete;
+
+  void put(size_t index, double value) {
+    char* item = static_cast<char*>(view_.buf) + static_cast<Py_ssize_t>(index) * view_.strides[0];
+    std::memcpy(item, &value, sizeof(value));
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
 
 /// Raised (once) by the next receive_observation or send_command after the watchdog gave up on
 /// the link, when the robot was opened with exit_on_link_failure=False. Python sees it as ambulink.LinkError, a RuntimeError.
@@ -217,18 +253,70 @@ class Ambulink {
     _requireRunning();
     _raiseIfLinkLost();
     _sdk->getState(_state);
-    const size_t n = static_cast<size_t>(_motorNum);
-    py::list observation(3 * n + 10);
-    size_t k = 0;
-    for (size_t i = 0; i < n; ++i) {
-      _put(observation, k++, _state.pos[i]);
-      _put(observation, k++, _state.vel[i]);
-      _put(observation, k++, _state.tau[i]);
-    }
-    for (int axis = 0; axis < 3; ++axis) _put(observation, k++, _state.acc[axis]);
-    for (int axis = 0; axis < 3; ++axis) _put(observation, k++, _state.gyro[axis]);
-    for (int part = 0; part < 4; ++part) _put(observation, k++, _state.quat[part]);
+    py::list observation(_observationLength());
+    _forEachObservationValue(_state, [&](size_t k, double value) { _put(observation, k, value); });
     return observation;
+  }
+
+  /// The same observation as a float64 array: written into `out` (no allocation) when given,
+  /// into a new numpy array otherwise.
+  py::object receiveObservationArray(py::object out) {
+    _requireRunning();
+    const size_t length = _observationLength();
+    py::object array = out.is_none() ? py::object(py::array_t<double>(static_cast<py::ssize_t>(length))) : out;
+    ObservationTarget target(array, length);  // checked before the state is read
+    const RobotState& state = _sdk->readState();
+    _forEachObservationValue(state, [&](size_t k, double value) { target.put(k, value); });
+    return array;
+  }
+
+  py::dict linkStats() {
+    _requireRunning();
+    const LinkStats s = _sdk->linkStats();
+    py::dict stats;
+    stats["exchanges"] = s.exchanges;
+    stats["replies"] = s.replies;
+    stats["timeouts"] = s.timeouts;
+    stats["short_replies"] = s.short_replies;
+    stats["long_replies"] = s.long_replies;
+    stats["stale_skipped"] = s.stale_skipped;
+    stats["foreign_dropped"] = s.foreign_dropped;
+    stats["invalid_motor_records"] = s.invalid_motor_records;
+    stats["invalid_imu_records"] = s.invalid_imu_records;
+    stats["invalid_battery_records"] = s.invalid_battery_records;
+    stats["longest_failure_run"] = s.longest_failure_run;
+    stats["rtt_median_us"] = s.rtt_median_us;
+    stats["rtt_p99_us"] = s.rtt_p99_us;
+    stats["rtt_max_us"] = s.rtt_max_us;
+    stats["reply_age_us"] = s.reply_age_us;
+    return stats;
+  }
+
+  void resetLinkStats() {
+    _requireRunning();
+    _sdk->resetLinkStats();
+  }
+
+  // Both may wait on the file (a pipe blocks until its reader comes), so other Python threads
+  // run meanwhile; the robot's threads never call into Python.
+  void startRecording(const std::string& path, size_t bufferRecords) {
+    _requireRunning();
+    if (bufferRecords == 0) throw std::invalid_argument("buffer_records must be at least 1");
+    py::gil_scoped_release unlocked;
+    _sdk->startRecording(path, bufferRecords);
+  }
+
+  py::dict stopRecording() {
+    _requireRunning();
+    RecordingSummary summary;
+    {
+      py::gil_scoped_release unlocked;
+      summary = _sdk->stopRecording();
+    }
+    py::dict counts;
+    counts["recorded"] = summary.recorded;
+    counts["dropped"] = summary.dropped;
+    return counts;
   }
 
   /// Python order kp, kd, pos, vel, tau. Every list is checked before anything is written, so
@@ -320,12 +408,14 @@ class Ambulink {
     }
   }
 
-  /// Stops the robot's threads, then releases the robot. Safe to call more than once.
-  void close() {
+  /// Stops the robot's threads, then releases the robot. Safe to call more than once; `why`
+  /// is what later calls are told.
+  void close(const char* why = kClosed) {
     if (_link == Link::Running) {
       _sdk->stop();  // lets every waiter go
       while (_waiters.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       _link = Link::Closed;
+      _closedReason = why;
       auto& robots = liveRobots();
       robots.erase(std::remove(robots.begin(), robots.end(), this), robots.end());
     }
@@ -353,7 +443,7 @@ class Ambulink {
 
   void _requireRunning() const {
     if (_link == Link::Unconfigured) throw std::runtime_error(kNotConnected);
-    if (_link == Link::Closed) throw std::runtime_error(kClosed);
+    if (_link == Link::Closed) throw std::runtime_error(_closedReason);
   }
 
   /// A short list would be read past its end, and a NaN or infinity would reach the motors (so
@@ -427,6 +517,24 @@ class Ambulink {
   int _motorNum = 0;
   Link _link = Link::Unconfigured;
   std::atomic<int> _waiters{0};  // threads inside waitForObservation
+  const char* _closedReason = kClosed;
+
+  size_t _observationLength() const { return 3 * static_cast<size_t>(_motorNum) + 10; }
+
+  /// The observation's layout, in one place: put(index, value) for each value of `state`.
+  template <typename Put>
+  void _forEachObservationValue(const RobotState& state, Put put) const {
+    const auto n = static_cast<Eigen::Index>(_motorNum);
+    size_t k = 0;
+    for (Eigen::Index i = 0; i < n; ++i) {
+      put(k++, state.pos[i]);
+      put(k++, state.vel[i]);
+      put(k++, state.tau[i]);
+    }
+    for (int axis = 0; axis < 3; ++axis) put(k++, state.acc[axis]);
+    for (int axis = 0; axis < 3; ++axis) put(k++, state.gyro[axis]);
+    for (int part = 0; part < 4; ++part) put(k++, state.quat[part]);
+  }
 };
 
 /// At interpreter shutdown objects may outlive the interpreter's own clean-up (module globals,
@@ -563,7 +671,39 @@ failure (int32 code), voltage, current, soc (float32, state of charge).)doc")
            R"doc(Blocks until the board's reply to an exchange newer than any this object has
 read or waited for has arrived, so a policy can run in step with the link; other Python
 threads run meanwhile. Returns True then, or False after `timeout` seconds (0 polls).
-Raises ValueError for a negative timeout.)doc");
+Raises ValueError for a negative timeout.)doc")
+      .def("receive_observation_array", &Ambulink::receiveObservationArray, py::arg("out") = py::none(),
+           R"doc(Returns the observation of receive_observation() as a float64 array of 3n + 10
+values. With `out` (a writable 1-D float64 array of exactly 3n + 10 values) the values are
+written into it, nothing is allocated, and `out` is returned. Raises ValueError for an array of
+another shape or type, TypeError for a read-only buffer.)doc")
+      .def("link_stats", &Ambulink::linkStats,
+           R"doc(Returns the link's health since start or the last reset_link_stats() as a dict:
+exchanges, replies, timeouts, short_replies, long_replies, stale_skipped, foreign_dropped,
+invalid_motor_records, invalid_imu_records, invalid_battery_records, longest_failure_run
+(counts), rtt_median_us, rtt_p99_us, rtt_max_us (round trips of the last 1000 exchanges, µs) and
+reply_age_us (since the latest complete reply, µs; -1 before the first). Reading it never makes
+the link thread wait.)doc")
+      .def("reset_link_stats", &Ambulink::resetLinkStats, "Starts a new window: every count starts again from 0.")
+      .def("start_recording", &Ambulink::startRecording, py::arg("path"),
+           py::arg("buffer_records") = FlightRecorder::kDefaultRingRecords,
+           R"doc(Records every exchange with the board into the file at `path` (a pipe works too).
+The link thread copies each exchange into a ring of `buffer_records` entries and a writer thread
+writes the file; when the writer falls behind, exchanges are dropped and counted, never the link
+delayed. Raises RuntimeError when the file cannot be written or a recording already runs.)doc")
+      .def("stop_recording", &Ambulink::stopRecording,
+           "Ends the recording and closes the file; returns {'recorded': ..., 'dropped': ...}.")
+      .def("__enter__", [](py::object self) { return self; })
+      .def(
+          "__exit__", [](Ambulink& self, py::args) { self.close(ambulink::kClosedByWith); },
+          "Stops the robot's threads; every later call raises RuntimeError.");
+
+  // The reader is plain Python over numpy, imported on first use so that the module itself
+  // never needs numpy.
+  m.def(
+      "read_recording",
+      [](py::object path) { return py::module_::import("ambulink_recording").attr("read_recording")(path); },
+      py::arg("path"), "Reads a flight recording into numpy arrays in joint-side units (needs numpy).");
 
   m.def("set_log_handler", &ambulink::setLogHandler, py::arg("handler"),
         R"doc(Sends the SDK's console lines to `handler` (called with one str per line, without

@@ -1,9 +1,11 @@
 #include "UDPPort.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +13,7 @@
 #include <ctime>
 #include <iostream>
 
+#include "absolute_timer.h"
 #include "log_line.h"
 
 namespace {
@@ -21,6 +24,16 @@ sockaddr_in ipv4Address(const std::string& ip, uint32_t port) {
   addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
   addr.sin_addr.s_addr = inet_addr(ip.c_str());
   return addr;
+}
+
+int64_t nanosOf(const timeval& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1000000000 + static_cast<int64_t>(t.tv_usec) * 1000;
+}
+
+timespec timespecOf(const timeval& t) { return timespec{t.tv_sec, static_cast<long>(t.tv_usec) * 1000}; }
+
+timeval timevalOf(int64_t nanos) {
+  return timeval{static_cast<time_t>(nanos / 1000000000), static_cast<suseconds_t>(nanos % 1000000000 / 1000)};
 }
 
 }  // namespace
@@ -64,63 +77,64 @@ size_t UDPPort::Send(uint8_t* data, size_t length) {
 
 size_t UDPPort::Recv(uint8_t* buffer, size_t /*length*/) {
   // One receive takes one whole reply datagram, cut to the reply length.
-  if (_blockYN == NO) {
-    FD_ZERO(&_readSet);
-    FD_SET(_sockfd, &_readSet);
-    _timeout = _savedTimeout;
-    for (;;) {
-      // select leaves the time still to wait in _timeout, so skipping a stale reply never
-      // stretches the wait beyond the configured timeout.
-      const int ready = select(_sockfd + 1, &_readSet, nullptr, nullptr, &_timeout);
-      if (ready == -1) {
-        logLine("[WARNING] UDPPort::recv, unblock version, receive error");
-        return 0;
-      }
-      if (ready == 0) {
-        logLine("[WARNING] UDPPort::recv, unblock version, wait time out");
-        return 0;
-      }
-      bool stale = false;
-      const ssize_t count = _receiveDatagram(buffer, MSG_DONTWAIT, stale);
-      const int error = errno;
-      if (stale) {
-        FD_ZERO(&_readSet);
-        FD_SET(_sockfd, &_readSet);
-        continue;
-      }
-      if (static_cast<size_t>(count) != _recvLength) {
-        logLine("[WARNING] UDPPort::recv, unblock version, received ", static_cast<size_t>(count), " bytes, but not ",
-                _recvLength, " bytes, ", std::strerror(error));
-      }
-      return static_cast<size_t>(count);
-    }
-  }
-  if (_blockYN == YES) {
-    bool stale = true;
-    ssize_t count = 0;
-    while (stale) count = _receiveDatagram(buffer, MSG_WAITALL, stale);
-    const int error = errno;
-    if (static_cast<size_t>(count) != _recvLength) {
-      logLine("[WARNING] UDPPort::recv, block version, received ", static_cast<size_t>(count), " bytes, but not ",
-              _recvLength, " bytes, ", std::strerror(error));
-    }
-    return static_cast<size_t>(count);
-  }
+  _lastReplyCut = false;
+  if (_blockYN == NO) return _timedRecv(buffer);
+  if (_blockYN == YES) return _blockingRecv(buffer);
   return 0;
 }
 
-// Receives one datagram and tells whether it arrived before the frame it would answer was
-// sent: such a reply belongs to an earlier exchange (it came after that one timed out, or the
-// board sent it twice) and must not be taken for this one.
-ssize_t UDPPort::_receiveDatagram(uint8_t* buffer, int flags, bool& stale) {
-  // Inside an exchange the datagram lands in scratch memory first: one that turns out stale
-  // must leave the caller's buffer as it was.
-  uint8_t* target = buffer;
-  if (_exchangeSentAt) {
-    if (_scratch.size() < _recvLength) _scratch.resize(_recvLength);  // only when the length changed
-    target = _scratch.data();
+// Waits with poll, which serves any descriptor number (select corrupts memory from 1024 on).
+// Datagrams passed over (stale or foreign) never stretch the wait beyond the timeout.
+size_t UDPPort::_timedRecv(uint8_t* buffer) {
+  _timeout = _savedTimeout;
+  const int64_t deadline = monotonicNanos() + nanosOf(_savedTimeout);
+  for (;;) {
+    pollfd readable{_sockfd, POLLIN, 0};
+    const timespec wait = timespecOf(_timeout);
+    const int ready = ppoll(&readable, 1, &wait, nullptr);
+    if (ready == -1) {
+      logLine("[WARNING] UDPPort::recv, unblock version, receive error");
+      return 0;
+    }
+    if (ready == 0) {
+      logLine("[WARNING] UDPPort::recv, unblock version, wait time out");
+      return 0;
+    }
+    const Received received = _receiveDatagram(buffer, MSG_DONTWAIT);
+    const int error = errno;
+    if (!received.taken) {
+      _timeout = timevalOf(std::max<int64_t>(0, deadline - monotonicNanos()));
+      continue;
+    }
+    if (static_cast<size_t>(received.count) != _recvLength) {
+      logLine("[WARNING] UDPPort::recv, unblock version, received ", static_cast<size_t>(received.count),
+              " bytes, but not ", _recvLength, " bytes, ", std::strerror(error));
+    }
+    return static_cast<size_t>(received.count);
   }
-  iovec data{target, _recvLength};
+}
+
+size_t UDPPort::_blockingRecv(uint8_t* buffer) {
+  Received received;
+  do {
+    received = _receiveDatagram(buffer, MSG_WAITALL);
+  } while (!received.taken);
+  const int error = errno;
+  if (static_cast<size_t>(received.count) != _recvLength) {
+    logLine("[WARNING] UDPPort::recv, block version, received ", static_cast<size_t>(received.count),
+            " bytes, but not ", _recvLength, " bytes, ", std::strerror(error));
+  }
+  return static_cast<size_t>(received.count);
+}
+
+// Receives one datagram into scratch memory and takes it into the caller's buffer only when it
+// is this exchange's reply from the board. Passed over, and counted, are datagrams from any
+// other address (a host on the robot's network could otherwise forge the robot's state; the
+// board may answer from another port) and replies that arrived before the frame they would
+// answer was sent (they came after that one timed out, or the board sent them twice).
+UDPPort::Received UDPPort::_receiveDatagram(uint8_t* buffer, int flags) {
+  if (_scratch.size() < _recvLength) _scratch.resize(_recvLength);  // only when the length changed
+  iovec data{_scratch.data(), _recvLength};
   alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
   msghdr message{};
   message.msg_name = &_fromAddr;
@@ -129,11 +143,26 @@ ssize_t UDPPort::_receiveDatagram(uint8_t* buffer, int flags, bool& stale) {
   message.msg_iovlen = 1;
   message.msg_control = control;
   message.msg_controllen = sizeof(control);
-  const ssize_t count = recvmsg(_sockfd, &message, flags);
+  Received received;
+  received.count = recvmsg(_sockfd, &message, flags);
   _addrLen = message.msg_namelen;
-  stale = count >= 0 && _exchangeSentAt && _arrivedBefore(message, *_exchangeSentAt);
-  if (target != buffer && count > 0 && !stale) std::memcpy(buffer, target, static_cast<size_t>(count));
-  return count;
+  if (received.count < 0) return received;  // taken: reported as the failed count it is
+  if (_fromAddr.sin_addr.s_addr != _remoteAddr.sin_addr.s_addr) {
+    PortCounters::bump(_counters.foreignDropped);
+    received.taken = false;
+    return received;
+  }
+  if (_exchangeSentAt && _arrivedBefore(message, *_exchangeSentAt)) {
+    PortCounters::bump(_counters.staleSkipped);
+    received.taken = false;
+    return received;
+  }
+  if (message.msg_flags & MSG_TRUNC) {
+    _lastReplyCut = true;
+    PortCounters::bump(_counters.longReplies);
+  }
+  if (received.count > 0) std::memcpy(buffer, _scratch.data(), static_cast<size_t>(received.count));
+  return received;
 }
 
 bool UDPPort::_arrivedBefore(msghdr& message, const timespec& moment) {
@@ -167,6 +196,12 @@ bool UDPPort::SendRecv(uint8_t* sendData, uint8_t* recvBuffer, size_t sendLength
 
 void UDPPort::_discardQueued() {
   uint8_t scrap;
-  while (recv(_sockfd, &scrap, sizeof(scrap), MSG_DONTWAIT | MSG_TRUNC) >= 0) {
+  sockaddr_in sender{};
+  socklen_t length = sizeof(sender);
+  while (recvfrom(_sockfd, &scrap, sizeof(scrap), MSG_DONTWAIT | MSG_TRUNC, reinterpret_cast<sockaddr*>(&sender),
+                  &length) >= 0) {
+    const bool fromBoard = sender.sin_addr.s_addr == _remoteAddr.sin_addr.s_addr;
+    PortCounters::bump(fromBoard ? _counters.staleSkipped : _counters.foreignDropped);
+    length = sizeof(sender);
   }
 }

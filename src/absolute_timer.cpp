@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <ctime>
 #include <cstdio>
 #include <iostream>
 #include <system_error>
@@ -18,6 +19,12 @@ int64_t getSystemTime() {
 }
 
 double getTimeSecond() { return static_cast<double>(getSystemTime()) * 1e-6; }
+
+int64_t monotonicNanos() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
 
 itimerspec intervalTimerSpec(double seconds) {
   itimerspec setting{};

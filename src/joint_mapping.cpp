@@ -90,14 +90,24 @@ Vec5<double> boundedLeg(const Eigen::VectorXd& pos, const Leg& leg, double (*cla
   return bounded;
 }
 
-/// Virtual leg positions and the real-to-virtual Jacobian at the measured configuration.
-/// Prints the leg's line and returns false when the linkage cannot be assembled there; the
-/// outputs are then unset and must not be used.
-bool realLegConfiguration(const RobotState& real, const Leg& leg, Vec5<double>& virtualPos, Mat5<double>& jacobian) {
+using LegAtConfiguration = LegKinematicsCache::Leg;
+
+/// The leg at the measured configuration, from the cache when it holds these very positions.
+/// Prints the leg's line when the linkage cannot be assembled there.
+const LegAtConfiguration& legAt(const RobotState& real, const Leg& leg, LegKinematicsCache& cache) {
+  LegAtConfiguration& at = cache.legs[&leg - kLegs];
   const Vec5<double> measured = boundedLeg(real.pos, leg, gravon_kinematics::get_bounded_jpos_hardware);
-  if (gravon_kinematics::switchLegJoint(measured, virtualPos, jacobian, 'p', leg.side)) return true;
-  printLine(leg.invalidConfiguration);
-  return false;
+  if (!at.filled || at.measured != measured) {  // a NaN never matches, so it is always recomputed
+    at.measured = measured;
+    at.filled = true;
+    at.assembled = gravon_kinematics::switchLegJoint(measured, at.virtualPos, at.jacobian, 'p', leg.side);
+    if (at.assembled) {
+      at.lu.compute(at.jacobian);
+      at.luTransposed.compute(at.jacobian.transpose());
+    }
+  }
+  if (!at.assembled) printLine(leg.invalidConfiguration);
+  return at;
 }
 
 /// Joints past the legs are driven one to one; their commanded positions are still clamped.
@@ -106,31 +116,16 @@ void clampFurtherJoints(const RobotCommand& virtualCommand, RobotCommand& realCo
     realCommand.pos[i] = gravon_kinematics::get_bounded_jpos_virtual(virtualCommand.pos[i], static_cast<size_t>(i));
 }
 
-bool legRealToVirtual(const RobotState& real, RobotState& virtualState, const Leg& leg) {
-  Vec5<double> virtualPos;
-  Mat5<double> jacobian;
-  if (!realLegConfiguration(real, leg, virtualPos, jacobian)) return false;  // keeps the copy
+bool legRealToVirtual(const RobotState& real, RobotState& virtualState, const Leg& leg, LegKinematicsCache& cache) {
+  const LegAtConfiguration& at = legAt(real, leg, cache);
+  if (!at.assembled) return false;  // keeps the copy
   const Vec5<double> realVel = real.vel.segment<kLegJoints>(leg.first);
   const Vec5<double> realTau = real.tau.segment<kLegJoints>(leg.first);
-  virtualState.pos.segment<kLegJoints>(leg.first) = virtualPos;
-  virtualState.vel.segment<kLegJoints>(leg.first) = jacobian * realVel;
+  virtualState.pos.segment<kLegJoints>(leg.first) = at.virtualPos;
+  virtualState.vel.segment<kLegJoints>(leg.first) = at.jacobian * realVel;
   // (J⁻¹)ᵀτ solved as Jᵀx = τ: one LU factorisation, no explicit inverse.
-  virtualState.tau.segment<kLegJoints>(leg.first) = Eigen::PartialPivLU<Mat5<double>>(jacobian.transpose()).solve(realTau);
+  virtualState.tau.segment<kLegJoints>(leg.first) = at.luTransposed.solve(realTau);
   return true;
-}
-
-/// The Jacobian of one leg at its present configuration; `valid` is false when the linkage
-/// could not be assembled there, and the matrix is then never used.
-struct LegJacobian {
-  Mat5<double> matrix;
-  bool valid = false;
-};
-
-LegJacobian presentJacobian(const RobotState& real, const Leg& leg) {
-  LegJacobian jacobian;
-  Vec5<double> unusedVirtualPos;
-  jacobian.valid = realLegConfiguration(real, leg, unusedVirtualPos, jacobian.matrix);
-  return jacobian;
 }
 
 /// A leg's real command positions clamped to the motors' hardware ranges: a virtual target
@@ -144,8 +139,8 @@ void clampLegToHardware(RobotCommand& realCommand, const Leg& leg) {
 /// One leg of the command. Position and rates are converted independently: an unreachable
 /// target keeps the copied positions, an unassembled present configuration keeps the copied
 /// velocities and torques. Either way the leg's real positions end inside the hardware ranges.
-bool legVirtualToReal(const LegJacobian& jacobian, const RobotCommand& virtualCommand, RobotCommand& realCommand,
-                      const Leg& leg) {
+bool legVirtualToReal(const LegAtConfiguration& present, const RobotCommand& virtualCommand,
+                      RobotCommand& realCommand, const Leg& leg) {
   // Read everything before writing, in case both commands are the same record.
   const Vec5<double> target = boundedLeg(virtualCommand.pos, leg, gravon_kinematics::get_bounded_jpos_virtual);
   const Vec5<double> virtualVel = virtualCommand.vel.segment<kLegJoints>(leg.first);
@@ -159,11 +154,11 @@ bool legVirtualToReal(const LegJacobian& jacobian, const RobotCommand& virtualCo
     printLine(leg.invalidCommand);
   }
   clampLegToHardware(realCommand, leg);
-  if (jacobian.valid) {
-    realCommand.vel.segment<kLegJoints>(leg.first) = Eigen::PartialPivLU<Mat5<double>>(jacobian.matrix).solve(virtualVel);
-    realCommand.tau.segment<kLegJoints>(leg.first) = jacobian.matrix.transpose() * virtualTau;
+  if (present.assembled) {
+    realCommand.vel.segment<kLegJoints>(leg.first) = present.lu.solve(virtualVel);
+    realCommand.tau.segment<kLegJoints>(leg.first) = present.jacobian.transpose() * virtualTau;
   }
-  return jacobian.valid && reachable;
+  return present.assembled && reachable;
 }
 
 }  // namespace
@@ -200,6 +195,17 @@ void reportConfiguredLimits(int robotType, const std::vector<double>& configured
 }
 
 bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int robotType) {
+  LegKinematicsCache fresh;
+  return switchRealToVirtual(real, virtualState, robotType, fresh);
+}
+
+bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualCommand, RobotCommand& realCommand,
+                         int robotType) {
+  LegKinematicsCache fresh;
+  return switchVirtualToReal(real, virtualCommand, realCommand, robotType, fresh);
+}
+
+bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int robotType, LegKinematicsCache& cache) {
   if (isZenthi(robotType)) {
     virtualState = real;
     return true;
@@ -209,12 +215,12 @@ bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int r
   requireVeltraLengths(real, "switchRealToVirtual");
   virtualState = real;  // joints past the legs, aux vectors, IMU and flag pass as they are
   bool ok = true;
-  for (const Leg& leg : kLegs) ok = legRealToVirtual(real, virtualState, leg) && ok;
+  for (const Leg& leg : kLegs) ok = legRealToVirtual(real, virtualState, leg, cache) && ok;
   return ok;
 }
 
 bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualCommand, RobotCommand& realCommand,
-                         int robotType) {
+                         int robotType, LegKinematicsCache& cache) {
   if (isZenthi(robotType)) {
     requireZenthiLengths(virtualCommand);
     realCommand = virtualCommand;
@@ -226,8 +232,8 @@ bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualComm
 
   requireVeltraLengths(real, "switchVirtualToReal");
   requireVeltraLengths(virtualCommand);
-  const LegJacobian left = presentJacobian(real, kLegs[0]);
-  const LegJacobian right = presentJacobian(real, kLegs[1]);
+  const LegAtConfiguration& left = legAt(real, kLegs[0], cache);
+  const LegAtConfiguration& right = legAt(real, kLegs[1], cache);
   realCommand = virtualCommand;  // gains and flags pass as they are
   clampFurtherJoints(virtualCommand, realCommand);
   const bool leftOk = legVirtualToReal(left, virtualCommand, realCommand, kLegs[0]);

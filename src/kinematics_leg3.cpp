@@ -115,6 +115,12 @@ bool imp_legDOF3CalcFK(const Vec3<double>& real, kinData& kd) {
 }
 
 bool imp_legDOF3CalcFKSerial(const Vec3<double>& virt, kinData& kd) {
+  const bool ok = imp_legDOF3SerialToReal(virt, kd);
+  linkageToFoot(kd);  // the real joints above never read what it writes
+  return ok;
+}
+
+bool imp_legDOF3SerialToReal(const Vec3<double>& virt, kinData& kd) {
   const double s0 = virt[0], s1 = virt[1], s2 = virt[2];
   kd.virtualJoint3 = virt;
   kd.hip.setZero();
@@ -125,7 +131,6 @@ bool imp_legDOF3CalcFKSerial(const Vec3<double>& virt, kinData& kd) {
   kd.ankleCrankEnd = kd.hip + roty(s0 + s1 + s2 - kd.bellCrankAngle) * Vec3<double>(kd.ankleCrankLength, 0.0, 0.0);
   const bool ok = imp_triangle3rdPoint(kd.kneeRodPivot, kd.hip, kd.kneeRodLength, kd.kneeCrankLength, true,
                                        kd.kneeCrankEnd);
-  linkageToFoot(kd);
   const double a0 = angleFromDown(kd.knee);
   const double a1 = angleFromDown(kd.kneeCrankEnd) - a0;
   const double a2 = angleFromForward(kd.ankleCrankEnd) - a0;

@@ -180,6 +180,12 @@ bool calcIK(const Vec5<double>& task, Vec5<double>& joints, Mat5<double>& J, cha
 
 bool switchLegJoint(const Vec5<double>& joints, Vec5<double>& other, char space, char side) {
   kinData kd;
+  if (space == 's') {
+    // Virtual to real needs the sagittal linkage only: no foot points, no hip rotation.
+    if (sideOffset(kd, side) == nullptr || !imp_legDOF3SerialToReal(sagittalOf(joints), kd)) return false;
+    other = legVector(joints[0], joints[1], kd.realJoint3);
+    return true;
+  }
   if (!forward(joints, kd, space, side)) return false;
   other = otherJointsOf(kd, space);
   return true;

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "UDPPort.h"
+#include "absolute_timer.h"
 #include "log_line.h"
 #include "serial_port.h"
 
@@ -250,14 +251,26 @@ void MotorSDK::_loadSendBuffer() {
 bool MotorSDK::_transfer() {
   // A bus without a port behaves like a board that never answers: the zeros stay.
   if (!port_) return false;
-  if (port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_)) return true;
+  ExchangeResult result;
+  result.sentNs = monotonicNanos();
+  result.complete = port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_);
+  result.repliedNs = monotonicNanos();
+  const size_t received = port_->lastReplyLength();  // a failed call's -1 counts as nothing
+  result.received = result.complete ? replyLength() : (received <= replyLength() ? received : 0);
+  result.cut = port_->lastReplyWasCut();
+  link_monitor_.noteExchange(result, recv_buf_.data(), wire::FrameLayout{motor_num_, imu_num_, battery_num_});
+  recorder_slot_.capture(result, send_buf_.data(), recv_buf_.data());
+  if (result.complete) return true;
   // A short reply: the record it was cut inside must read as missing, not as valid.
   wire::clearCutRecords(recv_buf_.data(), port_->lastReplyLength(),
                         wire::FrameLayout{motor_num_, imu_num_, battery_num_});
   return port_->lastReplyLength() > 0;
 }
 
-void MotorSDK::_storeReply() { wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, battery_raw_); }
+void MotorSDK::_storeReply() {
+  wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, battery_raw_);
+  reply_sequence_.fetch_add(1, std::memory_order_release);
+}
 
 void MotorSDK::_exchange() {
   _loadSendBuffer();
@@ -391,6 +404,7 @@ void MotorSDK::stop() {
     _loadSendBuffer();
     _transfer();
     wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, noBatteries);
+    reply_sequence_.fetch_add(1, std::memory_order_release);
   }
 }
 
@@ -435,3 +449,12 @@ void MotorSDK::print(const std::vector<MotorCmd>& /*cmd*/, const std::vector<Mot
 }
 
 std::string MotorSDK::get_version() { return kVersion; }
+
+LinkStats MotorSDK::linkStats() const { return link_monitor_.read(port_ ? &port_->counters() : nullptr); }
+
+RobotDescription MotorSDK::recordingDescription(int32_t robotType) const {
+  return RobotDescription{robotType, wire::FrameLayout{motor_num_, imu_num_, battery_num_}, motor_id_, motor_type_,
+                          gr_, offset_};
+}
+
+void MotorSDK::resetLinkStats() { link_monitor_.reset(port_ ? &port_->counters() : nullptr); }

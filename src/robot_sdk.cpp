@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <iterator>
@@ -129,6 +130,7 @@ RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback) {
 // Never throws: an exception the control callback threw and stop() did not hand over is printed.
 RobotSDK::~RobotSDK() {
   if (running_) _stopThreads();
+  stopRecording();
   if (controller_failure_)
     logLine("[ERROR] [RobotSDK] the control callback's exception was never collected by stop(): ",
             messageOf(controller_failure_));
@@ -270,10 +272,15 @@ void RobotSDK::brake() {
   motor_sdk_.setSendMT(motor_cmds_);
 }
 
-void RobotSDK::getState(RobotState& state) {
+void RobotSDK::getState(RobotState& state) { state = readState(); }
+
+const RobotState& RobotSDK::readState() {
   _requireConfigured("getState");
+  // A frame that was already mapped without a complaint is served again; a mapping that
+  // complained runs (and says so) every time, as the mapping alone would.
   _getState();
-  switchRealToVirtual(state_real_, state, robot_type_);
+  if (!mapped_clean_) mapped_clean_ = switchRealToVirtual(state_real_, state_mapped_, robot_type_, leg_cache_);
+  return state_mapped_;
 }
 
 void RobotSDK::setCommand(const RobotCommand& command) {
@@ -281,7 +288,7 @@ void RobotSDK::setCommand(const RobotCommand& command) {
   requireJointCount(command, motor_sdk_.motor_num_);
   requireFiniteCommand(command, motor_sdk_.motor_num_);
   _getState();  // the present configuration gives the legs' Jacobians
-  switchVirtualToReal(state_real_, command, cmd_real_, robot_type_);
+  switchVirtualToReal(state_real_, command, cmd_real_, robot_type_, leg_cache_);
   _setCommand();
 }
 
@@ -314,6 +321,21 @@ void RobotSDK::_setLinkRunning(bool running) {
   std::lock_guard<std::mutex> lock(reply_mutex_);
   link_running_ = running;
   reply_arrived_.notify_all();
+}
+
+void RobotSDK::startRecording(const std::string& path, size_t ringRecords) {
+  _requireConfigured("startRecording");
+  if (recorder_) throw std::logic_error("[RobotSDK] startRecording: a recording already runs");
+  recorder_ = std::make_unique<FlightRecorder>(path, motor_sdk_.recordingDescription(robot_type_), ringRecords);
+  motor_sdk_.attachRecorder(recorder_.get());
+}
+
+RecordingSummary RobotSDK::stopRecording() {
+  if (!recorder_) return {};
+  motor_sdk_.detachRecorder();
+  const RecordingSummary summary = recorder_->finish();
+  recorder_.reset();
+  return summary;
 }
 
 // ---- Feedback -----------------------------------------------------------------------------
@@ -358,7 +380,12 @@ void RobotSDK::_getState() {
   _readImu();
 }
 
-void RobotSDK::_readJoints() {
+// Decoding a frame whose records were all valid a second time would change nothing and print
+// nothing, so the frame is decoded once; one with invalid records is decoded (and reported)
+// every time, as before.
+bool RobotSDK::_readJoints() {
+  const uint64_t reply = motor_sdk_.replySequence();
+  if (reply == decoded_reply_ && decoded_clean_) return false;
   motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_);
   // Counted after the decode: a reply stored meanwhile makes a waiter wait one period more,
   // never return for a reply it has already read.
@@ -370,6 +397,17 @@ void RobotSDK::_readJoints() {
     state_real_.tau[joint] = motor_states_[i].tau;
   }
   _publishHealth();
+  decoded_reply_ = reply;
+  decoded_clean_ = _allFeedbackValid();
+  mapped_clean_ = false;  // the new frame is yet to be mapped
+  return true;
+}
+
+bool RobotSDK::_allFeedbackValid() const {
+  auto valid = [](const auto& record) { return record.status == kStatusValid; };
+  return std::all_of(motor_states_.begin(), motor_states_.end(), valid) &&
+         std::all_of(imu_states_.begin(), imu_states_.end(), valid) &&
+         std::all_of(bat_states_.begin(), bat_states_.end(), valid);
 }
 
 void RobotSDK::_readImu() {
@@ -449,10 +487,10 @@ void RobotSDK::_controlPeriod() {
     logLine("[WARNING] [RobotSDK] no IMU configured: the control loop keeps the IMU fields at their last values");
     imu_warning_printed_ = true;
   }
-  switchRealToVirtual(state_real_, state_virtual_, robot_type_);
+  switchRealToVirtual(state_real_, state_virtual_, robot_type_, leg_cache_);
   control_callback_(state_virtual_, cmd_virtual_);
   if (!_callbackCommandUsable()) return;  // the previous frame keeps going out
-  switchVirtualToReal(state_real_, cmd_virtual_, cmd_real_, robot_type_);
+  switchVirtualToReal(state_real_, cmd_virtual_, cmd_real_, robot_type_, leg_cache_);
   _setCommand();
 }
 

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/serial.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -226,10 +227,11 @@ size_t SerialPort::Send(uint8_t* data, size_t length) {
 }
 
 size_t SerialPort::_nonBlockRecv(uint8_t* buffer, size_t length) {
-  timeval wait = _timeout;  // select may change its copy; the configured timeout stays put
-  FD_ZERO(&_readSet);
-  FD_SET(_fd, &_readSet);
-  const int ready = select(_fd + 1, &_readSet, nullptr, nullptr, &wait);
+  // poll serves any descriptor number (select corrupts memory from 1024 on); the configured
+  // timeout stays put.
+  pollfd readable{_fd, POLLIN, 0};
+  const timespec wait{_timeout.tv_sec, static_cast<long>(_timeout.tv_usec) * 1000};
+  const int ready = ppoll(&readable, 1, &wait, nullptr);
   if (ready == -1) {
     logLine("[WARNING] SerialPort::recv error code 1, unblock version, receive error");
     _flushBothQueues();

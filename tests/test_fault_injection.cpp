@@ -381,7 +381,7 @@ TEST(SoakSmoke, AShortSoakHoldsUpAndReportsItsFigures) {
   const int status = runProgram({program, "--seconds", "3"}, 60s, output);
   EXPECT_EQ(status, 0) << output;
   for (const char* figure : {"exchanges attempted (frames the board saw): ", "replies received: ",
-                             "faults survived: ", "RSS kB: start ", "peak (VmHWM) ", "soak: PASSED"})
+                             "faults survived: ", "link stats: exchanges ", "RSS kB: start ", "peak (VmHWM) ", "soak: PASSED"})
     EXPECT_NE(output.find(figure), std::string::npos) << figure << " missing from\n" << output;
   EXPECT_EQ(output.find("exchanges attempted (frames the board saw): 0\n"), std::string::npos) << output;
 }

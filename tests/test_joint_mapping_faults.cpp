@@ -206,3 +206,34 @@ TEST(JointMappingFaults, RobotSendsTheCommandDespiteAnUnreachableLeg) {
     EXPECT_TRUE(std::isfinite(joint.pos) && std::isfinite(joint.vel) && std::isfinite(joint.tau)) << "motor " << i;
   }
 }
+
+// A state and then a command mapped on the same frame share one cache: the legs' linkage is
+// solved once (two calls, one per leg, plus the command's two inverse solutions), and the
+// results are those of the mapping without a cache.
+TEST(JointMappingFaults, ACacheSolvesEachMeasuredLegOnceForStateAndCommand) {
+  const RobotState real = bipedState();
+  const RobotCommand command = bipedCommand();
+  RobotState plainState, cachedState;
+  RobotCommand plainCommand, cachedCommand;
+  ASSERT_TRUE(switchRealToVirtual(real, plainState, 0));
+  ASSERT_TRUE(switchVirtualToReal(real, command, plainCommand, 0));
+
+  LegKinematicsCache cache;
+  interposedCalls = 0;
+  ASSERT_TRUE(switchRealToVirtual(real, cachedState, 0, cache));
+  ASSERT_TRUE(switchVirtualToReal(real, command, cachedCommand, 0, cache));
+  EXPECT_EQ(interposedCalls, 4);
+  EXPECT_EQ(cachedState.pos, plainState.pos);
+  EXPECT_EQ(cachedState.vel, plainState.vel);
+  EXPECT_EQ(cachedState.tau, plainState.tau);
+  EXPECT_EQ(cachedCommand.pos, plainCommand.pos);
+  EXPECT_EQ(cachedCommand.vel, plainCommand.vel);
+  EXPECT_EQ(cachedCommand.tau, plainCommand.tau);
+
+  RobotState moved = real;
+  moved.pos[3] += 0.01;  // another frame: the cache holds the old positions and is not used
+  RobotState fresh;
+  ASSERT_TRUE(switchRealToVirtual(moved, plainState, 0));
+  ASSERT_TRUE(switchRealToVirtual(moved, fresh, 0, cache));
+  EXPECT_EQ(fresh.pos, plainState.pos);
+}

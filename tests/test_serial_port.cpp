@@ -22,6 +22,7 @@
 
 #include "board_sim.h"
 #include "capture.h"
+#include "many_descriptors.h"
 #include "serial_driver_stub.h"
 #include "serial_port.h"
 #include "wire_frames.h"
@@ -145,6 +146,23 @@ TEST_F(PtyBoard, SendRecvDeliversTheFrameAndReturnsTheWholeReply) {
   });
   std::vector<uint8_t> received(8, 0);
   auto sent = command;
+  const bool complete = port->SendRecv(sent.data(), received.data(), sent.size());
+  board.join();
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(received, reply);
+}
+
+// select() would write past its set for a descriptor of 1024 or more.
+TEST_F(PtyBoard, ExchangesWithMoreThan1100DescriptorsOpen) {
+  ManyDescriptors held;
+  auto port = openPort(8, NO, kLongWaitUs);
+  const auto reply = pattern(8, 0xB0);
+  std::thread board([&] {
+    boardReads(6);
+    boardWrites(reply);
+  });
+  std::vector<uint8_t> received(8, 0);
+  auto sent = pattern(6, 0x10);
   const bool complete = port->SendRecv(sent.data(), received.data(), sent.size());
   board.join();
   EXPECT_TRUE(complete);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <thread>
@@ -19,6 +20,7 @@
 #include "board_sim.h"
 #include "capture.h"
 #include "datagram_socket.h"
+#include "many_descriptors.h"
 #include "wire_frames.h"
 
 namespace {
@@ -156,15 +158,47 @@ TEST(UDPPortExchange, LongDatagramIsCutWithoutWarningAndItsRestIsLost) {
   EXPECT_EQ(again.finish(), kTimeoutLine);
 }
 
-TEST(UDPPortExchange, ReplyFromAnotherAddressAndPortIsAccepted) {
+// The board may answer from another port, but a datagram from any other address is not its
+// reply: a host on the robot's network must not be able to forge the robot's state.
+TEST(UDPPortExchange, ReplyFromAnotherPortIsAcceptedButNotFromAnotherAddress) {
+  PeerSocket otherPort("192.168.1.5", 9999);
   PeerSocket stranger("127.0.0.1", 9999);
-  UDPPort port = boardPort(8, 500000);
-  stranger.sendToController(numbered(8, 1));
+  UDPPort port = boardPort(8, 50000);
+  stranger.sendToController(numbered(8, 0x70));
+  otherPort.sendToController(numbered(8, 1));
   Bytes buffer(8, 0);
   EXPECT_EQ(port.Recv(buffer.data()), 8u);
   EXPECT_EQ(buffer, numbered(8, 1));
-  EXPECT_EQ(port.lastSender().sin_addr.s_addr, inet_addr("127.0.0.1"));
+  EXPECT_EQ(port.lastSender().sin_addr.s_addr, inet_addr("192.168.1.5"));
   EXPECT_EQ(ntohs(port.lastSender().sin_port), 9999);
+  EXPECT_EQ(port.counters().foreignDropped.load(), 1u);
+
+  stranger.sendToController(numbered(8, 0x70));
+  Bytes untouched(8, 0xCD);
+  StdoutCapture capture;
+  EXPECT_EQ(port.Recv(untouched.data()), 0u);
+  EXPECT_EQ(capture.finish(), kTimeoutLine);
+  EXPECT_EQ(untouched, Bytes(8, 0xCD));
+  EXPECT_EQ(port.counters().foreignDropped.load(), 2u);
+}
+
+// select() would write past its set for a descriptor of 1024 or more.
+TEST(UDPPortExchange, ExchangesWithMoreThan1100DescriptorsOpen) {
+  ManyDescriptors held;
+  PeerSocket board;
+  UDPPort port = boardPort(8, 500000);
+  std::thread answer([&] {
+    if (board.receive(2000)) board.sendToController(numbered(8, 3));
+  });
+  Bytes frame = numbered(4, 1);
+  Bytes buffer(8, 0);
+  const bool complete = port.SendRecv(frame.data(), buffer.data(), frame.size());
+  answer.join();
+  EXPECT_TRUE(complete);
+  EXPECT_EQ(buffer, numbered(8, 3));
+  StdoutCapture capture;
+  EXPECT_FALSE(port.SendRecv(frame.data(), buffer.data(), frame.size()));  // and the timeout still holds
+  EXPECT_EQ(capture.finish(), kTimeoutLine);
 }
 
 // A reply that comes after its exchange timed out must not be taken as the answer to the
@@ -310,4 +344,23 @@ TEST(UDPPortWithBoard, DuplicatedRepliesNeverAnswerALaterFrame) {
     EXPECT_EQ(reply[1], exchange);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the second copy arrives meanwhile
   }
+}
+
+// A host other than the board (played by the simulator answering from a second address of
+// the namespace) cannot feed the controller: its replies are dropped and counted.
+TEST(UDPPortWithBoard, RepliesFromAnotherHostAreIgnored) {
+  ASSERT_EQ(std::system("ip addr add 192.168.1.6/32 dev lo 2>/dev/null || ip addr show dev lo | grep -q 192.168.1.6"),
+            0);
+  const Veltra1 robot;
+  BoardSim sim(kVeltra, {"--other-address", "192.168.1.6"});
+  UDPPort port = boardPort(Veltra1::kReplyLength, 20000);
+  Bytes frame = robot.passiveFrame();
+  Bytes untouched(Veltra1::kReplyLength, 0xCD);
+  StdoutCapture capture;
+  for (int exchange = 0; exchange < 3; ++exchange)
+    EXPECT_FALSE(port.SendRecv(frame.data(), untouched.data(), frame.size()));
+  capture.finish();
+  EXPECT_EQ(untouched, Bytes(Veltra1::kReplyLength, 0xCD));
+  EXPECT_EQ(port.counters().foreignDropped.load(), 3u);
+  EXPECT_EQ(port.lastSender().sin_addr.s_addr, inet_addr("192.168.1.6"));
 }

@@ -32,4 +32,6 @@ module="$(find "$root" -name 'ambulink*.so' | head -n 1)"
 if [ -n "$module" ]; then
   (cd "$work" && PYTHONPATH="$(dirname "$module")" /usr/bin/python3 -c "import ambulink; ambulink.Ambulink")
   test -f "$(dirname "$module")/ambulink.pyi"
+  # The recording reader travels with the module.
+  (cd "$work" && PYTHONPATH="$(dirname "$module")" /usr/bin/python3 -c "import ambulink_recording")
 fi

@@ -44,9 +44,10 @@ void makeRaw(int fd) {
 
 }  // namespace
 
-UdpLink::UdpLink(const std::string& address, uint16_t port, bool otherPort)
+UdpLink::UdpLink(const std::string& address, uint16_t port, bool otherPort, const std::string& otherAddress)
     : socket_(boundSocket(address, port)) {
-  if (otherPort) replySocket_ = boundSocket(address, 0);
+  if (!otherAddress.empty()) replySocket_ = boundSocket(otherAddress, otherPort ? 0 : port);
+  else if (otherPort) replySocket_ = boundSocket(address, 0);
 }
 
 bool UdpLink::receive(std::vector<uint8_t>& datagram, sockaddr_in& sender) {

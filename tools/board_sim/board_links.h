@@ -13,8 +13,9 @@
 class UdpLink {
  public:
   /// Binds to `address`:`port`; with `otherPort`, a second socket on an ephemeral port of
-  /// the same address sends the replies. Throws std::runtime_error on failure.
-  UdpLink(const std::string& address, uint16_t port, bool otherPort);
+  /// the same address sends the replies; with an `otherAddress`, a second socket on that
+  /// address does. Throws std::runtime_error on failure.
+  UdpLink(const std::string& address, uint16_t port, bool otherPort, const std::string& otherAddress = "");
 
   int fd() const { return socket_.get(); }
   /// Reads one datagram (up to 64 KiB) and remembers its sender; false if none was queued.

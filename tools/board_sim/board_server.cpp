@@ -49,7 +49,7 @@ BoardServer::BoardServer(const SimOptions& options, BoardModel& model)
     std::printf("%s\n", pty_->slavePath().c_str());
     std::fflush(stdout);
   } else {
-    udp_.emplace(options.bindAddress, options.bindPort, options.otherPort);
+    udp_.emplace(options.bindAddress, options.bindPort, options.otherPort, options.otherAddress);
   }
   _announce();
   nextSummary_ = Clock::now() + kSummaryPeriod;
@@ -61,7 +61,10 @@ void BoardServer::_announce() const {
     std::printf("board_sim: ready serial %s", pty_->slavePath().c_str());
   } else {
     std::printf("board_sim: ready udp %s:%u", options_.bindAddress.c_str(), options_.bindPort);
-    if (options_.otherPort) std::printf(" (replies from port %u)", udp_->replyPort());
+    if (!options_.otherAddress.empty())
+      std::printf(" (replies from %s:%u)", options_.otherAddress.c_str(), udp_->replyPort());
+    else if (options_.otherPort)
+      std::printf(" (replies from port %u)", udp_->replyPort());
   }
   std::printf(", motors %zu, imus %zu, batteries %zu, command %zu bytes, reply %zu bytes\n", layout.motors,
               layout.imus, layout.batteries, layout.commandLength(), layout.replyLength());

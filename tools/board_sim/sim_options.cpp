@@ -43,6 +43,8 @@ const char kHelp[] =
     "  --stale FRACTION         answer this fraction of frames with the previous frame's reply\n"
     "                           (the first frame is always answered with its own)\n"
     "  --other-port             answer from a second socket on another (ephemeral) port\n"
+  "  --other-address ADDR     answer from a second socket on another local address (a host\n"
+  "                           that is not the board; the SDK must ignore its replies)\n"
     "  --motor-error IDX:STATUS report STATUS in motor record IDX (repeatable)\n"
     "  --imu-error IDX:STATUS   report STATUS in IMU record IDX (repeatable)\n"
     "  --battery-error IDX:STATUS  report STATUS in battery record IDX (repeatable)\n"
@@ -115,6 +117,7 @@ void applyValueOption(SimOptions& options, const std::string& name, const std::s
   else if (name == "--long-bytes") options.longBytes = toCount(value);
   else if (name == "--duplicate") options.duplicateFraction = toFraction(value);
   else if (name == "--stale") options.staleFraction = toFraction(value);
+  else if (name == "--other-address") options.otherAddress = value;
   else if (name == "--motor-error") addErrorStatus(options.motorErrors, value);
   else if (name == "--imu-error") addErrorStatus(options.imuErrors, value);
   else if (name == "--battery-error") addErrorStatus(options.batteryErrors, value);

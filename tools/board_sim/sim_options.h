@@ -27,6 +27,7 @@ struct SimOptions {
   double duplicateFraction = 0.0;
   double staleFraction = 0.0;
   bool otherPort = false;
+  std::string otherAddress;  // answer from this local address instead (a foreign sender)
   std::map<size_t, uint8_t> motorErrors;    // record index -> status
   std::map<size_t, uint8_t> imuErrors;
   std::map<size_t, uint8_t> batteryErrors;

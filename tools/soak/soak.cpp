@@ -331,6 +331,7 @@ struct RunTotals {
   uint64_t offTarget = 0;
   uint64_t silences = 0;
   MemorySamples memory;
+  LinkStats link;  // the SDK's own count of the run
 };
 
 std::vector<std::string> boardFaultArgs(unsigned seed) {
@@ -367,6 +368,7 @@ RunTotals runController(const SoakOptions& options, const BoardSim& sim, HangGua
   }
   totals.memory.end = residentKb();
   silences.finish();
+  totals.link = robot.linkStats();
   robot.stop();
   guard.beat();
   totals.polls = controller.polls();
@@ -402,6 +404,7 @@ bool report(const SoakOptions& options, const RunTotals& totals, const LinkLines
   say("faults survived: " + (breakdown == std::string::npos ? std::string("?") : summary.substr(breakdown)) +
       ", silences of 20-50 ms " + std::to_string(totals.silences) + ", longest failing watchdog run " +
       std::to_string(lines.longestFailingRun) + " of 10 checks");
+  say("link stats: " + linkStatsText(totals.link));
   say("polls " + std::to_string(totals.polls) + ", readings off target " + std::to_string(totals.offTarget));
   say("RSS kB: start " + std::to_string(totals.memory.start) + " (after warm-up), middle " +
       std::to_string(totals.memory.middle) + ", end " + std::to_string(totals.memory.end) + ", growth " +

@@ -1,0 +1,126 @@
+// The flight recorder: every exchange with the motor board (send and reply time, outcome,
+// command frame, reply bytes) written to a file as fixed-size records after a header that
+// describes the robot, so that a reader needs nothing but the file.
+//
+// File layout (little-endian, no padding beyond what is listed):
+//   header, `header_size` bytes:
+//     0  char[8]  magic "DLFLREC" and a zero byte
+//     8  u32      format version (1)
+//    12  u32      header_size = 72 + 24 * motors
+//    16  u32      record_size
+//    20  i32      robot type code (0 veltra1, 1 veltra1L, 2 zenthi, 3 zenthi_v2)
+//    24  u16 x 4  motors, imus, batteries, 0
+//    32  u32 x 2  command frame length, reply frame length (bytes)
+//    40  i64 x 2  start time: wall clock (ns since the epoch) and CLOCK_MONOTONIC (ns)
+//    56  u64 x 2  records written, records dropped (filled in when the recording stops; they
+//                 stay 0 in a file that cannot seek, such as a pipe)
+//    72  per motor, 24 bytes: u16 id, u8 motor type, 5 zero bytes, f64 gear ratio, f64 offset
+//   records, `record_size` bytes each (a multiple of 8):
+//     0  u64      exchange number since the recording started (gaps are dropped records)
+//     8  i64      send time, CLOCK_MONOTONIC ns
+//    16  i64      reply time (when the receive ended), CLOCK_MONOTONIC ns
+//    24  u8       outcome: 0 complete reply, 1 no reply, 2 short reply, 3 long reply (cut)
+//    25  u8 x 3   zero
+//    28  u32      reply bytes received
+//    32  command frame (motor side, as sent), then the reply frame (as received; bytes that
+//        did not arrive are zero), then zeros up to record_size
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link_stats.h"
+#include "wire_frames.h"
+
+/// The robot a recording describes: its type code, frame layout and per-motor tables.
+struct RobotDescription {
+  int32_t robotType = 0;
+  wire::FrameLayout layout;
+  std::vector<uint16_t> ids;
+  std::vector<uint8_t> types;
+  std::vector<double> gearRatios;
+  std::vector<double> offsets;
+};
+
+/// How a recording went.
+struct RecordingSummary {
+  uint64_t recorded = 0;  // records written to the file
+  uint64_t dropped = 0;   // exchanges lost because the writer had fallen behind
+};
+
+/// One recording. The link thread copies each exchange into a ring allocated up front; a
+/// writer thread of its own does the file I/O. When the writer falls behind (a slow disk),
+/// exchanges are dropped and counted; the link thread never waits.
+class FlightRecorder {
+ public:
+  static constexpr uint32_t kFormatVersion = 1;
+  static constexpr size_t kDefaultRingRecords = 4096;  // about 8.6 s of exchanges at 2.1 ms
+
+  /// Opens `path` for writing (a pipe works too), writes the header and starts the writer
+  /// thread. Throws std::runtime_error when the file cannot be opened or written.
+  FlightRecorder(const std::string& path, const RobotDescription& robot, size_t ringRecords = kDefaultRingRecords);
+  /// Stops as finish() does.
+  ~FlightRecorder();
+  FlightRecorder(const FlightRecorder&) = delete;
+  FlightRecorder& operator=(const FlightRecorder&) = delete;
+
+  /// Link thread only: copies one exchange into the ring, or counts it dropped. Never blocks,
+  /// never allocates. `command` holds the command frame, `reply` the reply frame's bytes.
+  void capture(const ExchangeResult& result, const uint8_t* command, const uint8_t* reply);
+  /// Writes what the ring still holds, fills in the header's counts, closes the file and
+  /// returns the counts. Call it once no thread captures any more; later calls return the
+  /// same counts.
+  RecordingSummary finish();
+
+  size_t recordSize() const { return recordSize_; }
+
+ private:
+  struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
+
+  void _writeHeader(const RobotDescription& robot);
+  void _writeLoop();
+  size_t _drain();
+
+  wire::FrameLayout layout_;
+  size_t recordSize_;
+  size_t ringRecords_;
+  std::vector<uint8_t> ring_;
+  std::unique_ptr<std::FILE, FileCloser> file_;
+  std::atomic<uint64_t> head_{0};  // records captured into the ring (link thread writes)
+  std::atomic<uint64_t> tail_{0};  // records written out (writer thread writes)
+  uint64_t exchanges_ = 0;         // link thread only: numbers every exchange, dropped or not
+  std::atomic<uint64_t> dropped_{0};
+  std::atomic<bool> stopping_{false};
+  bool finished_ = false;
+  RecordingSummary summary_;
+  std::thread writer_;
+};
+
+/// Where the link thread finds the present recording, if any. Attaching and detaching may
+/// happen on any thread while the link runs; detach() returns only once the link thread is
+/// out of the recorder, so the recorder can then be finished and released.
+class RecorderSlot {
+ public:
+  void attach(FlightRecorder* recorder) { recorder_.store(recorder, std::memory_order_seq_cst); }
+  void detach();
+  /// Link thread: hands the exchange to the attached recorder, if there is one.
+  void capture(const ExchangeResult& result, const uint8_t* command, const uint8_t* reply) {
+    // Announced before the recorder is looked up, so detach() can tell it is in use.
+    busy_.store(true, std::memory_order_seq_cst);
+    if (FlightRecorder* recorder = recorder_.load(std::memory_order_seq_cst))
+      recorder->capture(result, command, reply);
+    busy_.store(false, std::memory_order_release);
+  }
+
+ private:
+  std::atomic<FlightRecorder*> recorder_{nullptr};
+  std::atomic<bool> busy_{false};
+};
