@@ -8,9 +8,8 @@ It talks to the robot only through ambulink, so the same script drives the board
 
 The poses follow the configuration's robot family (the biped's two legs of five joints, or the
 zenthi robot's six legs of three). About every second it prints one status line for the time
-span since the previous one: the phases in it, the mean tracking error and the share of fresh
-observations (the link exchanges every 2.1 ms, so a 2 ms loop sometimes reads the same reply
-twice). At the end a per-joint table of commanded against measured positions. It writes a CSV
+span since the previous one: the phases in it, the mean tracking error and the link's health in
+that span (replies received of the exchanges sent, timeouts, the median round trip). At the end a per-joint table of commanded against measured positions. It writes a CSV
 of the run (and a PNG plot where matplotlib is installed) and exits non-zero when tracking or
 the link failed.
 """
@@ -124,22 +123,33 @@ class Recorder:
         return True
 
 
-class StatusWindow:
-    """The polls since the last status line; the line names their time span and phases."""
+def link_health(stats):
+    """One status-line figure from the SDK's link counters of a window."""
+    if stats["exchanges"] == 0:
+        return "link idle"
+    share = 100.0 * stats["replies"] / stats["exchanges"]
+    return (f"link {share:5.1f}% replies of {stats['exchanges']} exchanges, {stats['timeouts']} timeouts,"
+            f" rtt {stats['rtt_median_us']:.0f} us")
 
-    def __init__(self):
+
+class StatusWindow:
+    """The polls since the last status line; the line names their time span and phases and
+    the link's counters over the same span (the window resets them)."""
+
+    def __init__(self, robot):
+        self._robot = robot
         self._start_over()
 
     def _start_over(self):
         self.first = self.last = None
-        self.errors, self.phases, self.fresh = [], [], 0
+        self.errors, self.phases = [], []
+        self._robot.reset_link_stats()
 
-    def add(self, t, phase, error, fresh):
+    def add(self, t, phase, error):
         if self.first is None:
             self.first = t
         self.last = t
         self.errors.append(error)
-        self.fresh += fresh
         if phase not in self.phases:
             self.phases.append(phase)
 
@@ -149,10 +159,9 @@ class StatusWindow:
     def report(self):
         if not self.errors:
             return
-        health = 100.0 * self.fresh / len(self.errors)
         print(f"[demo] {self.first:5.2f}-{self.last:5.2f}s  {', '.join(self.phases):<16}"
               f"  mean tracking error {sum(self.errors) / len(self.errors):.4f} rad"
-              f"  link {health:5.1f}% fresh observations", flush=True)
+              f"  {link_health(self._robot.link_stats())}", flush=True)
         self._start_over()
 
 
@@ -180,11 +189,10 @@ def main():
     phases = [("stand up", 2.0 / args.speed), ("hold", 1.0 / args.speed), ("squat", 3.0 / args.speed), ("settle", 0.5)]
     kp, kd, zeros = [args.kp] * n, [args.kd] * n, [0.0] * n
     recorder = Recorder(names)
-    window = StatusWindow()
+    window = StatusWindow(robot)
 
     start = time.monotonic()
     next_tick = start
-    last_observation = None
     hold_errors = []
     phase_start = 0.0
     for phase, duration in phases:
@@ -206,8 +214,7 @@ def main():
             observation = robot.receive_observation()
             measured = positions(observation)
             error = sum(abs(a - b) for a, b in zip(target, measured)) / n
-            window.add(t, phase, error, observation != last_observation)
-            last_observation = observation
+            window.add(t, phase, error)
             if phase in ("hold", "settle"):
                 hold_errors.append(error)
             recorder.add(t, phase, target, measured)
