@@ -1,5 +1,7 @@
 #include "physics_plant.h"
 
+#include <signal.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
@@ -18,6 +20,11 @@ constexpr double kBaseHoldFrequency = 20.0;   // Hz of the spring that holds a f
 constexpr double kBaseGyrationRadius = 0.15;  // m: the body's rotational inertia ~ m r^2
 constexpr double kGyroNoiseShare = 0.1;       // gyro sigma (rad/s) per accelerometer sigma (m/s^2)
 constexpr int kBipedVirtualJoints = 10;
+// MuJoCo's default joint limit is a soft spring scaled by the joint's inertia: a motor of a few
+// tens of N m pushes a light joint far past it. A motor's stop is hard, so limits left at the
+// default get the stiffest reference time MuJoCo advises (two steps) and a firm impedance.
+constexpr double kDefaultLimitTimeConstant = 0.02;  // s, MuJoCo's default
+constexpr double kStopImpedance[mjNIMP] = {0.95, 0.99, 0.001, 0.5, 2.0};
 
 /// Per motor type, on the joint side: torque limit, rotor inertia (armature = rotor
 /// inertia * gr^2) and the friction used when the model gives the joint none.
@@ -110,6 +117,10 @@ void PhysicsPlant::_findMotors(const BoardConfig& config) {
     if (m->dof_frictionloss[dof] == 0.0 && m->dof_damping[dof] == 0.0) {
       m->dof_frictionloss[dof] = traits.frictionLoss;
       m->dof_damping[dof] = traits.damping;
+    }
+    if (m->jnt_solref[mjNREF * joint] == kDefaultLimitTimeConstant) {
+      m->jnt_solref[mjNREF * joint] = 2.0 * m->opt.timestep;
+      std::copy(kStopImpedance, kStopImpedance + mjNIMP, m->jnt_solimp + mjNIMP * joint);
     }
     motors_.push_back({m->jnt_qposadr[joint], dof, traits.torqueLimit});
   }
@@ -210,9 +221,15 @@ void PhysicsPlant::_openTruth(const std::string& path) {
 }
 
 void PhysicsPlant::start() {
+  // The thread takes no signals: the simulator's event loop reads them from its signalfd, and
+  // a signal delivered here would end the process without its summary or the truth's tail.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
   summaryWall_ = Clock::now();
   summarySimTime_ = simTime_ = data()->time;
   thread_ = std::thread([this] { _run(); });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void PhysicsPlant::apply(const std::vector<MotorCmd>& jointCommands, double /*dt: the physics keeps its own time*/) {
