@@ -262,7 +262,17 @@ bool checkStepping(Model& model) {
   for (int dof : motorDofs) m->dof_armature[dof] = kRotorArmature;
   bool ok = true;
   for (int key = 0; key < m->nkey; ++key) {
-    for (const double kp : {200.0, 0.0}) {
+    mj_resetDataKeyframe(m, d, key);
+    mj_forward(m, d);
+    double back = INFINITY, front = -INFINITY;
+    for (int g = 0; g < m->ngeom; ++g) {
+      if (!m->geom_contype[g] || m->geom_type[g] != mjGEOM_CAPSULE) continue;
+      back = std::min(back, d->geom_xpos[3 * g]);
+      front = std::max(front, d->geom_xpos[3 * g]);
+    }
+    std::printf("keyframe %s: centre of mass at x %.3f m, soles from %.3f to %.3f m\n", mj_id2name(m, mjOBJ_KEY, key),
+                d->subtree_com[0], back, front);
+    for (const double kp : {600.0, 0.0}) {
       mj_resetDataKeyframe(m, d, key);
       std::vector<double> hold(model.motorQpos.size());
       for (size_t i = 0; i < hold.size(); ++i) hold[i] = d->qpos[model.motorQpos[i]];
