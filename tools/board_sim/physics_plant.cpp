@@ -15,6 +15,7 @@ constexpr double kTruthPeriod = 0.01;         // s: truth rows at 100 Hz
 constexpr uint64_t kTruthFlushRows = 100;     // flush the truth file every second
 constexpr double kMaxLag = 0.1;               // s of wall time the physics may fall behind
 constexpr int kSettleSteps = 200;             // steps that let closed chains and contacts settle
+constexpr int kLoadSteps = 50;                // steps that put the robot's weight on the floor
 constexpr double kFixedBaseClearance = 0.5;   // m between the lowest geom and the floor
 constexpr double kBaseHoldFrequency = 20.0;   // Hz of the spring that holds a fixed base
 constexpr double kBaseGyrationRadius = 0.15;  // m: the body's rotational inertia ~ m r^2
@@ -184,16 +185,22 @@ void PhysicsPlant::_setStartPose(const std::string& name, bool fixedBase) {
 // Keyframes of closed chains are only close to consistent: without gravity and with the
 // velocities cleared after each step, the constraints pull the chains (and contacts push
 // the feet) into place without the robot moving off.
+void PhysicsPlant::_stepAtRest() {
+  if (fixedBase_) _holdBase();
+  mj_step(model(), data());
+  mju_zero(data()->qvel, model()->nv);
+}
+
 void PhysicsPlant::_settle() {
   mjModel* m = model();
   const int flags = m->opt.disableflags;
   m->opt.disableflags |= mjDSBL_GRAVITY;
-  for (int i = 0; i < kSettleSteps; ++i) {
-    if (fixedBase_) _holdBase();
-    mj_step(m, data());
-    mju_zero(data()->qvel, m->nv);
-  }
+  for (int i = 0; i < kSettleSteps; ++i) _stepAtRest();
+  // Then the weight comes on the same way, so the floor already carries the robot (and the
+  // accelerometer reads gravity) when the link answers, instead of the body dropping into
+  // the soft contacts and bouncing.
   m->opt.disableflags = flags;
+  for (int i = 0; i < kLoadSteps; ++i) _stepAtRest();
   data()->time = 0.0;
   mju_zero(data()->qfrc_applied, m->nv);
   mj_forward(m, data());

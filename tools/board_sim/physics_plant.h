@@ -78,6 +78,7 @@ class PhysicsPlant : public Plant {
   void _findSensors();
   void _setStartPose(const std::string& name, bool fixedBase);
   void _settle();
+  void _stepAtRest();
   void _openTruth(const std::string& path);
   int _jointQposAdr(const std::string& name, bool required) const;
   void _holdBase();
