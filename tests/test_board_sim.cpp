@@ -722,6 +722,22 @@ TEST(BoardSimWholeBody, ImuNoiseHasTheGivenSpread) {
   EXPECT_NEAR(spread(gyro), 0.05, 0.015);  // rad/s: a tenth
 }
 
+TEST(BoardSimWholeBody, ACorruptCommandDoesNotPoisonTheSimulation) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  TempFile truthFile("", ".csv");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--start", "stand", "--truth", truthFile.path()});
+  ControllerSocket link;
+  Bytes corrupt = holdFrame(robot, kZenthiStand, 60.0f, 1.5f);
+  const float nan = std::nanf("");
+  std::memcpy(corrupt.data() + offsetof(MotorCmd, kp), &nan, sizeof(nan));  // motor 0
+  drive(link, corrupt, 50);
+  const Decoded state = decode(robot, drive(link, holdFrame(robot, kZenthiStand, 60.0f, 1.5f), 100));
+  for (size_t i = 0; i < robot.motors(); ++i) EXPECT_NEAR(state.motors[i].pos, kZenthiStand[i], 0.1) << i;
+  EXPECT_EQ(sim.stop(), 0);
+  // MuJoCo would meet the NaN by resetting the whole robot to its model pose, lying flat.
+  for (const auto& row : readTruth(truthFile.path()).rows) ASSERT_GT(row[kTruthBaseZ], 0.11) << row[0];
+}
+
 TEST(BoardSimWholeBody, FaultOptionsAndSummariesWorkUnderPhysics) {
   const Robot robot = robotFromConfig("zenthi.yaml");
   BoardSim sim(kZenthi, {"--model", kZenthiModel, "--silent-after", "3", "--verbose"});
