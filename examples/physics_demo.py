@@ -25,6 +25,7 @@ import argparse
 import csv
 import math
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -72,6 +73,7 @@ VELTRA_LEG_NAMES = ["hip yaw", "hip roll", "hip pitch", "knee", "ankle"]
 VELTRA = RobotPlan(
     joint_names=[f"left {j}" for j in VELTRA_LEG_NAMES] + [f"right {j}" for j in VELTRA_LEG_NAMES],
     poses={
+        "crouch": veltra_leg(-1.20, 2.00) * 2,
         "stand": veltra_leg(-0.50, 0.90) * 2,
         "squat": veltra_leg(-0.85, 1.50) * 2,
     },
@@ -79,6 +81,8 @@ VELTRA = RobotPlan(
     kp=[60.0, 120.0, 150.0, 150.0, 80.0] * 2,
     kd=[2.0, 3.0, 4.0, 4.0, 2.0] * 2,
     phases=[
+        Phase("crouch", 0.6, "crouch"),
+        Phase("settle", 1.0, "crouch"),
         Phase("stand up", 3.0, "stand"),
         Phase("hold", 2.0, "stand", judge_height=True),
         Phase("squat", 2.0, "squat"),
@@ -87,20 +91,21 @@ VELTRA = RobotPlan(
     ],
 )
 
-# zenthi: six legs of (abduction, hip, knee), all driven directly.
-ZENTHI_LEG_NAMES = ["abduction", "hip", "knee"]
+# zenthi: six legs (left front, middle, rear, then right) of coxa, hip and knee, all driven
+# directly. Hip 0 holds the femur level, knee 0 the tibia in line with it (it folds negative).
+ZENTHI_LEGS = [f"{side} {place}" for side in ("left", "right") for place in ("front", "middle", "rear")]
 
 
-def zenthi_pose(abduction, hip, knee):
-    return [abduction, hip, knee] * 6
+def zenthi_pose(hip, knee):
+    return [0.0, hip, knee] * 6
 
 
 ZENTHI = RobotPlan(
-    joint_names=[f"leg {leg + 1} {j}" for leg in range(6) for j in ZENTHI_LEG_NAMES],
+    joint_names=[f"{leg} {j}" for leg in ZENTHI_LEGS for j in ("coxa", "hip", "knee")],
     poses={
-        "tuck": zenthi_pose(0.0, 1.6, -2.4),
-        "stand": zenthi_pose(0.0, 0.9, -1.6),
-        "squat": zenthi_pose(0.0, 1.2, -2.1),
+        "tuck": zenthi_pose(1.30, -2.36),  # feet drawn in under the hips, just off the floor
+        "stand": zenthi_pose(0.35, -1.95),
+        "squat": zenthi_pose(0.70, -2.16),
     },
     kp=[60.0, 80.0, 80.0] * 6,
     kd=[2.0, 2.0, 2.0] * 6,
@@ -168,6 +173,12 @@ def torso_from_truth(row):
     return row["base_z"], tilt_deg(row["base_qw"], row["base_qx"], row["base_qy"], row["base_qz"])
 
 
+def parse_mjcf(path):
+    """An MJCF file's root element. Comments are dropped first: MuJoCo's parser accepts "--"
+    inside them, Python's does not."""
+    return ElementTree.fromstring(re.sub(r"<!--.*?-->", "", Path(path).read_text(), flags=re.S))
+
+
 def stand_height_from_model(model_path, key="stand"):
     """The torso height of the model's `stand` keyframe, or None when the model does not say.
 
@@ -176,7 +187,7 @@ def stand_height_from_model(model_path, key="stand"):
     def expanded(element, folder):
         for child in list(element):
             if child.tag == "include":
-                included = ElementTree.parse(folder / child.get("file")).getroot()
+                included = parse_mjcf(folder / child.get("file"))
                 yield from expanded(included, folder)
             else:
                 yield child, folder
@@ -187,8 +198,9 @@ def stand_height_from_model(model_path, key="stand"):
             yield from walk(child, where)
 
     path = Path(model_path)
-    elements = list(walk(ElementTree.parse(path).getroot(), path.parent))
-    joints = [e for e in elements if e.tag in ("joint", "freejoint")]
+    elements = list(walk(parse_mjcf(path), path.parent))
+    bodies = next((e for e in elements if e.tag == "worldbody"), None)
+    joints = [e for e in (walk(bodies, path.parent) if bodies is not None else []) if e.tag in ("joint", "freejoint")]
     keys = [e for e in elements if e.tag == "key" and e.get("name") == key]
     if not joints or joints[0].get("name") != "root" or not keys or not keys[0].get("qpos"):
         return None

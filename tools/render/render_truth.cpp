@@ -96,16 +96,23 @@ class Renderer {
   Renderer(const Renderer&) = delete;
   Renderer& operator=(const Renderer&) = delete;
 
-  // A three-quarter view from the robot's front left, aimed below the torso so the feet show.
+  // A three-quarter view from the robot's front left, aimed below the torso so the feet show,
+  // from a distance that fits the robot (the model's own extent counts the floor too).
   std::vector<unsigned char> draw(const mjModel* m, mjData* d, int torso) {
-    const mjtNum* at = torso >= 0 ? d->xpos + 3 * torso : d->qpos;
+    const mjtNum* at = d->xpos + 3 * std::max(torso, 1);
+    double reach = 0.1;
+    for (int b = 1; b < m->nbody; ++b) {
+      double offset[3];
+      mju_sub3(offset, d->xpos + 3 * b, at);
+      reach = std::max(reach, mju_norm3(offset));
+    }
     camera_.type = mjCAMERA_FREE;
     camera_.lookat[0] = at[0];
     camera_.lookat[1] = at[1];
     camera_.lookat[2] = std::max(0.5 * at[2], 0.05);
-    camera_.distance = 2.2 * m->stat.extent;
-    camera_.azimuth = 150;
-    camera_.elevation = -12;
+    camera_.distance = 3.5 * reach;
+    camera_.azimuth = 140;
+    camera_.elevation = -15;
     mjv_updateScene(m, d, &option_, nullptr, &camera_, mjCAT_ALL, &scene_);
     const mjrRect viewport = {0, 0, width_, height_};
     mjr_render(viewport, &scene_, &context_);
