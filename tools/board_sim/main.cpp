@@ -13,9 +13,9 @@
 
 namespace {
 
-// Joint-side gains of the benchmark's hold: firm enough to keep a robot up.
-constexpr double kBenchKp = 60.0;  // N m / rad
-constexpr double kBenchKd = 1.5;   // N m s / rad
+// Joint-side gains of the benchmark's hold: firm enough to keep either robot standing.
+constexpr double kBenchKp = 300.0;  // N m / rad
+constexpr double kBenchKd = 3.0;    // N m s / rad
 
 PhysicsOptions physicsOptions(const SimOptions& options) {
   PhysicsOptions physics;
