@@ -182,15 +182,16 @@ void PhysicsPlant::_setStartPose(const std::string& name, bool fixedBase) {
   }
 }
 
-// Keyframes of closed chains are only close to consistent: without gravity and with the
-// velocities cleared after each step, the constraints pull the chains (and contacts push
-// the feet) into place without the robot moving off.
+// One step after which nothing moves on: only constraint and contact corrections remain.
 void PhysicsPlant::_stepAtRest() {
   if (fixedBase_) _holdBase();
   mj_step(model(), data());
   mju_zero(data()->qvel, model()->nv);
 }
 
+// Keyframes of closed chains are only close to consistent: without gravity and with the
+// velocities cleared after each step, the constraints pull the chains (and contacts push
+// the feet) into place without the robot moving off.
 void PhysicsPlant::_settle() {
   mjModel* m = model();
   const int flags = m->opt.disableflags;
