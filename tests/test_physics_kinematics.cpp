@@ -5,6 +5,7 @@
 // serial-chain joints of the simulated model, read from the simulator's truth file.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -27,16 +28,15 @@ constexpr int kJoints = 10;
 constexpr double kPeriod = 0.002;           // s between two reads and commands of the test
 constexpr double kTruthRow = 0.01;          // s between two rows of the truth file
 // The truth's rows come every 10 ms, while the PD laws answer each new command within a few
-// ms: between rows the motion is not always a straight line. A joint is compared at a sample
-// only where the truth's rows resolve it: where linear interpolation (for positions) and a
-// central difference over one row each side (for velocities, which the truth does not hold)
-// err by at most a quarter of the tolerance, judged from the neighbouring rows.
-// Velocities also carry the ripple of each motor's PD law between two commands, which the
-// truth cannot see: the hips, which pass through no kinematics, scatter as much. A Jacobian
-// that is wrong (a missing coupling, an inverse in place of the matrix) errs by tens of
-// percent.
+// ms. A joint is compared at a sample only where the rows resolve its motion: where linear
+// interpolation (positions) and a central difference over one row each side (velocities,
+// which the truth does not hold) err by at most a quarter of the tolerance, judged from the
+// neighbouring rows. Velocities also carry the ripple of each PD law between two commands,
+// which the rows cannot see: the hips, which pass through no kinematics, scatter as much
+// (up to ~0.01 rad/s). A wrong Jacobian (a missing coupling, an inverse in place of the
+// matrix) errs by tens of percent.
 constexpr double kPositionTolerance = 1e-3;  // rad
-constexpr double kVelocityTolerance = 2e-2;  // rad/s, plus kVelocityShare of the velocity
+constexpr double kVelocityTolerance = 3e-2;  // rad/s, plus kVelocityShare of the velocity
 constexpr double kVelocityShare = 0.03;
 const double kBellCrankAngle = gravon_kinematics::kinData().bellCrankAngle;
 
