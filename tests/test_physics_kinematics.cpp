@@ -25,8 +25,8 @@
 namespace {
 
 constexpr int kJoints = 10;
-constexpr double kPeriod = 0.002;           // s between two reads and commands of the test
-constexpr double kTruthRow = 0.01;          // s between two rows of the truth file
+constexpr double kPeriod = 0.002;   // s between two reads and commands of the test
+constexpr double kTruthRow = 0.01;  // s between two rows of the truth file
 // The truth's rows come every 10 ms, while the PD laws answer each new command within a few
 // ms. A joint is compared at a sample only where the rows resolve its motion: where linear
 // interpolation (positions) and a central difference over one row each side (velocities,
@@ -250,11 +250,11 @@ TEST(PhysicsKinematics, VirtualStateMatchesTheSimulatedSerialJointsOverTheRanges
       }
     }
   }
-  std::printf("[physics kinematics] %zu samples of 10 joints; %zu positions compared, largest difference %.2e rad "
-              "(virtual%d); %zu velocities compared, the closest to its allowance %.2e rad/s (virtual%d, %.0f%% of "
-              "the allowance)\n",
-              samples.size(), positions, worstPos, worstPosJoint, velocities, worstVel, worstVelJoint,
-              100 * worstVelShare);
+  std::printf(
+      "[physics kinematics] %zu samples of 10 joints; %zu positions compared, largest difference %.2e rad "
+      "(virtual%d); %zu velocities compared, the closest to its allowance %.2e rad/s (virtual%d, %.0f%% of "
+      "the allowance)\n",
+      samples.size(), positions, worstPos, worstPosJoint, velocities, worstVel, worstVelJoint, 100 * worstVelShare);
   EXPECT_GT(positions, samples.size() * kJoints * 3 / 4);
   EXPECT_GT(velocities, samples.size() * kJoints / 2);
   EXPECT_LT(worstPos, kPositionTolerance);
@@ -298,8 +298,9 @@ TEST(PhysicsKinematics, AnAnkleCommandBeyondTheHardwareRangeNeverTakesTheCrankPa
 
   FixedBaseBiped biped;
   // The gains of a standing controller: the ankle motor pushes at its full torque.
-  biped.drive(2.5, [&](double t) -> Eigen::VectorXd { return standPose() + smoothStep(t) * (reach - standPose()); },
-              (Vec5<double>() << 60, 120, 150, 150, 80).finished());
+  biped.drive(
+      2.5, [&](double t) -> Eigen::VectorXd { return standPose() + smoothStep(t) * (reach - standPose()); },
+      (Vec5<double>() << 60, 120, 150, 150, 80).finished());
   const Truth truth = biped.truth();
   const std::vector<double>& ankle = truth.column("motor4");
   const double highest = *std::max_element(ankle.begin(), ankle.end());

@@ -12,6 +12,7 @@
 #include <mujoco/mujoco.h>
 
 #include <Eigen/Dense>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -25,8 +26,8 @@
 namespace {
 
 constexpr int kLegJoints = 5;
-constexpr double kTolerance = 1e-6;  // rad: two exact computations of one angle
-constexpr double kClosure = 1e-4;    // m: the chains' largest opening while stepping
+constexpr double kTolerance = 1e-6;      // rad: two exact computations of one angle
+constexpr double kClosure = 1e-4;        // m: the chains' largest opening while stepping
 constexpr double kRotorArmature = 0.01;  // kg m^2 joint side, about what the simulator sets
 
 struct ModelDeleter {
@@ -71,7 +72,8 @@ Model load(const char* path) {
   }
   model.d.reset(mj_makeData(model.m.get()));
   const mjModel* m = model.m.get();
-  for (int i = 0; qposOf(m, "motor" + std::to_string(i)) >= 0; ++i) model.motorQpos.push_back(qposOf(m, "motor" + std::to_string(i)));
+  for (int i = 0; qposOf(m, "motor" + std::to_string(i)) >= 0; ++i)
+    model.motorQpos.push_back(qposOf(m, "motor" + std::to_string(i)));
   for (int j = 0; j < m->njnt; ++j) {
     const std::string name = mj_id2name(m, mjOBJ_JOINT, j) ? mj_id2name(m, mjOBJ_JOINT, j) : "";
     if (m->jnt_type[j] != mjJNT_HINGE || name.rfind("motor", 0) == 0) continue;
@@ -162,7 +164,8 @@ Difference compareWithKinematics(Model& model) {
       continue;
     }
     for (int j = 0; j < kLegJoints; ++j)
-      worst.angle = std::max(worst.angle, std::abs(virtualAngle(model.m.get(), model.d.get(), kLegJoints * leg + j) - serial[j]));
+      worst.angle =
+          std::max(worst.angle, std::abs(virtualAngle(model.m.get(), model.d.get(), kLegJoints * leg + j) - serial[j]));
     const int knee = model.motorQpos[kLegJoints * leg + 3];
     const double h = 1e-5;
     Eigen::VectorXd around[2];
@@ -171,7 +174,8 @@ Difference compareWithKinematics(Model& model) {
       model.d->qpos[knee] = saved[knee] + (s == 0 ? -h : h);
       closeChains(model);
       around[s].resize(kLegJoints);
-      for (int j = 0; j < kLegJoints; ++j) around[s][j] = virtualAngle(model.m.get(), model.d.get(), kLegJoints * leg + j);
+      for (int j = 0; j < kLegJoints; ++j)
+        around[s][j] = virtualAngle(model.m.get(), model.d.get(), kLegJoints * leg + j);
       std::copy(saved.begin(), saved.end(), model.d->qpos);
     }
     const Eigen::VectorXd column = (around[1] - around[0]) / (2 * h);
@@ -201,9 +205,10 @@ bool checkSweep(Model& model) {
     worst.angle = std::max(worst.angle, here.angle);
     worst.kneeColumn = std::max(worst.kneeColumn, here.kneeColumn);
   }
-  std::printf("sweep over the hardware ranges, %d poses: chain gap %.2e m, serial angles differ by %.2e rad, "
-              "knee Jacobian column by %.2e\n",
-              points + 1, gap, worst.angle, worst.kneeColumn);
+  std::printf(
+      "sweep over the hardware ranges, %d poses: chain gap %.2e m, serial angles differ by %.2e rad, "
+      "knee Jacobian column by %.2e\n",
+      points + 1, gap, worst.angle, worst.kneeColumn);
   return gap < 1e-9 && worst.angle < kTolerance && worst.kneeColumn < 1e-4;
 }
 
@@ -258,7 +263,8 @@ bool checkStepping(Model& model) {
   mjModel* m = model.m.get();
   mjData* d = model.d.get();
   std::vector<int> motorDofs;
-  for (size_t i = 0; i < model.motorQpos.size(); ++i) motorDofs.push_back(m->jnt_dofadr[jointId(m, "motor" + std::to_string(i))]);
+  for (size_t i = 0; i < model.motorQpos.size(); ++i)
+    motorDofs.push_back(m->jnt_dofadr[jointId(m, "motor" + std::to_string(i))]);
   for (int dof : motorDofs) m->dof_armature[dof] = kRotorArmature;
   bool ok = true;
   for (int key = 0; key < m->nkey; ++key) {
@@ -289,9 +295,10 @@ bool checkStepping(Model& model) {
         for (int e = 0; e < m->neq; ++e) worstGap = std::max(worstGap, gap.segment<3>(3 * e).norm());
       }
       const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-      std::printf("keyframe %s, motors %s: 2 s stepped at %.0fx real time, chains open by at most %.1e m, "
-                  "torso at z %.3f m\n",
-                  mj_id2name(m, mjOBJ_KEY, key), kp > 0 ? "held" : "limp", 2.0 / wall, worstGap, d->qpos[2]);
+      std::printf(
+          "keyframe %s, motors %s: 2 s stepped at %.0fx real time, chains open by at most %.1e m, "
+          "torso at z %.3f m\n",
+          mj_id2name(m, mjOBJ_KEY, key), kp > 0 ? "held" : "limp", 2.0 / wall, worstGap, d->qpos[2]);
       ok = ok && worstGap < kClosure;
     }
   }
@@ -318,7 +325,8 @@ void printStance(Model& model, double hip, double knee, double ankle) {
   mj_kinematics(m, d);
   double lowest = INFINITY;
   for (int g = 0; g < m->ngeom; ++g)
-    if (m->geom_contype[g] && m->geom_type[g] == mjGEOM_CAPSULE) lowest = std::min(lowest, d->geom_xpos[3 * g + 2] - m->geom_size[3 * g]);
+    if (m->geom_contype[g] && m->geom_type[g] == mjGEOM_CAPSULE)
+      lowest = std::min(lowest, d->geom_xpos[3 * g + 2] - m->geom_size[3 * g]);
   d->qpos[2] -= lowest;
   std::printf("qpos=\"");
   for (int i = 0; i < m->nq; ++i) std::printf(i ? " %.10g" : "%.10g", std::abs(d->qpos[i]) < 1e-15 ? 0.0 : d->qpos[i]);
