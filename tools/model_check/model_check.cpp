@@ -28,6 +28,9 @@ namespace {
 constexpr int kLegJoints = 5;
 constexpr double kTolerance = 1e-6;      // rad: two exact computations of one angle
 constexpr double kClosure = 1e-4;        // m: the chains' largest opening while stepping
+// rad: an ankle parallelogram folds flat when its crank or the foot stands at +-90 degrees to
+// the thigh or the shank; the ankle joints must stay short of that.
+constexpr double kAnkleFold = M_PI / 2 - 0.05;
 constexpr double kRotorArmature = 0.01;  // kg m^2 joint side, about what the simulator sets
 
 struct ModelDeleter {
@@ -282,7 +285,7 @@ bool checkStepping(Model& model) {
       mj_resetDataKeyframe(m, d, key);
       std::vector<double> hold(model.motorQpos.size());
       for (size_t i = 0; i < hold.size(); ++i) hold[i] = d->qpos[model.motorQpos[i]];
-      double worstGap = 0.0;
+      double worstGap = 0.0, widestFold = 0.0;
       Eigen::VectorXd gap;
       Eigen::MatrixXd jac;
       const int steps = static_cast<int>(2.0 / m->opt.timestep);
@@ -293,13 +296,17 @@ bool checkStepping(Model& model) {
         mj_step(m, d);
         connectGaps(m, d, gap, jac);
         for (int e = 0; e < m->neq; ++e) worstGap = std::max(worstGap, gap.segment<3>(3 * e).norm());
+        for (int ankle : {4, 9}) {
+          widestFold = std::max(widestFold, std::abs(virtualAngle(m, d, ankle)));
+          widestFold = std::max(widestFold, std::abs(d->qpos[model.motorQpos[ankle]]));
+        }
       }
       const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
       std::printf(
           "keyframe %s, motors %s: 2 s stepped at %.0fx real time, chains open by at most %.1e m, "
-          "torso at z %.3f m\n",
-          mj_id2name(m, mjOBJ_KEY, key), kp > 0 ? "held" : "limp", 2.0 / wall, worstGap, d->qpos[2]);
-      ok = ok && worstGap < kClosure;
+          "ankle joints within %.3f rad, torso at z %.3f m\n",
+          mj_id2name(m, mjOBJ_KEY, key), kp > 0 ? "held" : "limp", 2.0 / wall, worstGap, widestFold, d->qpos[2]);
+      ok = ok && worstGap < kClosure && widestFold < kAnkleFold;
     }
   }
   return ok;
