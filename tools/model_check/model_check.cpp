@@ -148,11 +148,33 @@ Vec5<double> legMotors(const Model& model, int leg) {
   return q;
 }
 
+// The model's serial-chain angles of one leg.
+Vec5<double> legSerial(const Model& model, int leg) {
+  Vec5<double> q;
+  for (int j = 0; j < kLegJoints; ++j) q[j] = virtualAngle(model.m.get(), model.d.get(), kLegJoints * leg + j);
+  return q;
+}
+
+// The model's d serial / d motor for one motor of the leg, by a central difference.
+Vec5<double> serialRate(Model& model, int leg, int joint) {
+  const int motor = model.motorQpos[kLegJoints * leg + joint];
+  const double h = 1e-5;
+  const std::vector<double> saved(model.d->qpos, model.d->qpos + model.m->nq);
+  Vec5<double> around[2];
+  for (int s = 0; s < 2; ++s) {
+    model.d->qpos[motor] = saved[motor] + (s == 0 ? -h : h);
+    closeChains(model);
+    around[s] = legSerial(model, leg);
+    std::copy(saved.begin(), saved.end(), model.d->qpos);
+  }
+  return (around[1] - around[0]) / (2 * h);
+}
+
 // The largest difference between the model's serial-chain angles and the SDK's, and the same
-// for the knee's Jacobian column (d serial / d knee motor, by a central difference).
+// for the Jacobian's columns of the knee and ankle motors.
 struct Difference {
   double angle = 0.0;
-  double kneeColumn = 0.0;
+  double jacobian = 0.0;
 };
 
 Difference compareWithKinematics(Model& model) {
@@ -166,23 +188,9 @@ Difference compareWithKinematics(Model& model) {
       worst.angle = INFINITY;
       continue;
     }
-    for (int j = 0; j < kLegJoints; ++j)
-      worst.angle =
-          std::max(worst.angle, std::abs(virtualAngle(model.m.get(), model.d.get(), kLegJoints * leg + j) - serial[j]));
-    const int knee = model.motorQpos[kLegJoints * leg + 3];
-    const double h = 1e-5;
-    Eigen::VectorXd around[2];
-    const std::vector<double> saved(model.d->qpos, model.d->qpos + model.m->nq);
-    for (int s = 0; s < 2; ++s) {
-      model.d->qpos[knee] = saved[knee] + (s == 0 ? -h : h);
-      closeChains(model);
-      around[s].resize(kLegJoints);
-      for (int j = 0; j < kLegJoints; ++j)
-        around[s][j] = virtualAngle(model.m.get(), model.d.get(), kLegJoints * leg + j);
-      std::copy(saved.begin(), saved.end(), model.d->qpos);
-    }
-    const Eigen::VectorXd column = (around[1] - around[0]) / (2 * h);
-    worst.kneeColumn = std::max(worst.kneeColumn, (column - jac.col(3)).cwiseAbs().maxCoeff());
+    worst.angle = std::max(worst.angle, (legSerial(model, leg) - serial).cwiseAbs().maxCoeff());
+    for (int joint : {3, 4})
+      worst.jacobian = std::max(worst.jacobian, (serialRate(model, leg, joint) - jac.col(joint)).cwiseAbs().maxCoeff());
   }
   return worst;
 }
@@ -206,13 +214,13 @@ bool checkSweep(Model& model) {
     gap = std::max(gap, walkMotors(model, sweepPose(model.motorQpos.size(), static_cast<double>(k) / points)));
     const Difference here = compareWithKinematics(model);
     worst.angle = std::max(worst.angle, here.angle);
-    worst.kneeColumn = std::max(worst.kneeColumn, here.kneeColumn);
+    worst.jacobian = std::max(worst.jacobian, here.jacobian);
   }
   std::printf(
       "sweep over the hardware ranges, %d poses: chain gap %.2e m, serial angles differ by %.2e rad, "
-      "knee Jacobian column by %.2e\n",
-      points + 1, gap, worst.angle, worst.kneeColumn);
-  return gap < 1e-9 && worst.angle < kTolerance && worst.kneeColumn < 1e-4;
+      "knee and ankle Jacobian columns by %.2e\n",
+      points + 1, gap, worst.angle, worst.jacobian);
+  return gap < 1e-9 && worst.angle < kTolerance && worst.jacobian < 1e-4;
 }
 
 // Geometry of the compiled model against the SDK's leg geometry, left leg.
