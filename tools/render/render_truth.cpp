@@ -96,21 +96,23 @@ class Renderer {
   Renderer(const Renderer&) = delete;
   Renderer& operator=(const Renderer&) = delete;
 
-  // A three-quarter view from the robot's front left, aimed below the torso so the feet show,
-  // from a distance that fits the robot (the model's own extent counts the floor too).
+  // A three-quarter view from the robot's front left, aimed at its centre of mass, from a
+  // distance that fits the robot in its first frame (the model's own extent counts the floor
+  // too), kept for every later frame so a movie does not zoom.
   std::vector<unsigned char> draw(const mjModel* m, mjData* d, int torso) {
     const mjtNum* at = d->xpos + 3 * std::max(torso, 1);
-    double reach = 0.1;
-    for (int b = 1; b < m->nbody; ++b) {
-      double offset[3];
-      mju_sub3(offset, d->xpos + 3 * b, at);
-      reach = std::max(reach, mju_norm3(offset));
+    if (reach_ == 0.0) {
+      reach_ = 0.1;
+      for (int b = 1; b < m->nbody; ++b) {
+        double offset[3];
+        mju_sub3(offset, d->xpos + 3 * b, at);
+        reach_ = std::max(reach_, mju_norm3(offset));
+      }
     }
     camera_.type = mjCAMERA_FREE;
-    camera_.lookat[0] = at[0];
-    camera_.lookat[1] = at[1];
-    camera_.lookat[2] = std::max(0.5 * at[2], 0.05);
-    camera_.distance = 3.5 * reach;
+    const mjtNum* centre = d->subtree_com + 3 * std::max(torso, 1);
+    mju_copy3(camera_.lookat, centre);
+    camera_.distance = 3.0 * reach_;
     camera_.azimuth = 140;
     camera_.elevation = -15;
     mjv_updateScene(m, d, &option_, nullptr, &camera_, mjCAT_ALL, &scene_);
@@ -123,6 +125,7 @@ class Renderer {
 
  private:
   int width_, height_;
+  double reach_ = 0.0;  // m, the robot's size seen from its torso
   mjvOption option_;
   mjvScene scene_;
   mjrContext context_;
