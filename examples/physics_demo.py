@@ -42,6 +42,7 @@ MAX_TILT_DEG = 20.0
 MAX_HEIGHT_ERROR = 0.03  # metres, while holding the stand pose
 HOLD_SETTLE = 0.5  # seconds into a hold phase before its height is judged
 BRAKE_WATCH = 1.2  # seconds observed after the brake: over the truth file's one-second flush
+MAX_START_GAP = 5.0  # seconds the simulator may have run before the controller started
 ROOT = Path(__file__).resolve().parents[1]
 
 
@@ -170,6 +171,16 @@ class TruthFile:
             self._file.close()
 
 
+def truth_covering(truth, until, patience=2.0):
+    """The truth's rows once they reach simulator time `until` (the file is flushed about
+    once a second), or all there are after `patience` seconds."""
+    deadline = time.monotonic() + patience
+    while (not truth.rows or truth.rows[-1]["t"] < until) and time.monotonic() < deadline:
+        time.sleep(0.1)
+        truth.poll()
+    return truth.rows
+
+
 def torso_from_truth(row):
     return row["base_z"], tilt_deg(row["base_qw"], row["base_qx"], row["base_qy"], row["base_qz"])
 
@@ -260,8 +271,9 @@ class Run:
 def align_truth(run, truth_rows, joint_column, joint_index):
     """Seconds to add to controller time to get simulator time.
 
-    The simulator's clock started before the controller's; the offset is found by matching a
-    moving joint's measured angle (the controller's observation) against the truth's."""
+    The simulator's clock started before the controller's (within a few seconds); the offset
+    is found by matching a moving joint's measured angle (the controller's observation)
+    against the truth's, over the part of the run the truth already holds."""
     import numpy as np
 
     times = np.array([s[0] for s in run.samples])
@@ -270,11 +282,15 @@ def align_truth(run, truth_rows, joint_column, joint_index):
     times, angles = times[keep], angles[keep]
     truth_t = np.array([r["t"] for r in truth_rows])
     truth_q = np.array([r[joint_column] for r in truth_rows])
-    candidates = np.arange(truth_t[0] - times[0], truth_t[-1] - times[-1] + 1e-9, 0.005)
-    if len(candidates) == 0:
-        return truth_t[-1] - times[-1]
-    errors = [np.mean(np.abs(np.interp(times + c, truth_t, truth_q) - angles)) for c in candidates]
-    return float(candidates[int(np.argmin(errors))])
+    best, best_error = 0.0, float("inf")
+    for c in np.arange(0.0, min(MAX_START_GAP, truth_t[-1] - times[0]), 0.005):
+        inside = times + c <= truth_t[-1]
+        if inside.sum() < len(times) // 2:
+            break
+        error = np.mean(np.abs(np.interp(times[inside] + c, truth_t, truth_q) - angles[inside]))
+        if error < best_error:
+            best, best_error = float(c), error
+    return best
 
 
 def judge(run, truth_rows, stand_height, offset):
@@ -500,17 +516,18 @@ def main():
     folder.mkdir(parents=True, exist_ok=True)
     run.write_csv(folder / "physics_run.csv")
     truth_rows, offset, stand_height = None, 0.0, None
-    if truth:
-        truth.poll()
-        truth.close()
-        truth_rows = truth.rows or None
     if args.model:
         stand_height = stand_height_from_model(args.model)
-    if truth_rows:
-        moving = max(range(n), key=lambda j: abs(plan.poses["stand"][j] - run.samples[0][3][j]) if j < len(
-            plan.poses["stand"]) else 0.0)
-        column = f"virtual{moving}" if f"virtual{moving}" in truth_rows[0] else f"motor{moving}"
-        offset = align_truth(run, truth_rows, column, moving)
+    if truth:
+        truth.poll()
+        if truth.rows:
+            # The joint that moves most on the way up tells the two clocks apart best.
+            stand = plan.poses["stand"]
+            moving = max(range(min(n, len(stand))), key=lambda j: abs(stand[j] - run.samples[0][3][j]))
+            column = f"virtual{moving}" if f"virtual{moving}" in truth.rows[0] else f"motor{moving}"
+            offset = align_truth(run, truth.rows, column, moving)
+            truth_rows = truth_covering(truth, offset + run.braked_at)
+        truth.close()
 
     fell, reasons, figures = judge(run, truth_rows, stand_height, offset)
     print("\n[demo] summary (torso " + ("from the simulator" if truth_rows else "tilt from the IMU") + ")")
