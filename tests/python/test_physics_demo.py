@@ -22,15 +22,14 @@ from physics_demo import stand_height_from_model  # noqa: E402  (the demo's own 
 ROBOTS = {"veltra1": "crouch", "zenthi": "lying"}
 
 
-def run_physics_demo(start_board, tmp_path, robot="veltra1", sim_args=(), demo_args=()):
+def run_physics_demo(start_board, tmp_path, robot="veltra1", sim_args=(), demo_args=("--no-pictures",)):
     model = str(ROOT / "models" / f"{robot}.xml")
     truth = tmp_path / "truth.csv"
     board = start_board(f"{robot}.yaml", "--model", model, "--start", ROBOTS[robot], "--truth", str(truth), *sim_args)
     env = dict(os.environ, PYTHONPATH=str(LIB_DIR))
     result = subprocess.run(
         [sys.executable, str(ROOT / "examples" / "physics_demo.py"), config_path(f"{robot}.yaml"),
-         "--truth", str(truth), "--model", model, "--output", str(tmp_path), "--speed", str(SPEED),
-         "--no-pictures", *demo_args],
+         "--truth", str(truth), "--model", model, "--output", str(tmp_path), "--speed", str(SPEED), *demo_args],
         env=env, capture_output=True, text=True, timeout=90)
     board.stop()  # writes the truth's tail
     return result, truth, model
@@ -49,23 +48,24 @@ def standing_seconds(truth, stand_height):
 
 @pytest.mark.parametrize("robot", sorted(ROBOTS))
 def test_robot_gets_up_from_the_ground_and_holds_the_stance(start_board, tmp_path, robot):
-    result, truth, model = run_physics_demo(start_board, tmp_path, robot)
+    result, truth, model = run_physics_demo(start_board, tmp_path, robot, demo_args=())
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-2000:]
     assert "[demo] done" in result.stdout
     stand_height = stand_height_from_model(model)
     # Started on the ground, then stood through both holds (about 1.75 s of robot time at SPEED).
     assert standing_seconds(truth, stand_height) >= 1.5
-    assert (tmp_path / "physics_torso.png").exists() and (tmp_path / "physics_tracking.png").exists()
+    pictures = ("physics_torso.png", "physics_tracking.png", "robot_phases.png", "robot.gif")
+    assert all((tmp_path / name).exists() for name in pictures), result.stdout[-1000:]
 
 
 def test_biped_keeps_standing_through_a_50_ms_link_silence(start_board, tmp_path):
-    # The first hold runs from about 1.5 s to 2.5 s after the robot's first frame.
-    result, truth, _ = run_physics_demo(start_board, tmp_path, sim_args=("--silent-window", "2000:50"))
+    # At SPEED the first hold runs from about 2.3 s to 3.3 s after the robot's first frame.
+    result, _, _ = run_physics_demo(start_board, tmp_path, sim_args=("--silent-window", "2700:50"))
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-2000:]
     assert "wait time out" in result.stdout  # the silence reached the SDK
 
 
 def test_limp_robot_falls_and_the_demo_fails(start_board, tmp_path):
-    result, _, _ = run_physics_demo(start_board, tmp_path, demo_args=("--gain-scale", "0"))
+    result, _, _ = run_physics_demo(start_board, tmp_path, demo_args=("--no-pictures", "--gain-scale", "0"))
     assert result.returncode == 1, result.stdout[-3000:] + result.stderr[-2000:]
     assert "[demo] FAILED: the robot fell" in result.stdout
