@@ -82,6 +82,8 @@ VELTRA = RobotPlan(
     # A 20 kg robot: the pitch joints carry the weight, yaw and roll only keep the legs aligned.
     kp=[80.0, 150.0, 250.0, 250.0, 200.0] * 2,
     kd=[2.0, 3.0, 5.0, 5.0, 4.0] * 2,
+    # Like a real robot whose motors are off, the simulated one sinks from its crouch until the
+    # first command: it is pulled back into the crouch at once, then stood up.
     phases=[
         Phase("crouch", 0.6, "crouch", judge_tilt=False),
         Phase("settle", 1.0, "crouch", judge_tilt=False),
@@ -294,7 +296,9 @@ def align_truth(run, truth_rows, joint_column, joint_index):
 
 
 def judge(run, truth_rows, stand_height, offset):
-    """Returns (fell, reasons, per-phase figures) from the torso's pose before the brake."""
+    """Returns (fell, reasons, per-phase figures) from the torso's pose before the brake. A
+    phase the truth file does not cover counts as a fall: the demo never claims what it did
+    not see."""
     fell, reasons, figures = False, [], []
     for name, start, end in run.phase_spans():
         if name == "brake":
@@ -306,6 +310,8 @@ def judge(run, truth_rows, stand_height, offset):
         else:
             poses = [(float("nan"), s[4]) for s in run.samples if start <= s[0] <= end]
         if not poses:
+            fell = True
+            reasons.append(f"{name}: no truth recorded for it")
             continue
         heights = [h for h, _ in poses]
         max_tilt = max(tilt for _, tilt in poses)
@@ -441,6 +447,13 @@ def drive(robot, plan, args, truth):
         obs = robot.receive_observation()
         return obs, obs[0:3 * n:3], tilt_deg(*obs[3 * n + 6:3 * n + 10])
 
+    def goal_of(phase):
+        """The phase's pose for every joint; joints the plan does not name keep their start."""
+        if not phase.pose:
+            return None
+        pose = plan.poses[phase.pose][:n]
+        return pose + list(start_pose[len(pose):])
+
     observation, start_pose, _ = observe()
     previous_target = list(start_pose)
     start = time.monotonic()
@@ -449,7 +462,7 @@ def drive(robot, plan, args, truth):
     phase_start = 0.0
     for phase in plan.phases + [Phase("brake", BRAKE_WATCH, "")]:
         duration = phase.seconds / args.speed if phase.name != "brake" else phase.seconds
-        goal = plan.poses[phase.pose][:n] + list(start_pose[len(plan.poses[phase.pose]):]) if phase.pose else None
+        goal = goal_of(phase)
         if phase.name == "brake":
             robot.brake()
             run.braked_at = time.monotonic() - start
