@@ -9,9 +9,9 @@ It drives the robot only through ambulink, so it runs unchanged on a real robot:
 Against the physics simulator (scripts/demo does this) it also reads the simulator's truth
 file, the torso's real pose, to judge whether the robot stood:
 
-    scripts/with-simulator --sim-args "--model models/veltra1.xml --start crouch \
-        --truth demo-output/truth.csv" configs/veltra1.yaml env PYTHONPATH=lib \
-        python3 examples/physics_demo.py configs/veltra1.yaml --truth demo-output/truth.csv \
+    scripts/with-simulator --sim-args "--model models/veltra1.xml --start crouch \\
+        --truth demo-output/truth.csv" configs/veltra1.yaml env PYTHONPATH=lib \\
+        python3 examples/physics_demo.py configs/veltra1.yaml --truth demo-output/truth.csv \\
         --model models/veltra1.xml
 
 Every second it prints the phase, torso height, tilt, tracking error and link health. At the
