@@ -160,7 +160,8 @@ Options parseOptions(int argc, char** argv) {
       options.times.push_back(t);
     }
   }
-  if (options.model.empty() || options.truth.empty() || options.out.empty()) usage("--model, --truth and --out are needed");
+  if (options.model.empty() || options.truth.empty() || options.out.empty())
+    usage("--model, --truth and --out are needed");
   if (options.times.empty()) usage("no TIME given");
   return options;
 }
