@@ -3,8 +3,10 @@
 // ping-pong of the same sizes between the same addresses, with the same poll-with-timeout
 // receive, against a bare echo. Rounds alternate between the two so machine noise hits both.
 // The bare client also runs against the simulator, to tell the simulator's share of the
-// difference from the SDK's. The SDK runs twice per round, plain and with the flight recorder
-// writing every exchange to a file, and counts the measuring thread's heap allocations.
+// difference from the SDK's, and against the simulator with whole-body physics (--model), whose
+// replies must not wait for the physics thread. The SDK runs twice per round, plain and with the
+// flight recorder writing every exchange to a file, and counts the measuring thread's heap
+// allocations.
 //
 // Whether client and server share a CPU decides the round trip (about 4 us on one CPU, 11-15 us
 // across two), and the scheduler picks anew for every process started. So, unless --no-pin,
@@ -49,6 +51,7 @@ constexpr long kReceiveTimeoutUs = 2000;
 constexpr double kBusPeriod = 0.0021;
 constexpr size_t kWarmUp = 50;
 constexpr const char* kConfig = "bench/configs/bus12.yaml";
+constexpr const char* kPhysicsModel = "models/zenthi.xml";  // motors 0-11 of the bus drive four of its legs
 constexpr const char* kEchoReady = "bench_exchange echo: ready";
 
 struct Options {
@@ -264,6 +267,13 @@ void measureSimulatorRound(const Options& options, int serverCpu, ExchangeSample
   measureBare(options, bareVsSimulator);
 }
 
+void measurePhysicsRound(const Options& options, int serverCpu, ExchangeSamples& samples) {
+  bench::ChildProcess board({bench::boardSimProgram(), "--config", bench::projectFile(kConfig), "--model",
+                             bench::projectFile(kPhysicsModel), "--quiet"},
+                            "board_sim: ready", serverCpu);
+  measureBare(options, samples);
+}
+
 void measureFloorRound(const Options& options, int serverCpu, const std::string& self, ExchangeSamples& samples) {
   bench::ChildProcess echo({self, "--echo"}, kEchoReady, serverCpu);
   measureBare(options, samples);
@@ -297,11 +307,13 @@ int main(int argc, char** argv) {
   ExchangeSamples sdkRecording;
   ExchangeSamples bareVsSimulator;
   ExchangeSamples floor;
+  ExchangeSamples bareVsPhysics;
   {
     bench::StdoutAside logsAside(options.json);
     for (size_t round = 0; round < options.rounds; ++round) {
       measureSimulatorRound(options, cpus.server, sdk, sdkRecording, bareVsSimulator);
       measureFloorRound(options, cpus.server, selfPath(argv[0]), floor);
+      measurePhysicsRound(options, cpus.server, bareVsPhysics);
     }
   }
   std::vector<bench::Figure> figures;
@@ -309,6 +321,7 @@ int main(int argc, char** argv) {
   appendSamples(figures, "exchange.sdk_recording", sdkRecording);
   appendSamples(figures, "exchange.floor", floor);
   appendSamples(figures, "exchange.bare_vs_simulator", bareVsSimulator);
+  appendSamples(figures, "exchange.bare_vs_physics", bareVsPhysics);
   bench::writeFigures(figures, options.json);
   return 0;
 }

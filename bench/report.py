@@ -4,7 +4,7 @@ floor measured in the same run, ratio, target.
 
     report.py RESULTS_DIR [--json FILE]
 
-RESULTS_DIR holds exchange.json, link_loop.json and python.json (lists of {name, value, unit})
+RESULTS_DIR holds exchange.json, link_loop.json, python.json and physics.json (lists of {name, value, unit})
 and conversion.json, kinematics.json (Google Benchmark's JSON output). A missing file leaves
 its rows out and is named on standard error.
 
@@ -29,7 +29,7 @@ class Figures:
     def __init__(self, results_dir):
         self.values = {}
         self.missing = []
-        for name in ("exchange", "link_loop", "python"):
+        for name in ("exchange", "link_loop", "python", "physics"):
             for figure in self._load(results_dir / f"{name}.json") or []:
                 self.values[figure["name"]] = figure["value"]
         for name in ("conversion", "kinematics"):
@@ -93,7 +93,20 @@ def exchange_rows(f):
         rows.append(row(f"exchange.bare_vs_simulator.{mode}.median", label,
                         f.get(f"exchange.bare_vs_simulator.{mode}.median"), f.get(f"exchange.floor.{mode}.median"),
                         None, "us"))
+    # The simulator with whole-body physics answers from its latest state, never waiting for a step.
+    for mode in ("back_to_back", "paced"):
+        label = f"1 (bare client vs physics simulator), {mode.replace('_', ' ')}, median"
+        rows.append(row(f"exchange.bare_vs_physics.{mode}.median", label,
+                        f.get(f"exchange.bare_vs_physics.{mode}.median"), f.get(f"exchange.floor.{mode}.median"),
+                        1.5, "us"))
     return rows
+
+
+def physics_rows(f):
+    # Wall time per simulated second, headless and flat out: the goal of five times real time
+    # is at most 0.2.
+    return [row(f"physics.wall_per_sim_second.{robot}", f"6 physics wall time per simulated second, {robot}",
+                f.get(f"physics.wall_per_sim_second.{robot}"), None, 0.2, "s/s") for robot in ("veltra1", "zenthi")]
 
 
 def link_loop_rows(f):
@@ -188,7 +201,7 @@ def main():
 
     figures = Figures(args.results_dir)
     rows = exchange_rows(figures) + link_loop_rows(figures) + conversion_rows(figures) + python_rows(figures) \
-        + allocation_rows(figures)
+        + allocation_rows(figures) + physics_rows(figures)
     print_table(rows)
     if figures.missing:
         print("missing results: " + ", ".join(figures.missing), file=sys.stderr)

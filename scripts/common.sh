@@ -5,7 +5,8 @@ PROJECT_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # Debian's interpreter: the one its python3-* packages (pytest, numpy, pybind11) serve.
 PYTHON=/usr/bin/python3
 DEBIAN_PACKAGES="cmake make g++ pkg-config libeigen3-dev libyaml-cpp-dev pybind11-dev python3-dev \
-libgtest-dev libgmock-dev python3-pytest python3-numpy libbenchmark-dev iproute2 util-linux"
+libgtest-dev libgmock-dev python3-pytest python3-numpy libbenchmark-dev iproute2 util-linux \
+libglfw3-dev xvfb python3-pil libmujoco-dev libqhull-dev"
 
 log() { if [ -t 1 ]; then printf '\033[1m==> %s\033[0m\n' "$*"; else printf '==> %s\n' "$*"; fi; }
 

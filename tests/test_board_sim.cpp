@@ -1,5 +1,5 @@
 // The board simulator over real sockets and a real pseudo-terminal: reply layout and
-// conversions, the joint physics, and every fault option.
+// conversions, the joint physics, every fault option, and the whole-body physics (--model).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+#include <yaml-cpp/yaml.h>
 
 #include <Eigen/Geometry>
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <optional>
+#include <sstream>
 #include <thread>
 
 #include "board_sim.h"
@@ -54,6 +57,23 @@ Robot veltra1() {
   robot.hi = {0.6981317007977318, 0.6108652381980153, 1.0471975511965976, 2.8797932657906435, 0.9599310885968813,
               0.6981317007977318, 0.3490658503988659, 1.0471975511965976, 2.8797932657906435, 0.9599310885968813};
   robot.layout = {10, 1, 1};
+  return robot;
+}
+
+// A shipped configuration, read the way the board reads it.
+Robot robotFromConfig(const std::string& name) {
+  const YAML::Node root = YAML::LoadFile(configPath(name));
+  const YAML::Node joints = root["joint_config"];
+  Robot robot;
+  for (size_t i = 0; i < joints["motor_id"].size(); ++i) {
+    robot.type.push_back(static_cast<uint8_t>(joints["motor_type"][i].as<int>()));
+    robot.id.push_back(static_cast<uint16_t>(joints["motor_id"][i].as<int>()));
+    robot.gr.push_back(joints["gr"][i].as<double>());
+    robot.offset.push_back(joints["offset"][i].as<double>());
+    robot.lo.push_back(joints["jpos_min"][i].as<double>());
+    robot.hi.push_back(joints["jpos_max"][i].as<double>());
+  }
+  robot.layout = {robot.motors(), root["imu_num"].as<size_t>(), root["battery_num"].as<size_t>()};
   return robot;
 }
 
@@ -133,6 +153,33 @@ int answeredCount(const ControllerSocket& link, const Bytes& frame, int frames, 
 }
 
 const std::string kVeltra = configPath("veltra1.yaml");
+const std::string kZenthi = configPath("zenthi.yaml");
+const std::string kZenthiModel = DRIVELINK_SOURCE_DIR "/models/zenthi.xml";
+const std::vector<double> kZenthiStand = {0, 0.35, -1.95, 0, 0.35, -1.95, 0, 0.35, -1.95,
+                                          0, 0.35, -1.95, 0, 0.35, -1.95, 0, 0.35, -1.95};
+
+// The simulator's truth file: its header line and its rows of numbers.
+struct Truth {
+  std::string header;
+  std::vector<std::vector<double>> rows;
+
+  double last(size_t column) const { return rows.back().at(column); }
+};
+
+Truth readTruth(const std::string& path) {
+  std::ifstream file(path);
+  Truth truth;
+  std::getline(file, truth.header);
+  for (std::string line; std::getline(file, line);) {
+    std::vector<double> row;
+    std::stringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, ',');) row.push_back(std::stod(cell));
+    truth.rows.push_back(row);
+  }
+  return truth;
+}
+
+constexpr size_t kTruthBaseZ = 3;  // t, base_x, base_y, base_z, ...
 
 }  // namespace
 
@@ -564,7 +611,8 @@ TEST(BoardSimProgram, HelpNamesEveryOptionAndBadCommandLinesFail) {
        {"--config", "--bind", "--serial", "--drop", "--silent-after", "--silent-between", "--silent-window",
         "--delay-us", "--short", "--short-bytes", "--long-bytes", "--duplicate", "--stale", "--other-port",
         "--motor-error", "--imu-error", "--battery-error", "--imu-tilt", "--seed", "--record", "--quiet",
-        "SIGUSR1", "SIGUSR2"})
+        "SIGUSR1", "SIGUSR2", "--model", "--start", "--fixed-base", "--truth", "--imu-noise", "--physics-rate",
+        "--physics-bench"})
     EXPECT_NE(help.find(option), std::string::npos) << option;
 
   const std::string quietly = " >/dev/null 2>&1";
@@ -587,4 +635,147 @@ TEST(BoardSimProgram, VerboseRunPrintsSummariesAndExitsCleanlyOnSigint) {
   kill(sim.pid(), SIGINT);
   EXPECT_EQ(sim.stop(), 0);
   EXPECT_NE(sim.output().find("board_sim: stopped, frames in 1"), std::string::npos) << sim.output();
+}
+
+// ---- Whole-body physics (--model) ----------------------------------------------------
+
+TEST(BoardSimWholeBody, ZenthiHeldAtStandKeepsItsHeightAndItsImuFeelsGravity) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  TempFile truthFile("", ".csv");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--start", "stand", "--truth", truthFile.path()});
+  ControllerSocket link;
+  const Decoded state = decode(robot, drive(link, holdFrame(robot, kZenthiStand, 60.0f, 1.5f), 400));
+  for (size_t i = 0; i < robot.motors(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(state.motors[i].status, 9);
+    EXPECT_NEAR(state.motors[i].pos, kZenthiStand[i], 0.1);
+  }
+  const ImuState& imu = state.imus[0];
+  EXPECT_NEAR(imu.acc[2], 9.81, 0.3);  // an accelerometer at rest reads gravity's reaction, up
+  EXPECT_NEAR(std::hypot(imu.acc[0], imu.acc[1]), 0.0, 0.3);
+  EXPECT_NEAR(imu.quat[0], 1.0, 0.01);
+  EXPECT_EQ(sim.stop(), 0);
+  const Truth truth = readTruth(truthFile.path());
+  ASSERT_GT(truth.rows.size(), 10u);
+  EXPECT_NEAR(truth.last(kTruthBaseZ), 0.133, 0.015);
+}
+
+TEST(BoardSimWholeBody, PassiveFramesCommandNoTorqueSoTheRobotSinks) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  TempFile truthFile("", ".csv");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--start", "stand", "--truth", truthFile.path()});
+  ControllerSocket link;
+  const Decoded state = decode(robot, drive(link, passiveFrame(robot), 300));
+  for (size_t i = 0; i < robot.motors(); ++i) {
+    // Only the passive read's small damping gain acts: no stiffness, no set-point.
+    const double kd = wire::kPassiveReadKd * robot.gr[i] * robot.gr[i];
+    EXPECT_NEAR(state.motors[i].tau, -kd * state.motors[i].vel, 0.05) << i;
+  }
+  EXPECT_EQ(sim.stop(), 0);
+  EXPECT_LT(readTruth(truthFile.path()).last(kTruthBaseZ), 0.11);  // sinking towards its belly
+}
+
+TEST(BoardSimWholeBody, TruthFileHasTheAgreedColumnsEveryTenMilliseconds) {
+  TempFile truthFile("", ".csv");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--truth", truthFile.path()});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(sim.stop(), 0);  // the file is complete once the simulator has stopped
+  std::string expected = "t,base_x,base_y,base_z,base_qw,base_qx,base_qy,base_qz";
+  for (int i = 0; i < 18; ++i) expected += ",motor" + std::to_string(i);
+  const Truth truth = readTruth(truthFile.path());
+  EXPECT_EQ(truth.header, expected);
+  ASSERT_GE(truth.rows.size(), 2u);
+  for (size_t r = 0; r < truth.rows.size(); ++r) {
+    ASSERT_EQ(truth.rows[r].size(), 26u) << r;
+    EXPECT_NEAR(truth.rows[r][0], 0.01 * r, 1e-6) << r;
+  }
+}
+
+TEST(BoardSimWholeBody, MotorTorqueIsLimitedByMotorType) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--fixed-base"});
+  ControllerSocket link;
+  std::vector<double> beyondRange;
+  for (double hi : robot.hi) beyondRange.push_back(hi + 1.0);
+  const Decoded state = decode(robot, drive(link, holdFrame(robot, beyondRange, 500.0f, 1.0f), 150));
+  for (size_t i = 0; i < robot.motors(); ++i)
+    EXPECT_NEAR(state.motors[i].tau, robot.type[i] == 3 ? 30.0 : 60.0, 1e-3) << i;  // joint side, N m
+}
+
+TEST(BoardSimWholeBody, FixedBaseHoldsTheTorsoOffTheFloor) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  TempFile truthFile("", ".csv");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--start", "stand", "--fixed-base", "--truth", truthFile.path()});
+  ControllerSocket link;
+  const Decoded state = decode(robot, drive(link, passiveFrame(robot), 200));
+  EXPECT_NEAR(state.imus[0].acc[2], 9.81, 0.3);
+  EXPECT_EQ(sim.stop(), 0);
+  const Truth truth = readTruth(truthFile.path());
+  ASSERT_FALSE(truth.rows.empty());
+  const double start = truth.rows.front()[kTruthBaseZ];
+  EXPECT_GT(start, 0.5);  // raised clear of the floor
+  for (const auto& row : truth.rows) EXPECT_NEAR(row[kTruthBaseZ], start, 0.005);
+}
+
+TEST(BoardSimWholeBody, ImuNoiseHasTheGivenSpread) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--start", "lying", "--imu-noise", "0.5"});
+  ControllerSocket link;
+  std::vector<double> acc, gyro;
+  for (int i = 0; i < 200; ++i) {  // a fresh physics step between samples
+    const auto reply = link.exchange(passiveFrame(robot));
+    ASSERT_TRUE(reply);
+    const ImuState imu = decode(robot, *reply).imus[0];
+    acc.push_back(imu.acc[2]);
+    gyro.push_back(imu.gyro[0]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  const auto spread = [](const std::vector<double>& values) {
+    double mean = 0.0, square = 0.0;
+    for (double v : values) mean += v / values.size();
+    for (double v : values) square += (v - mean) * (v - mean) / values.size();
+    return std::sqrt(square);
+  };
+  EXPECT_NEAR(spread(acc), 0.5, 0.15);    // m/s^2
+  EXPECT_NEAR(spread(gyro), 0.05, 0.015);  // rad/s: a tenth
+}
+
+TEST(BoardSimWholeBody, ACorruptCommandDoesNotPoisonTheSimulation) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  TempFile truthFile("", ".csv");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--start", "stand", "--truth", truthFile.path()});
+  ControllerSocket link;
+  Bytes corrupt = holdFrame(robot, kZenthiStand, 60.0f, 1.5f);
+  const float nan = std::nanf("");
+  std::memcpy(corrupt.data() + offsetof(MotorCmd, kp), &nan, sizeof(nan));  // motor 0
+  drive(link, corrupt, 50);
+  const Decoded state = decode(robot, drive(link, holdFrame(robot, kZenthiStand, 60.0f, 1.5f), 100));
+  for (size_t i = 0; i < robot.motors(); ++i) EXPECT_NEAR(state.motors[i].pos, kZenthiStand[i], 0.1) << i;
+  EXPECT_EQ(sim.stop(), 0);
+  // MuJoCo would meet the NaN by resetting the whole robot to its model pose, lying flat.
+  for (const auto& row : readTruth(truthFile.path()).rows) ASSERT_GT(row[kTruthBaseZ], 0.11) << row[0];
+}
+
+TEST(BoardSimWholeBody, FaultOptionsAndSummariesWorkUnderPhysics) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--silent-after", "3", "--verbose"});
+  ControllerSocket link;
+  EXPECT_EQ(answeredCount(link, passiveFrame(robot), 6), 3);
+  EXPECT_EQ(sim.stop(), 0);
+  EXPECT_NE(sim.output().find("replies out 3 (datagrams 3), faults injected 3 (silenced 3"), std::string::npos)
+      << sim.output();
+  EXPECT_NE(sim.output().find(", physics real-time factor "), std::string::npos) << sim.output();
+}
+
+TEST(BoardSimWholeBody, ModelProblemsStopTheProgramBeforeTheLinkOpens) {
+  const std::string quietly = " >/dev/null 2>&1";
+  const std::string zenthi = boardSimProgram() + " --config " + kZenthi;
+  EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --fixed-base" + quietly).c_str())), 2);  // needs --model
+  TempFile noMotors(
+      "<mujoco><worldbody><body name=\"torso\"><freejoint name=\"root\"/><geom size=\"0.1\"/></body>"
+      "</worldbody></mujoco>",
+      ".xml");
+  EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + noMotors.path() + quietly).c_str())), 1);
+  EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + kZenthiModel + " --start nowhere" + quietly).c_str())),
+            1);
 }

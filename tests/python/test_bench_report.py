@@ -36,6 +36,7 @@ def results(tmp_path):
         link_loop__sdk__allocations_per_exchange=0.0)))
     (tmp_path / "python.json").write_text(json.dumps(figures(
         python__sdk__pair_n10=1500.0, python__floor__pair_n10=1000.0)))
+    (tmp_path / "physics.json").write_text(json.dumps(figures(physics__wall_per_sim_second__zenthi=0.1)))
     (tmp_path / "conversion.json").write_text(json.dumps(gbench(
         {"name": "BM_KdlFkJacobian_median", "run_name": "BM_KdlFkJacobian", "aggregate_name": "median",
          "cpu_time": 1.2, "time_unit": "us"},
@@ -50,7 +51,7 @@ def results(tmp_path):
 def rows_by_name(report, results_dir):
     f = report.Figures(results_dir)
     rows = (report.exchange_rows(f) + report.link_loop_rows(f) + report.conversion_rows(f) + report.python_rows(f)
-            + report.allocation_rows(f))
+            + report.allocation_rows(f) + report.physics_rows(f))
     return {r["name"]: r for r in rows}
 
 
@@ -84,6 +85,11 @@ class TestPairing:
 
 
 class TestCommandLine:
+    def test_physics_speed_is_judged_by_wall_time_per_simulated_second(self, report, results):
+        rows = rows_by_name(report, results)
+        assert report.verdict(rows["physics.wall_per_sim_second.zenthi"]) == "met"
+        assert rows["physics.wall_per_sim_second.veltra1"]["value"] is None
+
     def test_json_has_exactly_the_agreed_keys(self, report, results, tmp_path, monkeypatch, capsys):
         out = tmp_path / "figures.json"
         monkeypatch.setattr("sys.argv", ["report.py", str(results), "--json", str(out)])

@@ -1,50 +1,34 @@
 #include "board_model.h"
 
-#include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-
-namespace {
-
-constexpr double kGravity = 9.81;
-
-bool hasLimits(double lo, double hi) { return lo <= hi; }
-
-}  // namespace
+#include <stdexcept>
 
 BoardConfig loadBoardConfig(const std::string& path) { return loadRobotConfig(path, ConfigKeys::BoardOnly); }
 
-BoardModel::BoardModel(BoardConfig config, ErrorStatuses errors, double tiltRoll, double tiltPitch)
-    : config_(std::move(config)), errors_(std::move(errors)), joints_(config_.motors) {
-  for (size_t i = 0; i < config_.motors; ++i) {
-    const double lo = config_.jposMin[i], hi = config_.jposMax[i];
-    joints_[i].q = hasLimits(lo, hi) ? std::clamp(0.0, lo, hi) : 0.0;
-  }
-  // The body is tilted by R = Ry(pitch) Rx(roll); the accelerometer sees gravity's reaction
-  // in the body frame, R^T (0, 0, g).
-  const Eigen::Quaterniond tilt = Eigen::AngleAxisd(tiltPitch, Eigen::Vector3d::UnitY()) *
-                                  Eigen::AngleAxisd(tiltRoll, Eigen::Vector3d::UnitX());
-  const Eigen::Vector3d acc = tilt.toRotationMatrix().transpose() * Eigen::Vector3d(0, 0, kGravity);
-  for (int a = 0; a < 3; ++a) acc_[a] = static_cast<float>(acc[a]);
-  quat_[0] = static_cast<float>(tilt.w());
-  quat_[1] = static_cast<float>(tilt.x());
-  quat_[2] = static_cast<float>(tilt.y());
-  quat_[3] = static_cast<float>(tilt.z());
+BoardModel::BoardModel(BoardConfig config, ErrorStatuses errors, std::unique_ptr<Plant> plant)
+    : config_(std::move(config)),
+      errors_(std::move(errors)),
+      plant_(std::move(plant)),
+      wireCommands_(config_.motors),
+      jointCommands_(config_.motors) {
+  reading_.joints.resize(config_.motors);
 }
 
 std::vector<uint8_t> BoardModel::answer(const uint8_t* frame, double dt) {
-  dt = std::clamp(dt, 0.0, kMaxStep);
   const wire::FrameLayout layout = config_.layout();
-  std::vector<uint8_t> reply(layout.replyLength(), 0);
   for (size_t i = 0; i < config_.motors; ++i) {
-    MotorCmd wireCommand;
-    std::memcpy(&wireCommand, frame + i * sizeof(MotorCmd), sizeof(MotorCmd));
+    std::memcpy(&wireCommands_[i], frame + i * sizeof(MotorCmd), sizeof(MotorCmd));
     // The motor-side law kp_m(pos_m - q_m) + kd_m(vel_m - dq_m) + tau_m is the same law on
     // the joint side once every value is brought through the gear.
-    const MotorCmd jointCommand = wire::toJointSide(wireCommand, config_.gr[i], config_.offset[i]);
-    _advance(joints_[i], jointCommand, i, dt);
-    const MotorState record = _motorRecord(wireCommand, i);
+    jointCommands_[i] = wire::toJointSide(wireCommands_[i], config_.gr[i], config_.offset[i]);
+  }
+  plant_->apply(jointCommands_, dt);
+  plant_->read(reading_);
+  std::vector<uint8_t> reply(layout.replyLength(), 0);
+  for (size_t i = 0; i < config_.motors; ++i) {
+    const MotorState record = _motorRecord(wireCommands_[i], i);
     std::memcpy(reply.data() + i * sizeof(MotorState), &record, sizeof(record));
   }
   for (size_t j = 0; j < config_.imus; ++j) {
@@ -58,26 +42,6 @@ std::vector<uint8_t> BoardModel::answer(const uint8_t* frame, double dt) {
   return reply;
 }
 
-void BoardModel::_advance(Joint& joint, const MotorCmd& command, size_t i, double dt) const {
-  const double kp = command.kp, kd = command.kd;
-  const double lo = config_.jposMin[i], hi = config_.jposMax[i];
-  double remaining = dt;
-  while (remaining > 1e-12) {
-    const double h = std::min(kSubStep, remaining);
-    remaining -= h;
-    // Semi-implicit Euler with the damping taken implicitly: stable for any kd.
-    const double stiffForce = kp * (command.pos - joint.q) + kd * command.vel + command.tau;
-    const double damping = kd + kJointFriction;
-    joint.dq = (joint.dq + h * stiffForce / kJointInertia) / (1.0 + h * damping / kJointInertia);
-    joint.q += h * joint.dq;
-    if (hasLimits(lo, hi) && (joint.q < lo || joint.q > hi)) {
-      joint.q = std::clamp(joint.q, lo, hi);
-      joint.dq = 0.0;  // a hard stop
-    }
-  }
-  joint.tau = kp * (command.pos - joint.q) + kd * (command.vel - joint.dq) + command.tau;
-}
-
 MotorState BoardModel::_motorRecord(const MotorCmd& wireCommand, size_t i) const {
   MotorState record{};
   const auto error = errors_.motors.find(i);
@@ -86,7 +50,7 @@ MotorState BoardModel::_motorRecord(const MotorCmd& wireCommand, size_t i) const
     record.status = error->second;
     return record;
   }
-  const Joint& joint = joints_[i];
+  const JointReading& joint = reading_.joints[i];
   record.status = kStatusValid;
   record.mode = wireCommand.mode;
   record.pos = static_cast<float>(joint.q);
@@ -105,8 +69,11 @@ ImuState BoardModel::_imuRecord(size_t j) const {
     return record;
   }
   record.status = kStatusValid;
-  std::memcpy(record.acc, acc_, sizeof(acc_));
-  std::memcpy(record.quat, quat_, sizeof(quat_));
+  for (int a = 0; a < 3; ++a) {
+    record.acc[a] = static_cast<float>(reading_.acc[a]);
+    record.gyro[a] = static_cast<float>(reading_.gyro[a]);
+  }
+  for (int a = 0; a < 4; ++a) record.quat[a] = static_cast<float>(reading_.quat[a]);
   return record;
 }
 
@@ -119,7 +86,7 @@ BatState BoardModel::_batteryRecord(size_t k) const {
     return record;
   }
   double load = 0.0;
-  for (const Joint& joint : joints_) load += std::fabs(joint.tau * joint.dq);
+  for (const JointReading& joint : reading_.joints) load += std::fabs(joint.tau * joint.dq);
   record.status = kStatusValid;
   record.failure = 0;
   record.voltage = 48.0f;

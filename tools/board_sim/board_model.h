@@ -1,14 +1,16 @@
-// The simulated motor board: the robot's configuration, one simulated joint per motor, and
-// the reply frame it builds for each command frame.
+// The simulated motor board: the robot's configuration, the plant its motors drive, and the
+// reply frame it builds for each command frame.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "device_records.h"
+#include "plant.h"
 #include "robot_config.h"
 #include "wire_frames.h"
 
@@ -30,45 +32,32 @@ struct ErrorStatuses {
 
 class BoardModel {
  public:
-  // Joint-side inertia and viscous friction, the same for every joint whatever its gear:
-  // with kp 200 and kd 5 (the stiffest gains a controller sends) the joint is still over-
-  // damped, and with kp 20, kd 0.5 it settles within a few hundred milliseconds.
-  static constexpr double kJointInertia = 0.02;   // kg m^2
-  static constexpr double kJointFriction = 0.1;   // N m s / rad
-  static constexpr double kMaxStep = 0.010;       // s; a late frame never simulates more
-  static constexpr double kSubStep = 0.0005;      // s
-
-  BoardModel(BoardConfig config, ErrorStatuses errors, double tiltRoll, double tiltPitch);
+  BoardModel(BoardConfig config, ErrorStatuses errors, std::unique_ptr<Plant> plant);
 
   const BoardConfig& config() const { return config_; }
   size_t commandLength() const { return config_.layout().commandLength(); }
   size_t replyLength() const { return config_.layout().replyLength(); }
 
-  /// Advances every joint by `dt` seconds under the frame's commands (motor side on the
-  /// link) and returns the reply. `frame` must be commandLength() bytes.
+  /// Hands the frame's commands (motor side on the link) to the plant, `dt` seconds after
+  /// the previous frame, and returns the reply built from the plant's latest state.
+  /// `frame` must be commandLength() bytes.
   std::vector<uint8_t> answer(const uint8_t* frame, double dt);
 
   /// Number of records in each reply that carry an injected error status.
   size_t injectedErrorRecords() const;
 
-  /// Joint-side position of motor i.
-  double jointPosition(size_t i) const { return joints_[i].q; }
+  /// The plant's part of the per-second summary.
+  std::string plantSummary() { return plant_->summary(); }
 
  private:
-  struct Joint {
-    double q = 0.0;    // joint side, rad
-    double dq = 0.0;   // rad/s
-    double tau = 0.0;  // last applied joint-side torque
-  };
-
-  void _advance(Joint& joint, const MotorCmd& jointCommand, size_t i, double dt) const;
   MotorState _motorRecord(const MotorCmd& wireCommand, size_t i) const;
   ImuState _imuRecord(size_t j) const;
   BatState _batteryRecord(size_t k) const;
 
   BoardConfig config_;
   ErrorStatuses errors_;
-  std::vector<Joint> joints_;
-  float acc_[3];
-  float quat_[4];
+  std::unique_ptr<Plant> plant_;
+  std::vector<MotorCmd> wireCommands_;
+  std::vector<MotorCmd> jointCommands_;
+  PlantReading reading_;
 };

@@ -188,16 +188,16 @@ int BoardServer::_pollTimeoutMs() const {
   return millisecondsUntil(wake);
 }
 
-void BoardServer::_printSummary(const char* label) const {
+void BoardServer::_printSummary(const char* label) {
   const FaultCounts& f = faults_.counts();
   std::printf(
       "%s frames in %llu (bad %llu), replies out %llu (datagrams %llu), faults injected %llu "
       "(silenced %llu, dropped %llu, delayed %llu, short %llu, long %llu, duplicated %llu, stale %llu, "
-      "error records %llu)\n",
+      "error records %llu)%s\n",
       label, (unsigned long long)framesIn_, (unsigned long long)badFrames_, (unsigned long long)answered_,
       (unsigned long long)datagramsOut_, (unsigned long long)f.total(), (unsigned long long)f.silenced,
       (unsigned long long)f.dropped, (unsigned long long)f.delayed, (unsigned long long)f.shortened,
       (unsigned long long)f.lengthened, (unsigned long long)f.duplicated, (unsigned long long)f.stale,
-      (unsigned long long)f.errorRecords);
+      (unsigned long long)f.errorRecords, model_.plantSummary().c_str());
   std::fflush(stdout);
 }

@@ -48,7 +48,7 @@ class BoardServer {
   void _sendDueReplies();
   void _transmit(const PendingReply& reply);
   int _pollTimeoutMs() const;
-  void _printSummary(const char* label) const;
+  void _printSummary(const char* label);
 
   const SimOptions& options_;
   BoardModel& model_;

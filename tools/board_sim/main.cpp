@@ -3,10 +3,48 @@
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 
 #include "board_model.h"
 #include "board_server.h"
+#include "joint_plant.h"
+#include "physics_plant.h"
 #include "sim_options.h"
+
+namespace {
+
+// Joint-side gains of the benchmark's hold: firm enough to keep either robot standing.
+constexpr double kBenchKp = 300.0;  // N m / rad
+constexpr double kBenchKd = 3.0;    // N m s / rad
+
+PhysicsOptions physicsOptions(const SimOptions& options) {
+  PhysicsOptions physics;
+  physics.modelPath = options.modelPath;
+  physics.startPose = options.startPose;
+  physics.fixedBase = options.fixedBase;
+  physics.truthPath = options.truthPath;
+  physics.imuNoise = options.imuNoise;
+  physics.rate = options.physicsRate;
+  physics.seed = options.seed;
+  return physics;
+}
+
+std::unique_ptr<Plant> makePlant(const BoardConfig& config, const SimOptions& options) {
+  if (options.modelPath.empty()) return std::make_unique<JointPlant>(config, options.tiltRoll, options.tiltPitch);
+  auto plant = std::make_unique<PhysicsPlant>(config, physicsOptions(options));
+  plant->start();
+  return plant;
+}
+
+int runPhysicsBench(const BoardConfig& config, const SimOptions& options) {
+  PhysicsPlant plant(config, physicsOptions(options));
+  const double wall = plant.runFlatOut(options.benchSeconds, kBenchKp, kBenchKd);
+  std::printf("board_sim: physics benchmark: %.1f s simulated at %.0f Hz in %.3f s, real-time factor %.1f\n",
+              options.benchSeconds, 1.0 / plant.timestep(), wall, options.benchSeconds / wall);
+  return 0;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   const ParsedCommandLine parsed = parseCommandLine(argc, argv);
@@ -20,9 +58,11 @@ int main(int argc, char** argv) {
   }
   const SimOptions& options = parsed.options;
   try {
-    BoardModel model(loadBoardConfig(options.config),
-                     ErrorStatuses{options.motorErrors, options.imuErrors, options.batteryErrors},
-                     options.tiltRoll, options.tiltPitch);
+    BoardConfig config = loadBoardConfig(options.config);
+    if (options.benchSeconds > 0.0) return runPhysicsBench(config, options);
+    std::unique_ptr<Plant> plant = makePlant(config, options);
+    BoardModel model(std::move(config), ErrorStatuses{options.motorErrors, options.imuErrors, options.batteryErrors},
+                     std::move(plant));
     BoardServer server(options, model);
     return server.run();
   } catch (const YAML::Exception& error) {

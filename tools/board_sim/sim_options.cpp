@@ -49,7 +49,22 @@ const char kHelp[] =
     "  --imu-error IDX:STATUS   report STATUS in IMU record IDX (repeatable)\n"
     "  --battery-error IDX:STATUS  report STATUS in battery record IDX (repeatable)\n"
     "  --imu-tilt ROLL:PITCH    fixed body tilt in radians, seen in the IMU's quaternion and\n"
-    "                           gravity vector\n"
+    "                           gravity vector (joint model only)\n"
+    "\n"
+    "Whole-body physics (MuJoCo): the motors drive the joints motor0.. of a robot model, each\n"
+    "running its own PD law on the latest command at the physics rate, in real time on its own\n"
+    "thread; the IMU records come from the model's torso sensors. Joint-side torque limits by\n"
+    "motor type: 3: 30 N m, 4: 60 N m, 5: 120 N m; each joint also carries its rotor's inertia\n"
+    "times gr^2. The summary line adds the physics' real-time factor and lag.\n"
+    "  --model FILE.xml         the robot's MJCF model (without it: the joint model above)\n"
+    "  --start KEYFRAME         start pose (default crouch, else lying, else the first keyframe)\n"
+    "  --fixed-base             hold the torso still at the start pose, raised off the floor\n"
+    "  --truth FILE.csv         write the true base pose and joint angles at 100 Hz\n"
+    "  --imu-noise SIGMA        accelerometer noise and bias sigma in m/s^2 (the gyro gets a\n"
+    "                           tenth of it in rad/s)\n"
+    "  --physics-rate HZ        physics steps per second (default: the model's timestep)\n"
+    "  --physics-bench SECONDS  no link: step SECONDS of simulated time as fast as possible with\n"
+    "                           every motor holding the start pose, print the real-time factor\n"
     "\n"
     "Signals: SIGUSR1 makes the board go silent, SIGUSR2 makes it answer again; SIGINT and\n"
     "SIGTERM end it with a final summary and exit status 0.\n";
@@ -121,6 +136,12 @@ void applyValueOption(SimOptions& options, const std::string& name, const std::s
   else if (name == "--motor-error") addErrorStatus(options.motorErrors, value);
   else if (name == "--imu-error") addErrorStatus(options.imuErrors, value);
   else if (name == "--battery-error") addErrorStatus(options.batteryErrors, value);
+  else if (name == "--model") options.modelPath = value;
+  else if (name == "--start") options.startPose = value;
+  else if (name == "--truth") options.truthPath = value;
+  else if (name == "--imu-noise") options.imuNoise = toNumber(value);
+  else if (name == "--physics-rate") options.physicsRate = toNumber(value);
+  else if (name == "--physics-bench") options.benchSeconds = toNumber(value);
   else if (name == "--imu-tilt") {
     const auto [roll, pitch] = splitPair(value);
     options.tiltRoll = toNumber(roll);
@@ -135,6 +156,17 @@ void settleReplyLengthFaults(SimOptions& options) {
   if (options.shortBytes && options.shortFraction == 0.0) options.shortFraction = 1.0;
   if (options.longBytes && options.longFraction == 0.0) options.longFraction = 1.0;
   if (!options.longBytes) options.longBytes = 8;
+}
+
+// Physics options without a model would be silently ignored; so would a fixed tilt with one.
+void checkPhysicsOptions(const SimOptions& options) {
+  const bool physicsAsked = !options.startPose.empty() || options.fixedBase || !options.truthPath.empty() ||
+                            options.imuNoise != 0.0 || options.physicsRate != 0.0 || options.benchSeconds != 0.0;
+  if (options.modelPath.empty() && physicsAsked) throw std::invalid_argument("physics options need --model");
+  if (!options.modelPath.empty() && (options.tiltRoll != 0.0 || options.tiltPitch != 0.0))
+    throw std::invalid_argument("--imu-tilt has no meaning with --model");
+  if (!(options.imuNoise >= 0.0) || !(options.physicsRate >= 0.0) || !(options.benchSeconds >= 0.0))
+    throw std::invalid_argument("--imu-noise, --physics-rate and --physics-bench must not be negative");
 }
 
 }  // namespace
@@ -154,6 +186,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       else if (name == "--quiet") parsed.options.quiet = true;
       else if (name == "--verbose") parsed.options.quiet = false;
       else if (name == "--other-port") parsed.options.otherPort = true;
+      else if (name == "--fixed-base") parsed.options.fixedBase = true;
       else {
         if (i + 1 >= argc) throw std::invalid_argument(name + " needs a value");
         applyValueOption(parsed.options, name, argv[++i]);
@@ -161,6 +194,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
     }
     if (parsed.options.config.empty()) throw std::invalid_argument("--config FILE is required");
     settleReplyLengthFaults(parsed.options);
+    checkPhysicsOptions(parsed.options);
   } catch (const std::exception& error) {
     parsed.action = ParsedCommandLine::Action::Error;
     parsed.error = error.what();

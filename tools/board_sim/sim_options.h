@@ -33,6 +33,15 @@ struct SimOptions {
   std::map<size_t, uint8_t> batteryErrors;
   double tiltRoll = 0.0;
   double tiltPitch = 0.0;
+
+  // Whole-body physics (all need modelPath).
+  std::string modelPath;              // MJCF model; empty: the plain joint model
+  std::string startPose;              // keyframe name; empty: crouch, lying or the first
+  bool fixedBase = false;
+  std::string truthPath;              // CSV of the true pose and joint angles at 100 Hz
+  double imuNoise = 0.0;              // accelerometer sigma, m/s^2 (gyro: a tenth, rad/s)
+  double physicsRate = 0.0;           // steps per second; 0: the model's own timestep
+  double benchSeconds = 0.0;          // >0: step this much simulated time flat out, print, exit
 };
 
 /// What the command line asks for: run, print the help, or stop with a usage error.

@@ -1,0 +1,76 @@
+"""The physics demo, shortened, against the simulator running the robot's model: the robot gets
+up from the ground and stands, it keeps standing through a short link silence, and a limp robot
+falls and makes the demo fail."""
+
+import csv
+import math
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import LIB_DIR, ROOT, config_path
+
+SPEED = 2.0  # the demo's motion twice as fast: about 7 s of robot time
+MAX_TILT_DEG = 20.0
+MAX_HEIGHT_ERROR = 0.03
+
+sys.path.insert(0, str(ROOT / "examples"))
+from physics_demo import stand_height_from_model  # noqa: E402  (the demo's own reading of the model)
+
+ROBOTS = {"veltra1": "crouch", "zenthi": "lying"}
+
+
+def run_physics_demo(start_board, tmp_path, robot="veltra1", sim_args=(), demo_args=("--no-pictures",)):
+    model = str(ROOT / "models" / f"{robot}.xml")
+    truth = tmp_path / "truth.csv"
+    board = start_board(f"{robot}.yaml", "--model", model, "--start", ROBOTS[robot], "--truth", str(truth), *sim_args)
+    env = dict(os.environ, PYTHONPATH=str(LIB_DIR))
+    result = subprocess.run(
+        [sys.executable, str(ROOT / "examples" / "physics_demo.py"), config_path(f"{robot}.yaml"),
+         "--truth", str(truth), "--model", model, "--output", str(tmp_path), "--speed", str(SPEED), *demo_args],
+        env=env, capture_output=True, text=True, timeout=90)
+    board.stop()  # writes the truth's tail
+    return result, truth, model
+
+
+def read_truth(truth):
+    with open(truth) as f:
+        return [{k: float(v) for k, v in row.items()} for row in csv.DictReader(f)]
+
+
+def standing_seconds(rows, stand_height):
+    """Simulator seconds in which the torso was upright at the stance height."""
+    upright = 0
+    for row in rows:
+        tilt = math.degrees(math.acos(min(1.0, 1.0 - 2.0 * (row["base_qx"] ** 2 + row["base_qy"] ** 2))))
+        upright += abs(row["base_z"] - stand_height) <= MAX_HEIGHT_ERROR and tilt <= MAX_TILT_DEG
+    return upright / 100.0  # the truth has 100 rows a second
+
+
+@pytest.mark.parametrize("robot", sorted(ROBOTS))
+def test_robot_gets_up_from_the_ground_and_holds_the_stance(start_board, tmp_path, robot):
+    result, truth, model = run_physics_demo(start_board, tmp_path, robot, demo_args=())
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-2000:]
+    assert "[demo] done" in result.stdout
+    stand_height = stand_height_from_model(model)
+    rows = read_truth(truth)
+    assert rows[0]["base_z"] < stand_height - 0.05  # started on the ground
+    # Stood through both holds: about 1.75 s of robot time at SPEED.
+    assert standing_seconds(rows, stand_height) >= 1.5
+    pictures = ("physics_torso.png", "physics_tracking.png", "robot_phases.png", "robot.gif")
+    assert all((tmp_path / name).exists() for name in pictures), result.stdout[-1000:]
+
+
+def test_biped_keeps_standing_through_a_50_ms_link_silence(start_board, tmp_path):
+    # At SPEED the first hold runs from about 2.3 s to 3.3 s after the robot's first frame.
+    result, _, _ = run_physics_demo(start_board, tmp_path, sim_args=("--silent-window", "2700:50"))
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr[-2000:]
+    assert "wait time out" in result.stdout  # the silence reached the SDK
+
+
+def test_limp_robot_falls_and_the_demo_fails(start_board, tmp_path):
+    result, _, _ = run_physics_demo(start_board, tmp_path, demo_args=("--no-pictures", "--gain-scale", "0"))
+    assert result.returncode == 1, result.stdout[-3000:] + result.stderr[-2000:]
+    assert "[demo] FAILED: the robot fell" in result.stdout

@@ -1,0 +1,367 @@
+#include "physics_plant.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace {
+
+using Seconds = std::chrono::duration<double>;
+
+constexpr double kTruthPeriod = 0.01;         // s: truth rows at 100 Hz
+constexpr uint64_t kTruthFlushRows = 100;     // flush the truth file every second
+constexpr double kMaxLag = 0.1;               // s of wall time the physics may fall behind
+constexpr int kSettleSteps = 200;             // steps that let closed chains and contacts settle
+constexpr int kLoadSteps = 50;                // steps that put the robot's weight on the floor
+constexpr double kFixedBaseClearance = 0.5;   // m between the lowest geom and the floor
+constexpr double kBaseHoldFrequency = 20.0;   // Hz of the spring that holds a fixed base
+constexpr double kBaseGyrationRadius = 0.15;  // m: the body's rotational inertia ~ m r^2
+constexpr double kGyroNoiseShare = 0.1;       // gyro sigma (rad/s) per accelerometer sigma (m/s^2)
+constexpr int kBipedVirtualJoints = 10;
+// MuJoCo's default joint limit is a soft spring scaled by the joint's inertia: a motor of a few
+// tens of N m pushes a light joint far past it. A motor's stop is hard, so limits left at the
+// default get the stiffest reference time MuJoCo advises (two steps) and a firm impedance.
+constexpr double kDefaultLimitTimeConstant = 0.02;  // s, MuJoCo's default
+constexpr double kStopImpedance[mjNIMP] = {0.95, 0.99, 0.001, 0.5, 2.0};
+
+/// Per motor type, on the joint side: torque limit, rotor inertia (armature = rotor
+/// inertia * gr^2) and the friction used when the model gives the joint none.
+struct MotorTypeTraits {
+  double torqueLimit;   // N m
+  double rotorInertia;  // kg m^2, motor side
+  double frictionLoss;  // N m (dry friction)
+  double damping;       // N m s / rad
+};
+
+// Torque limits follow the size of each protocol type's motor: joint side, after the gear.
+// Rotor inertias are motor side; the joint feels them times gr^2.
+MotorTypeTraits traitsFor(uint8_t type) {
+  switch (type) {
+    case 3: return {30.0, 6.0e-5, 0.2, 0.05};
+    case 5: return {120.0, 2.5e-4, 0.6, 0.2};
+    default: return {60.0, 1.2e-4, 0.4, 0.1};  // type 4, and any type the board does not know
+  }
+}
+
+// MuJoCo reports trouble through these hooks; its defaults would write MUJOCO_LOG.TXT into
+// the working folder and, for errors, end the process without a word on our channels.
+void installMujocoHandlers() {
+  mju_user_warning = [](const char* message) { std::fprintf(stderr, "board_sim: MuJoCo warning: %s\n", message); };
+  mju_user_error = [](const char* message) {
+    std::fprintf(stderr, "board_sim: MuJoCo error: %s\n", message);
+    std::exit(1);
+  };
+}
+
+std::string indexedName(const char* stem, size_t index) { return stem + std::to_string(index); }
+
+}  // namespace
+
+PhysicsPlant::PhysicsPlant(const BoardConfig& config, const PhysicsOptions& options)
+    : fixedBase_(options.fixedBase),
+      imuNoise_(options.imuNoise),
+      dice_(options.seed),
+      commands_(config.motors, MotorCmd{}),
+      applied_(config.motors, 0.0),
+      pendingCommands_(config.motors, MotorCmd{}) {
+  installMujocoHandlers();
+  _loadModel(options.modelPath, options.rate);
+  _findMotors(config);
+  _findSensors();
+  _setStartPose(options.startPose, options.fixedBase);
+  _settle();
+  for (int a = 0; a < 3; ++a) {
+    accBias_[a] = imuNoise_ * gauss_(dice_);
+    gyroBias_[a] = kGyroNoiseShare * imuNoise_ * gauss_(dice_);
+  }
+  latest_.joints.resize(config.motors);
+  _publish();
+  if (!options.truthPath.empty()) _openTruth(options.truthPath);
+}
+
+PhysicsPlant::~PhysicsPlant() {
+  stop_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void PhysicsPlant::_loadModel(const std::string& path, double rate) {
+  char error[1024] = "";
+  model_.reset(mj_loadXML(path.c_str(), nullptr, error, sizeof(error)));
+  if (!model_) throw std::runtime_error("cannot load the model " + path + ": " + error);
+  if (rate > 0.0) model()->opt.timestep = 1.0 / rate;
+  data_.reset(mj_makeData(model()));
+  if (!data_) throw std::runtime_error("cannot allocate the simulation of " + path);
+}
+
+int PhysicsPlant::_jointQposAdr(const std::string& name, bool required) const {
+  const int joint = mj_name2id(model(), mjOBJ_JOINT, name.c_str());
+  if (joint < 0) {
+    if (required) throw std::runtime_error("the model has no joint " + name);
+    return -1;
+  }
+  return model()->jnt_qposadr[joint];
+}
+
+void PhysicsPlant::_findMotors(const BoardConfig& config) {
+  mjModel* m = model();
+  for (size_t i = 0; i < config.motors; ++i) {
+    const std::string name = indexedName("motor", i);
+    const int joint = mj_name2id(m, mjOBJ_JOINT, name.c_str());
+    if (joint < 0 || m->jnt_type[joint] != mjJNT_HINGE)
+      throw std::runtime_error("the model has no hinge joint " + name + " for motor " + std::to_string(i));
+    const int dof = m->jnt_dofadr[joint];
+    const MotorTypeTraits traits = traitsFor(config.motorType[i]);
+    m->dof_armature[dof] = traits.rotorInertia * config.gr[i] * config.gr[i];
+    if (m->dof_frictionloss[dof] == 0.0 && m->dof_damping[dof] == 0.0) {
+      m->dof_frictionloss[dof] = traits.frictionLoss;
+      m->dof_damping[dof] = traits.damping;
+    }
+    if (m->jnt_solref[mjNREF * joint] == kDefaultLimitTimeConstant) {
+      m->jnt_solref[mjNREF * joint] = 2.0 * m->opt.timestep;
+      std::copy(kStopImpedance, kStopImpedance + mjNIMP, m->jnt_solimp + mjNIMP * joint);
+    }
+    motors_.push_back({m->jnt_qposadr[joint], dof, traits.torqueLimit});
+  }
+}
+
+void PhysicsPlant::_findSensors() {
+  torsoBody_ = mj_name2id(model(), mjOBJ_BODY, "torso");
+  if (torsoBody_ < 0) throw std::runtime_error("the model has no body torso");
+  const auto sensorAdr = [this](const char* name) {
+    const int sensor = mj_name2id(model(), mjOBJ_SENSOR, name);
+    if (sensor < 0) throw std::runtime_error(std::string("the model has no sensor ") + name);
+    return model()->sensor_adr[sensor];
+  };
+  accAdr_ = sensorAdr("imu_acc");
+  gyroAdr_ = sensorAdr("imu_gyro");
+  quatAdr_ = sensorAdr("imu_quat");
+  const int root = mj_name2id(model(), mjOBJ_JOINT, "root");
+  if (root >= 0 && model()->jnt_type[root] == mjJNT_FREE) {
+    rootQposAdr_ = model()->jnt_qposadr[root];
+    rootDofAdr_ = model()->jnt_dofadr[root];
+  }
+}
+
+void PhysicsPlant::_setStartPose(const std::string& name, bool fixedBase) {
+  mjModel* m = model();
+  int key = -1;
+  if (!name.empty()) {
+    key = mj_name2id(m, mjOBJ_KEY, name.c_str());
+    if (key < 0) throw std::runtime_error("the model has no keyframe " + name);
+  } else {
+    for (const char* candidate : {"crouch", "lying"})
+      if (key < 0) key = mj_name2id(m, mjOBJ_KEY, candidate);
+    if (key < 0 && m->nkey > 0) key = 0;
+  }
+  if (key >= 0) mj_resetDataKeyframe(m, data(), key);
+  else mj_resetData(m, data());
+  mj_forward(m, data());
+  if (!fixedBase) return;
+
+  if (rootQposAdr_ < 0) throw std::runtime_error("--fixed-base needs a free joint named root");
+  double lowest = INFINITY;
+  for (int g = 0; g < m->ngeom; ++g)
+    if (m->geom_bodyid[g] != 0) lowest = std::min(lowest, data()->geom_xpos[3 * g + 2] - m->geom_rbound[g]);
+  data()->qpos[rootQposAdr_ + 2] += std::max(0.0, kFixedBaseClearance - lowest);
+  std::copy(data()->qpos + rootQposAdr_, data()->qpos + rootQposAdr_ + 7, heldBase_);
+  mj_forward(m, data());
+
+  // A stiff spring holds the base; its damping goes into the model, where the integrator
+  // takes it implicitly, so it stays stable whatever the robot's own inertia.
+  const double omega = 2.0 * M_PI * kBaseHoldFrequency;
+  const double mass = mj_getTotalmass(m);
+  const double inertia = mass * kBaseGyrationRadius * kBaseGyrationRadius;
+  baseStiffness_[0] = mass * omega * omega;
+  baseStiffness_[1] = inertia * omega * omega;
+  for (int axis = 0; axis < 3; ++axis) {
+    m->dof_damping[rootDofAdr_ + axis] = 2.0 * mass * omega;
+    m->dof_damping[rootDofAdr_ + 3 + axis] = 2.0 * inertia * omega;
+  }
+}
+
+// One step after which nothing moves on: only constraint and contact corrections remain.
+void PhysicsPlant::_stepAtRest() {
+  if (fixedBase_) _holdBase();
+  mj_step(model(), data());
+  mju_zero(data()->qvel, model()->nv);
+}
+
+// Keyframes of closed chains are only close to consistent: without gravity and with the
+// velocities cleared after each step, the constraints pull the chains (and contacts push
+// the feet) into place without the robot moving off.
+void PhysicsPlant::_settle() {
+  mjModel* m = model();
+  const int flags = m->opt.disableflags;
+  m->opt.disableflags |= mjDSBL_GRAVITY;
+  for (int i = 0; i < kSettleSteps; ++i) _stepAtRest();
+  // Then the weight comes on the same way, so the floor already carries the robot (and the
+  // accelerometer reads gravity) when the link answers, instead of the body dropping into
+  // the soft contacts and bouncing.
+  m->opt.disableflags = flags;
+  for (int i = 0; i < kLoadSteps; ++i) _stepAtRest();
+  data()->time = 0.0;
+  mju_zero(data()->qfrc_applied, m->nv);
+  mj_forward(m, data());
+}
+
+void PhysicsPlant::_openTruth(const std::string& path) {
+  truth_.reset(std::fopen(path.c_str(), "w"));
+  if (!truth_) throw std::runtime_error("cannot open the truth file " + path);
+  for (const Motor& motor : motors_) truthQposAdr_.push_back(motor.qposAdr);
+  std::fputs("t,base_x,base_y,base_z,base_qw,base_qx,base_qy,base_qz", truth_.get());
+  for (size_t i = 0; i < motors_.size(); ++i) std::fprintf(truth_.get(), ",motor%zu", i);
+
+  // A biped's model names the serial-chain joints that differ from its motors' joints.
+  bool biped = false;
+  for (int k = 0; k < kBipedVirtualJoints; ++k) biped |= _jointQposAdr(indexedName("virtual", k), false) >= 0;
+  for (int k = 0; biped && k < kBipedVirtualJoints; ++k) {
+    const int adr = _jointQposAdr(indexedName("virtual", k), false);
+    truthQposAdr_.push_back(adr >= 0 ? adr : _jointQposAdr(indexedName("motor", k), true));
+    std::fprintf(truth_.get(), ",virtual%d", k);
+  }
+  std::fputc('\n', truth_.get());
+  std::fflush(truth_.get());
+  truthEvery_ = std::max<uint64_t>(1, std::llround(kTruthPeriod / timestep()));
+  _writeTruthRow();
+}
+
+void PhysicsPlant::start() {
+  // The thread takes no signals: the simulator's event loop reads them from its signalfd, and
+  // a signal delivered here would end the process without its summary or the truth's tail.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &previous);
+  summaryWall_ = Clock::now();
+  summarySimTime_ = simTime_ = data()->time;
+  thread_ = std::thread([this] { _run(); });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void PhysicsPlant::apply(const std::vector<MotorCmd>& jointCommands, double /*dt: the physics keeps its own time*/) {
+  std::lock_guard<std::mutex> lock(commandMutex_);
+  std::copy(jointCommands.begin(), jointCommands.begin() + pendingCommands_.size(), pendingCommands_.begin());
+  commandsChanged_ = true;
+}
+
+void PhysicsPlant::read(PlantReading& out) const {
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  out = latest_;
+}
+
+std::string PhysicsPlant::summary() {
+  const Clock::time_point now = Clock::now();
+  const double simTime = simTime_;
+  const double wall = Seconds(now - summaryWall_).count();
+  const double factor = wall > 0.0 ? (simTime - summarySimTime_) / wall : 0.0;
+  summaryWall_ = now;
+  summarySimTime_ = simTime;
+  char text[96];
+  std::snprintf(text, sizeof(text), ", physics real-time factor %.2f, lag %.1f ms", factor, 1000.0 * lagSeconds_);
+  return text;
+}
+
+void PhysicsPlant::_holdBase() {
+  const double* q = data()->qpos + rootQposAdr_;
+  double* force = data()->qfrc_applied + rootDofAdr_;
+  for (int axis = 0; axis < 3; ++axis) force[axis] = baseStiffness_[0] * (heldBase_[axis] - q[axis]);
+  double rotation[3];  // from the current to the held orientation, in the body frame
+  mju_subQuat(rotation, heldBase_ + 3, q + 3);
+  for (int axis = 0; axis < 3; ++axis) force[3 + axis] = baseStiffness_[1] * rotation[axis];
+}
+
+// The motor's own PD law on the latest command, on the joint side (the same law as on the
+// motor side once brought through the gear), limited to the motor's torque.
+void PhysicsPlant::_applyMotorTorques() {
+  for (size_t i = 0; i < motors_.size(); ++i) {
+    const Motor& motor = motors_[i];
+    const MotorCmd& c = commands_[i];
+    const double q = data()->qpos[motor.qposAdr], dq = data()->qvel[motor.dofAdr];
+    double tau = static_cast<double>(c.kp) * (c.pos - q) + static_cast<double>(c.kd) * (c.vel - dq) + c.tau;
+    if (!std::isfinite(tau)) tau = 0.0;  // a corrupt command must not poison the simulation
+    tau = std::clamp(tau, -motor.torqueLimit, motor.torqueLimit);
+    data()->qfrc_applied[motor.dofAdr] = tau;
+    applied_[i] = tau;
+  }
+}
+
+void PhysicsPlant::_step() {
+  {
+    std::lock_guard<std::mutex> lock(commandMutex_);
+    if (commandsChanged_) commands_.swap(pendingCommands_);
+    commandsChanged_ = false;
+  }
+  _applyMotorTorques();
+  if (fixedBase_) _holdBase();
+  mj_step(model(), data());
+  ++steps_;
+  _publish();
+  if (truth_ && steps_ % truthEvery_ == 0) _writeTruthRow();
+}
+
+void PhysicsPlant::_publish() {
+  double noise[6] = {0, 0, 0, 0, 0, 0};
+  if (imuNoise_ > 0.0)
+    for (int a = 0; a < 6; ++a) noise[a] = (a < 3 ? 1.0 : kGyroNoiseShare) * imuNoise_ * gauss_(dice_);
+  const mjtNum* sensors = data()->sensordata;
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  for (size_t i = 0; i < motors_.size(); ++i)
+    latest_.joints[i] = {data()->qpos[motors_[i].qposAdr], data()->qvel[motors_[i].dofAdr], applied_[i]};
+  for (int a = 0; a < 3; ++a) {
+    latest_.acc[a] = sensors[accAdr_ + a] + accBias_[a] + noise[a];
+    latest_.gyro[a] = sensors[gyroAdr_ + a] + gyroBias_[a] + noise[3 + a];
+  }
+  for (int a = 0; a < 4; ++a) latest_.quat[a] = sensors[quatAdr_ + a];
+}
+
+void PhysicsPlant::_writeTruthRow() {
+  std::FILE* file = truth_.get();
+  const double* base = rootQposAdr_ >= 0 ? data()->qpos + rootQposAdr_ : nullptr;
+  double pose[7];
+  if (base) {
+    std::copy(base, base + 7, pose);
+  } else {
+    std::copy(data()->xpos + 3 * torsoBody_, data()->xpos + 3 * torsoBody_ + 3, pose);
+    std::copy(data()->xquat + 4 * torsoBody_, data()->xquat + 4 * torsoBody_ + 4, pose + 3);
+  }
+  std::fprintf(file, "%.4f", data()->time);
+  for (double value : pose) std::fprintf(file, ",%.6f", value);
+  for (int adr : truthQposAdr_) std::fprintf(file, ",%.6f", data()->qpos[adr]);
+  std::fputc('\n', file);
+  if (++truthRows_ % kTruthFlushRows == 0) std::fflush(file);
+}
+
+// Steps so that simulated time follows the wall clock. A physics that cannot keep up
+// drops what it is more than kMaxLag behind instead of racing to catch up.
+void PhysicsPlant::_run() {
+  const double dt = timestep();
+  const auto maxLagSteps = static_cast<uint64_t>(kMaxLag / dt);
+  Clock::time_point origin = Clock::now();
+  uint64_t done = 0;
+  while (!stop_) {
+    auto due = static_cast<uint64_t>(Seconds(Clock::now() - origin).count() / dt);
+    if (due > done + maxLagSteps) {
+      origin += std::chrono::duration_cast<Clock::duration>(Seconds((due - done - maxLagSteps) * dt));
+      due = done + maxLagSteps;
+    }
+    for (; done < due && !stop_; ++done) _step();
+    simTime_ = data()->time;
+    lagSeconds_ = std::max(0.0, Seconds(Clock::now() - origin).count() - done * dt);
+    std::this_thread::sleep_until(origin + std::chrono::duration_cast<Clock::duration>(Seconds((done + 1) * dt)));
+  }
+}
+
+double PhysicsPlant::runFlatOut(double simSeconds, double kp, double kd) {
+  for (size_t i = 0; i < motors_.size(); ++i) {
+    commands_[i] = MotorCmd{};
+    commands_[i].pos = static_cast<float>(data()->qpos[motors_[i].qposAdr]);
+    commands_[i].kp = static_cast<float>(kp);
+    commands_[i].kd = static_cast<float>(kd);
+  }
+  const auto steps = static_cast<uint64_t>(std::llround(simSeconds / timestep()));
+  const Clock::time_point start = Clock::now();
+  for (uint64_t i = 0; i < steps; ++i) _step();
+  return Seconds(Clock::now() - start).count();
+}

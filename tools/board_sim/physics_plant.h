@@ -1,0 +1,141 @@
+// The whole robot simulated with MuJoCo: every motor runs its own PD law at the physics
+// rate on the latest command, as smart motors do, and the IMU reads the torso's sensors.
+//
+// Threads: the physics steps on its own thread in real time (start()); the link thread
+// hands over commands (apply) and takes the latest state (read) through two small mutex-
+// guarded buffers, so a reply never waits for a step.
+#pragma once
+
+#include <mujoco/mujoco.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "board_model.h"
+#include "plant.h"
+
+struct PhysicsOptions {
+  std::string modelPath;   // MJCF file
+  std::string startPose;   // keyframe name; empty: crouch, else lying, else the first keyframe
+  bool fixedBase = false;  // hold the torso at the start pose, raised so the feet clear the floor
+  std::string truthPath;   // CSV at 100 Hz; empty: none
+  double imuNoise = 0.0;   // accelerometer noise and bias sigma, m/s^2 (gyro: a tenth, rad/s)
+  double rate = 0.0;       // steps per second; 0: the model's own timestep
+  uint32_t seed = 1;       // seed of the IMU noise
+};
+
+class PhysicsPlant : public Plant {
+ public:
+  /// Loads the model, checks it against the configuration (a hinge joint motor<i> for every
+  /// motor, the torso and its IMU sensors), sets the start pose and lets the constraints
+  /// settle. Throws std::runtime_error naming what is wrong.
+  PhysicsPlant(const BoardConfig& config, const PhysicsOptions& options);
+  /// Stops the physics thread and flushes the truth file.
+  ~PhysicsPlant() override;
+  PhysicsPlant(const PhysicsPlant&) = delete;
+  PhysicsPlant& operator=(const PhysicsPlant&) = delete;
+
+  /// Starts stepping in real time on the thread "physics".
+  void start();
+  /// Without the thread: holds every motor at the start pose (kp, kd joint side) and steps
+  /// `simSeconds` of simulated time as fast as possible; returns the wall time taken, s.
+  double runFlatOut(double simSeconds, double kp, double kd);
+
+  void apply(const std::vector<MotorCmd>& jointCommands, double dt) override;
+  void read(PlantReading& out) const override;
+  /// ", physics real-time factor F, lag L ms" over the time since the previous call.
+  std::string summary() override;
+
+  double timestep() const { return model_->opt.timestep; }
+
+ private:
+  struct ModelDeleter {
+    void operator()(mjModel* model) const { mj_deleteModel(model); }
+  };
+  struct DataDeleter {
+    void operator()(mjData* data) const { mj_deleteData(data); }
+  };
+  struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+  };
+  struct Motor {
+    int qposAdr;
+    int dofAdr;
+    double torqueLimit;
+  };
+  using Clock = std::chrono::steady_clock;
+
+  void _loadModel(const std::string& path, double rate);
+  void _findMotors(const BoardConfig& config);
+  void _findSensors();
+  void _setStartPose(const std::string& name, bool fixedBase);
+  void _settle();
+  void _stepAtRest();
+  void _openTruth(const std::string& path);
+  int _jointQposAdr(const std::string& name, bool required) const;
+  void _holdBase();
+  void _step();
+  void _applyMotorTorques();
+  void _publish();
+  void _writeTruthRow();
+  void _run();
+
+  mjModel* model() const { return model_.get(); }
+  mjData* data() const { return data_.get(); }
+
+  std::unique_ptr<mjModel, ModelDeleter> model_;
+  std::unique_ptr<mjData, DataDeleter> data_;
+  std::vector<Motor> motors_;
+  int torsoBody_ = -1;
+  int rootQposAdr_ = -1;
+  int rootDofAdr_ = -1;
+  int accAdr_ = -1, gyroAdr_ = -1, quatAdr_ = -1;
+  bool fixedBase_ = false;
+  double heldBase_[7] = {0, 0, 0, 1, 0, 0, 0};  // x y z qw qx qy qz
+  double baseStiffness_[2] = {0, 0};             // linear N/m, angular N m/rad
+  double baseDamping_[2] = {0, 0};
+
+  // IMU noise: white noise plus a bias drawn once.
+  double imuNoise_ = 0.0;
+  std::mt19937 dice_;
+  std::normal_distribution<double> gauss_{0.0, 1.0};
+  double accBias_[3] = {0, 0, 0};
+  double gyroBias_[3] = {0, 0, 0};
+
+  // Truth file: the pose and joint angles every truthEvery_ steps.
+  std::unique_ptr<std::FILE, FileCloser> truth_;
+  std::vector<int> truthQposAdr_;  // motor0.., then virtual0..9 for a biped
+  uint64_t truthEvery_ = 10;
+  uint64_t truthRows_ = 0;
+
+  // Physics-thread state.
+  std::vector<MotorCmd> commands_;  // the last command of each motor, joint side
+  std::vector<double> applied_;     // torque applied in the last step, N m
+  uint64_t steps_ = 0;
+
+  // Handed over from the link thread.
+  mutable std::mutex commandMutex_;
+  std::vector<MotorCmd> pendingCommands_;
+  bool commandsChanged_ = false;
+
+  // Handed over to the link thread.
+  mutable std::mutex stateMutex_;
+  PlantReading latest_;
+
+  // Figures for the summary (written by the physics thread).
+  std::atomic<double> simTime_{0.0};
+  std::atomic<double> lagSeconds_{0.0};
+  double summarySimTime_ = 0.0;
+  Clock::time_point summaryWall_;
+
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
