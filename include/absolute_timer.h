@@ -1,6 +1,7 @@
-// Wall-clock readings and a pacing timer for loops written by the SDK's users: call start()
-// once, do one cycle of work, call wait(), which sleeps until the period has passed since the
-// cycle began and begins the next one.
+/// \file
+/// Wall-clock readings and a pacing timer for loops written by the SDK's users: call start()
+/// once, do one cycle of work, call wait(), which sleeps until the period has passed since the
+/// cycle began and begins the next one.
 #pragma once
 
 #include <sys/timerfd.h>

@@ -1,4 +1,5 @@
-// Fixed-size linear algebra types shared by every module of the SDK.
+/// \file
+/// Fixed-size linear algebra types shared by every module of the SDK.
 #pragma once
 
 #include <Eigen/Dense>

@@ -1,5 +1,6 @@
-// Link health: how the exchanges with the motor board went, counted on the link thread and
-// read from any other thread without ever making the link wait.
+/// \file
+/// Link health: how the exchanges with the motor board went, counted on the link thread and
+/// read from any other thread without ever making the link wait.
 #pragma once
 
 #include <array>

@@ -1,7 +1,8 @@
-// The motor bus: one MotorSDK owns the link to the motor board, turns the caller's joint-side
-// commands into command frames and the board's replies back into motor, IMU and battery
-// records. It also holds the process-wide IMU calibration and the two locks of the split
-// exchange family, and the orientation helpers used for the IMU report.
+/// \file
+/// The motor bus: one MotorSDK owns the link to the motor board, turns the caller's joint-side
+/// commands into command frames and the board's replies back into motor, IMU and battery
+/// records. It also holds the process-wide IMU calibration and the two locks of the split
+/// exchange family, and the orientation helpers used for the IMU report.
 #pragma once
 
 #include <atomic>

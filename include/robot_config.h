@@ -1,6 +1,7 @@
-// The robot's YAML configuration file read into one plain record: the counts, the per-motor
-// tables and the IMU calibration. The motor bus, the robot layer and the board simulator all
-// read the file through loadRobotConfig, so every one of them applies the same checks.
+/// \file
+/// The robot's YAML configuration file read into one plain record: the counts, the per-motor
+/// tables and the IMU calibration. The motor bus, the robot layer and the board simulator all
+/// read the file through loadRobotConfig, so every one of them applies the same checks.
 #pragma once
 
 #include <cstddef>

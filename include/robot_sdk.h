@@ -1,6 +1,7 @@
-// The robot-level entry point: opens the motor bus from a robot configuration, keeps the
-// link alive on its own thread, watches the motors' feedback, and serves the controller's
-// state and command in the virtual joint space.
+/// \file
+/// The robot-level entry point: opens the motor bus from a robot configuration, keeps the
+/// link alive on its own thread, watches the motors' feedback, and serves the controller's
+/// state and command in the virtual joint space.
 #pragma once
 
 #include <Eigen/LU>

@@ -1,12 +1,13 @@
-// Command and reply frames of the motor board, and the conversions between the joint
-// side (what callers see) and the motor side (what travels on the link).
-//
-// A command frame is one MotorCmd per motor; a reply frame is one MotorState per motor,
-// then one ImuState per IMU, then one BatState per battery. There is no header, length or
-// checksum: both sides derive the frame lengths from the configured counts.
-//
-// The codecs need only the counts and the per-motor tables, so the motor bus, the board
-// simulator and the tests all use this one piece of code.
+/// \file
+/// Command and reply frames of the motor board, and the conversions between the joint
+/// side (what callers see) and the motor side (what travels on the link).
+///
+/// A command frame is one MotorCmd per motor; a reply frame is one MotorState per motor,
+/// then one ImuState per IMU, then one BatState per battery. There is no header, length or
+/// checksum: both sides derive the frame lengths from the configured counts.
+///
+/// The codecs need only the counts and the per-motor tables, so the motor bus, the board
+/// simulator and the tests all use this one piece of code.
 #pragma once
 
 #include <cstddef>
