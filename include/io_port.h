@@ -105,7 +105,8 @@ class IOPort {
   virtual size_t Send(uint8_t* data, size_t length) = 0;
   /// Receives into `buffer` (room for `length` bytes, and for a whole reply on UDP); returns
   /// the count received: 0 after a timeout or a failed wait, -1 as the largest size_t after a
-  /// failed read. Prints a warning line for anything but a whole reply. Never throws.
+  /// failed read. A timeout or an incomplete reply prints a warning line, as each port says.
+  /// Never throws.
   virtual size_t Recv(uint8_t* buffer, size_t length) = 0;
   /// Receives one reply of `_recvLength` bytes, as Recv(buffer, _recvLength).
   virtual size_t Recv(uint8_t* buffer) = 0;

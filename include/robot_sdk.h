@@ -72,7 +72,7 @@ struct LegKinematicsCache {
 
 /// \name Joint-space mapping with a cache
 /// The two mappings with a cache of the legs' kinematics (see LegKinematicsCache); same
-/// results, lines and exceptions as without. The cache's thread.
+/// results, lines and exceptions as without. Any thread that owns the cache at the time.
 /// @{
 
 /// switchRealToVirtual, solving the legs through `cache`.
