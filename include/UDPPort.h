@@ -1,5 +1,6 @@
-// The motor board over Ethernet: one UDP datagram per command frame and per reply,
-// from the controller's fixed address on the robot's private network.
+/// \file
+/// The motor board over Ethernet: one UDP datagram per command frame and per reply,
+/// from the controller's fixed address on the robot's private network.
 #pragma once
 
 #include <netinet/in.h>
@@ -16,16 +17,29 @@
 /// The controller's address on the robot network; the socket binds to it.
 constexpr const char* kControllerAddress = "192.168.1.10";
 
+/// The board over UDP: one datagram per command frame, one per reply. Only datagrams from the
+/// board's address are taken; a reply is cut to the reply length. Like every port, used by
+/// one thread at a time; counters() from any thread.
 class UDPPort : public IOPort {
  public:
   /// Opens a datagram socket bound to 192.168.1.10:`localPort` that sends to
-  /// `remoteIp`:`remotePort`. A socket or bind failure ends the process (status 255).
+  /// `remoteIp`:`remotePort`; `recvLength` is the reply length in bytes, `timeOutUs` the wait
+  /// of the non-blocking mode in µs. A socket or bind failure prints a perror line ("[ERROR]
+  /// UDPPort::UDPPort, bind failed: ...") and ends the process (status 255); nothing is thrown.
   UDPPort(std::string remoteIp, uint32_t remotePort, uint32_t localPort, size_t recvLength,
           size_t timeOutUs, BlockYN blockYN);
+  /// Closes the socket.
   ~UDPPort() override;
 
+  /// Sends one datagram of `length` bytes to the board. A short or failed send prints
+  /// "[WARNING] UDPPort::send, ..." and returns the count (-1 as the largest size_t).
   size_t Send(uint8_t* data, size_t length) override;
+  /// Takes one datagram from the board, cut to the reply length (`length` is not read), into
+  /// `buffer`, which needs room for a whole reply. In the non-blocking mode waits at most the
+  /// timeout in all, datagrams passed over included; a timeout or failed wait prints a
+  /// warning and returns 0, a reply of another length prints one and returns its length.
   size_t Recv(uint8_t* buffer, size_t length) override;
+  /// As Recv(buffer, length).
   size_t Recv(uint8_t* buffer) override;
   /// Sends one frame and waits for its reply, passing over replies that arrived before the
   /// frame was sent (late or repeated answers to earlier frames) and datagrams from any address

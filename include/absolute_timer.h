@@ -1,6 +1,9 @@
-// Wall-clock readings and a pacing timer for loops written by the SDK's users: call start()
-// once, do one cycle of work, call wait(), which sleeps until the period has passed since the
-// cycle began and begins the next one.
+/// \file
+/// Wall-clock readings and a pacing timer for loops written by the SDK's users: call start()
+/// once, do one cycle of work, call wait(), which sleeps until the period has passed since the
+/// cycle began and begins the next one.
+///
+/// The free functions keep no state: any thread; none throws.
 #pragma once
 
 #include <sys/timerfd.h>
@@ -27,7 +30,9 @@ bool armsTimer(const itimerspec& setting);
 /// such a descriptor return at once.
 class TimerDescriptor {
  public:
+  /// Asks the kernel for the descriptor; never throws (see isOpen()).
   TimerDescriptor();
+  /// Closes the descriptor.
   ~TimerDescriptor();
   TimerDescriptor(const TimerDescriptor&) = delete;
   TimerDescriptor& operator=(const TimerDescriptor&) = delete;
@@ -36,7 +41,8 @@ class TimerDescriptor {
   bool isOpen() const { return _fd >= 0; }
   /// The timer descriptor, -1 when refused.
   int fd() const { return _fd; }
-  /// Arms the timer relative to now; pending expirations are discarded.
+  /// Arms the timer relative to now; pending expirations are discarded. A refused setting
+  /// (or descriptor) is ignored.
   void arm(const itimerspec& setting) const;
   /// Blocks until the timer has expired; `expirations` receives the count since the last
   /// read. False when the read failed.
@@ -57,12 +63,12 @@ class AbsoluteTimer {
   AbsoluteTimer(const AbsoluteTimer&) = delete;
   AbsoluteTimer& operator=(const AbsoluteTimer&) = delete;
 
-  /// Begins a period now.
+  /// Begins a period now. The thread that waits.
   void start();
   /// Sleeps until the period has passed since the period began, then begins the next one and
   /// returns true. When the period is already over, prints two warning lines and returns
   /// false without beginning a new period (every later wait() warns too until start()).
-  /// A period of 0 returns true at once.
+  /// A period of 0 returns true at once. Blocks the calling thread; one thread per timer.
   bool wait();
 
   /// The period. Unit: [s].

@@ -1,5 +1,6 @@
-// The records the motor board speaks in. Each record's memory image is its wire image:
-// fields are byte-aligned, little-endian, floats are IEEE-754 binary32.
+/// \file
+/// The records the motor board speaks in. Each record's memory image is its wire image:
+/// fields are byte-aligned, little-endian, floats are IEEE-754 binary32.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
-// Everything the SDK offers, in one include.
+/// \file
+/// Everything the SDK offers, in one include.
 #pragma once
 
 #include "eigen_types.h"

@@ -1,29 +1,32 @@
-// The flight recorder: every exchange with the motor board (send and reply time, outcome,
-// command frame, reply bytes) written to a file as fixed-size records after a header that
-// describes the robot, so that a reader needs nothing but the file.
-//
-// File layout (little-endian, no padding beyond what is listed):
-//   header, `header_size` bytes:
-//     0  char[8]  magic "DLFLREC" and a zero byte
-//     8  u32      format version (1)
-//    12  u32      header_size = 72 + 24 * motors
-//    16  u32      record_size
-//    20  i32      robot type code (0 veltra1, 1 veltra1L, 2 zenthi, 3 zenthi_v2)
-//    24  u16 x 4  motors, imus, batteries, 0
-//    32  u32 x 2  command frame length, reply frame length (bytes)
-//    40  i64 x 2  start time: wall clock (ns since the epoch) and CLOCK_MONOTONIC (ns)
-//    56  u64 x 2  records written, records dropped (filled in when the recording stops; they
-//                 stay 0 in a file that cannot seek, such as a pipe)
-//    72  per motor, 24 bytes: u16 id, u8 motor type, 5 zero bytes, f64 gear ratio, f64 offset
-//   records, `record_size` bytes each (a multiple of 8):
-//     0  u64      exchange number since the recording started (gaps are dropped records)
-//     8  i64      send time, CLOCK_MONOTONIC ns
-//    16  i64      reply time (when the receive ended), CLOCK_MONOTONIC ns
-//    24  u8       outcome: 0 complete reply, 1 no reply, 2 short reply, 3 long reply (cut)
-//    25  u8 x 3   zero
-//    28  u32      reply bytes received
-//    32  command frame (motor side, as sent), then the reply frame (as received; bytes that
-//        did not arrive are zero), then zeros up to record_size
+/// \file
+/// The flight recorder: every exchange with the motor board (send and reply time, outcome,
+/// command frame, reply bytes) written to a file as fixed-size records after a header that
+/// describes the robot, so that a reader needs nothing but the file.
+///
+/// File layout (little-endian, no padding beyond what is listed):
+/// \verbatim
+///   header, `header_size` bytes:
+///     0  char[8]  magic "DLFLREC" and a zero byte
+///     8  u32      format version (1)
+///    12  u32      header_size = 72 + 24 * motors
+///    16  u32      record_size
+///    20  i32      robot type code (0 veltra1, 1 veltra1L, 2 zenthi, 3 zenthi_v2)
+///    24  u16 x 4  motors, imus, batteries, 0
+///    32  u32 x 2  command frame length, reply frame length (bytes)
+///    40  i64 x 2  start time: wall clock (ns since the epoch) and CLOCK_MONOTONIC (ns)
+///    56  u64 x 2  records written, records dropped (filled in when the recording stops; they
+///                 stay 0 in a file that cannot seek, such as a pipe)
+///    72  per motor, 24 bytes: u16 id, u8 motor type, 5 zero bytes, f64 gear ratio, f64 offset
+///   records, `record_size` bytes each (a multiple of 8):
+///     0  u64      exchange number since the recording started (gaps are dropped records)
+///     8  i64      send time, CLOCK_MONOTONIC ns
+///    16  i64      reply time (when the receive ended), CLOCK_MONOTONIC ns
+///    24  u8       outcome: 0 complete reply, 1 no reply, 2 short reply, 3 long reply (cut)
+///    25  u8 x 3   zero
+///    28  u32      reply bytes received
+///    32  command frame (motor side, as sent), then the reply frame (as received; bytes that
+///        did not arrive are zero), then zeros up to record_size
+/// \endverbatim
 #pragma once
 
 #include <atomic>
@@ -38,20 +41,21 @@
 #include "link_stats.h"
 #include "wire_frames.h"
 
-/// The robot a recording describes: its type code, frame layout and per-motor tables.
+/// The robot a recording describes: its type code, frame layout and per-motor tables
+/// (element i for motor i; each needs an entry per motor).
 struct RobotDescription {
-  int32_t robotType = 0;
-  wire::FrameLayout layout;
-  std::vector<uint16_t> ids;
-  std::vector<uint8_t> types;
-  std::vector<double> gearRatios;
-  std::vector<double> offsets;
+  int32_t robotType = 0;           ///< 0 veltra1, 1 veltra1L, 2 zenthi, 3 zenthi_v2.
+  wire::FrameLayout layout;        ///< Counts of motors, IMUs and batteries.
+  std::vector<uint16_t> ids;       ///< Bus id per motor.
+  std::vector<uint8_t> types;      ///< Protocol type per motor, 3, 4 or 5.
+  std::vector<double> gearRatios;  ///< Gear ratio per motor, motor side per joint side.
+  std::vector<double> offsets;     ///< Position offset per motor. Unit: [rad], motor side.
 };
 
 /// How a recording went.
 struct RecordingSummary {
-  uint64_t recorded = 0;  // records written to the file
-  uint64_t dropped = 0;   // exchanges lost because the writer had fallen behind
+  uint64_t recorded = 0;  ///< Records written to the file.
+  uint64_t dropped = 0;   ///< Exchanges lost because the writer had fallen behind (or the disk was full).
 };
 
 /// One recording. The link thread copies each exchange into a ring allocated up front; a
@@ -59,13 +63,17 @@ struct RecordingSummary {
 /// exchanges are dropped and counted; the link thread never waits.
 class FlightRecorder {
  public:
+  /// The format version in the header.
   static constexpr uint32_t kFormatVersion = 1;
-  static constexpr size_t kDefaultRingRecords = 4096;  // about 8.6 s of exchanges at 2.1 ms
+  /// Ring size in exchanges when none is given: about 8.6 s of exchanges at 2.1 ms.
+  static constexpr size_t kDefaultRingRecords = 4096;
 
   /// Opens `path` for writing (a pipe works too), writes the header and starts the writer
-  /// thread. Throws std::runtime_error when the file cannot be opened or written.
+  /// thread; `ringRecords` (at least 1 is used) exchanges are allocated up front. Throws
+  /// std::runtime_error when the file cannot be opened or written, std::out_of_range when a
+  /// table of `robot` is shorter than its motor count. Any thread.
   FlightRecorder(const std::string& path, const RobotDescription& robot, size_t ringRecords = kDefaultRingRecords);
-  /// Stops as finish() does.
+  /// Stops as finish() does. No thread may capture any more.
   ~FlightRecorder();
   FlightRecorder(const FlightRecorder&) = delete;
   FlightRecorder& operator=(const FlightRecorder&) = delete;
@@ -78,6 +86,7 @@ class FlightRecorder {
   /// same counts.
   RecordingSummary finish();
 
+  /// Bytes of one record in the file, a multiple of 8.
   size_t recordSize() const { return recordSize_; }
 
  private:
@@ -109,7 +118,11 @@ class FlightRecorder {
 /// out of the recorder, so the recorder can then be finished and released.
 class RecorderSlot {
  public:
+  /// Hands every following capture to `recorder` (null: to none), replacing any other. Any
+  /// thread; the recorder must stay alive until detach() returned.
   void attach(FlightRecorder* recorder) { recorder_.store(recorder, std::memory_order_seq_cst); }
+  /// Ends the attachment; returns once the link thread is out of the recorder. Any thread but
+  /// the link thread.
   void detach();
   /// Link thread: hands the exchange to the attached recorder, if there is one.
   void capture(const ExchangeResult& result, const uint8_t* command, const uint8_t* reply) {

@@ -1,16 +1,17 @@
-// Leg kinematics and joint limits of the supported robot families.
-//
-// gravon_kinematics: the biped's five-joint leg (hip yaw, hip roll, hip pitch, knee, ankle).
-// Knee and ankle are driven through rod linkages from cranks at the hip, so a leg has two
-// joint spaces: real joints (the motor angles, letter 'p') and virtual joints (the equivalent
-// serial chain hip -> knee -> ankle, letter 's'). Leg side letters are 'l' and 'r'.
-// Task vector: (yaw, sole pitch, foot x, foot y, foot z) in the leg-root frame
-// (x forward, y left, z up), angles in radians, lengths in metres.
-//
-// zenthi_kinematics: joint limits of the directly driven 18-joint family.
-//
-// Everything here is fixed-size, closed-form and allocation free; no state is shared, so every
-// function may run on any thread.
+/// \file
+/// Leg kinematics and joint limits of the supported robot families.
+///
+/// gravon_kinematics: the biped's five-joint leg (hip yaw, hip roll, hip pitch, knee, ankle).
+/// Knee and ankle are driven through rod linkages from cranks at the hip, so a leg has two
+/// joint spaces: real joints (the motor angles, letter 'p') and virtual joints (the equivalent
+/// serial chain hip -> knee -> ankle, letter 's'). Leg side letters are 'l' and 'r'.
+/// Task vector: (yaw, sole pitch, foot x, foot y, foot z) in the leg-root frame
+/// (x forward, y left, z up), angles in radians, lengths in metres.
+///
+/// zenthi_kinematics: joint limits of the directly driven 18-joint family.
+///
+/// Everything here is fixed-size, closed-form and allocation free; no state is shared, so every
+/// function may run on any thread.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,8 @@
-// Where the SDK's console lines go. By default every line is written to standard output as it
-// is made. A program that wants the lines itself installs a sink: from then on nothing goes to
-// standard output, and the lines reach the sink, one call per line, from a drain thread of the
-// SDK's own, so the threads that make them (the link thread among them) never wait for it.
+/// \file
+/// Where the SDK's console lines go. By default every line is written to standard output as it
+/// is made. A program that wants the lines itself installs a sink: from then on nothing goes to
+/// standard output, and the lines reach the sink, one call per line, from a drain thread of the
+/// SDK's own, so the threads that make them (the link thread among them) never wait for it.
 #pragma once
 
 #include <cstddef>
@@ -21,8 +22,10 @@ constexpr size_t kLogQueueLines = 256;
 /// Installs `sink` (replacing any previous one), or, given an empty function, delivers the
 /// lines already queued to the old sink, stops the drain thread and writes to standard output
 /// again. Any thread except the drain thread itself (a sink must not call it). An exception
-/// thrown by a sink is swallowed and counted as a dropped line.
+/// thrown by a sink is swallowed and counted as a dropped line. Throws std::system_error only
+/// when the drain thread cannot be started.
 void setLogSink(LogSink sink);
 
 /// Lines dropped since the process started, because the queue was full or the sink threw.
+/// Any thread; never throws.
 uint64_t droppedLogLines();

@@ -1,7 +1,8 @@
-// The motor bus: one MotorSDK owns the link to the motor board, turns the caller's joint-side
-// commands into command frames and the board's replies back into motor, IMU and battery
-// records. It also holds the process-wide IMU calibration and the two locks of the split
-// exchange family, and the orientation helpers used for the IMU report.
+/// \file
+/// The motor bus: one MotorSDK owns the link to the motor board, turns the caller's joint-side
+/// commands into command frames and the board's replies back into motor, IMU and battery
+/// records. It also holds the process-wide IMU calibration and the two locks of the split
+/// exchange family, and the orientation helpers used for the IMU report.
 #pragma once
 
 #include <atomic>
@@ -28,94 +29,163 @@ extern std::mutex cmd_mutex;
 /// Guards every MotorSDK's raw reply stores between the link thread and the decoding threads.
 extern std::mutex feedback_mutex;
 
-/// IMU calibration, set by the most recent MotorSDK::init. Neutral until then: zero biases,
-/// identity mounting rotation, zero translation.
+// IMU calibration, set by the most recent successful MotorSDK::init. Neutral until then: zero
+// biases, identity mounting rotation, zero translation. Not locked: init writes them while
+// every decoding reads them, so no bus may be initialised while another one decodes.
+
+/// Accelerometer bias, x y z, subtracted from every reading. Unit: [m/s²].
 extern Vec3<double> acc_bias;
+/// Gyroscope bias, x y z, subtracted from every reading. Unit: [rad/s].
 extern Vec3<double> gyro_bias;
+/// The IMU's mounting rotation in the body (from the configured quaternion, not normalised).
 extern Mat3<double> R_b_i;
-extern Vec3<double> t_b_i;  // kept for callers; the calibration does not use it
+/// The IMU's position in the body, kept for callers; the calibration does not use it. Unit: [m].
+extern Vec3<double> t_b_i;
 
 /// Removes the configured biases from every record and re-expresses its orientation through
-/// the mounting rotation. Looks at neither status nor id.
+/// the mounting rotation, in place. Looks at neither status nor id. Any thread (reads the
+/// process-wide calibration); never throws.
 void calibration_imu(std::vector<ImuState>& imus);
 
 // ---- Orientation helpers. Quaternions are (w, x, y, z) and are never normalised. -----------
+// Free of state: any thread; they never throw.
 
+/// The rotation matrix of the unit quaternion q (the formula is applied to q as given).
 Mat3<double> quatToRotMat(const Vec4<double>& q);
 /// True when R is orthonormal within 0.001 (Frobenius norm of I - RᵀR); otherwise prints
 /// "norm(R) = " with the norm and the matrix.
 bool isRotationMatrix(const Mat3<double>& R);
-/// (roll, pitch, yaw) with R = Rz(yaw)·Ry(pitch)·Rx(roll), to float accuracy.
+/// (roll, pitch, yaw) in [rad] with R = Rz(yaw)·Ry(pitch)·Rx(roll), to float accuracy; at
+/// gimbal lock yaw is 0. A matrix that is not a rotation is reported as isRotationMatrix
+/// does, and its angles are still returned.
 Vec3<double> rotMatToRPY(const Mat3<double>& R);
+/// (roll, pitch, yaw) in [rad] of the unit quaternion q: rotMatToRPY(quatToRotMat(q)).
 Vec3<double> quatToRPY(const Vec4<double>& q);
 
 // ---- The bus. -----------------------------------------------------------------------------
 
+/// The motor bus: owns one port to the board and exchanges a command frame for a reply frame.
+/// Callers see the joint side (rad, rad/s, N·m, joint-side gains); the link carries the motor
+/// side, converted with each motor's gear ratio and offset. Records are indexed by
+/// configuration position.
+///
+/// Threads: MotorSDK starts none. The synchronous family (sendRecv, recv, recvRaw,
+/// setMotorZero) and stop/close run on the caller's thread without a lock, so never while
+/// another thread uses the split family on the same bus. In the split family one link thread
+/// calls sendRecvMT or recvMT, any threads setSendMT and getRecvMT. Only one thread at a time
+/// may run an operation that sends.
+///
+/// Failures: link trouble never throws. A missing, short or failed reply prints warning lines
+/// and shows in the records' `status` (0: no reply), each record keeping its previous values;
+/// an unaccepted motor type prints "[MotorSDK::sendRecv] unkown comm type" and nothing is
+/// sent. Exceptions come from configuring and from the caller's arguments, as each operation
+/// says; every operation that exchanges or decodes throws std::logic_error on a bus that was
+/// never set up.
 class MotorSDK {
  public:
   /// An empty bus; only init makes it usable.
   MotorSDK();
-  /// A bus configured directly: every motor gets type 5, the tables are copied. Throws
-  /// ConfigError for a zero or non-finite gear ratio or a non-finite offset.
+  /// A bus configured directly: every motor gets type 5, the tables are copied (offsets in
+  /// rad, motor side; gear ratios motor side per joint side), and the link of `comm_type` is
+  /// opened as init opens it. Throws ConfigError for a table shorter than `motor_num`, a zero
+  /// or non-finite gear ratio or a non-finite offset; the port's failures as init.
   MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, std::vector<double>& offset,
            std::vector<double>& gr, std::vector<uint16_t>& motor_id, CommType comm_type);
+  /// Closes the port. Nothing is sent: the motors keep the last frame they received.
   ~MotorSDK();
 
   MotorSDK(const MotorSDK&) = delete;
   MotorSDK& operator=(const MotorSDK&) = delete;
 
-  /// Reads the robot's YAML file, sets the IMU calibration and opens the link. yaml-cpp's
-  /// exceptions, ConfigError and the port's exceptions reach the caller. All or nothing: a
-  /// failed init leaves the bus and the IMU calibration exactly as they were.
+  /// Reads the robot's YAML file, sets the IMU calibration and opens the link: USB is the
+  /// serial device /dev/ttyACM0 at 2000000 baud, UDP 192.168.1.10:8881 to 192.168.1.5:8880,
+  /// both with a 2000 µs receive timeout. yaml-cpp's exceptions, ConfigError and the serial
+  /// port's IOException reach the caller; a UDP socket or bind failure ends the process
+  /// (status 255). An unknown `comm_type` prints "[MotorSDK] CommType error " and leaves a bus
+  /// without a port, which exchanges as with a board that never answers. All or nothing: a
+  /// failed init leaves the bus and the IMU calibration exactly as they were. Not while any
+  /// bus of the process exchanges or decodes.
   void init(std::string path, CommType comm_type);
 
   // Every exchange operation below throws std::logic_error, without touching the link, on a
   // bus that neither init nor the counts constructor has configured.
 
-  // Synchronous family: one whole exchange in the caller's thread, no lock taken. The
-  // caller's vectors are resized to the configured counts. Every decoding except recvRaw's
-  // calibrates the IMU records that arrived valid; a record that did not keeps the values the
-  // previous read gave it, unchanged.
+  /// \name Synchronous family
+  /// One whole exchange in the caller's thread, no lock taken; each waits at most the port's
+  /// timeout for the reply. The caller's vectors are resized to the configured counts. A record
+  /// with a bad status prints one warning and keeps its previous values (status and id
+  /// aside). Every decoding except recvRaw's calibrates the IMU records that arrived valid; a
+  /// record that did not keeps the values the previous read gave it, unchanged.
+  /// @{
+
   /// Encodes `cmd`, exchanges it and decodes the reply. A command whose motor-side value is
-  /// not a finite float throws std::invalid_argument before anything is stored or sent.
+  /// not a finite float throws std::invalid_argument, and a `cmd` shorter than the motor count
+  /// std::out_of_range, before anything is stored or sent.
   void sendRecv(const std::vector<MotorCmd>& cmd, std::vector<MotorState>& motors,
                 std::vector<ImuState>& imus, std::vector<BatState>& bats);
+  /// Exchanges the passive read frame (zero set-points and gains, kd 0.02) and decodes the
+  /// reply, positions on the joint side.
   void recv(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats);
+  /// As recv, but positions come back as the motor's angle over the gear ratio, without the
+  /// offset (raw / gear ratio), and the IMU records are not calibrated.
   void recvRaw(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats);
+  /// Exchanges the zero-setting frame (each motor's `mode` from `cmd`, everything else zero)
+  /// and decodes the reply with positions as recvRaw gives them. Throws std::out_of_range when
+  /// `cmd` holds fewer records than there are motors.
   void setMotorZero(const std::vector<MotorCmd>& cmd, std::vector<MotorState>& motors,
                     std::vector<ImuState>& imus, std::vector<BatState>& bats);
+  /// @}
 
-  // Split family: one link thread calls sendRecvMT/recvMT, any thread setSendMT/getRecvMT.
-  // cmd_mutex and feedback_mutex are never held together nor during port I/O.
+  /// \name Split family
+  /// One link thread calls sendRecvMT/recvMT, any thread setSendMT/getRecvMT.
+  /// cmd_mutex and feedback_mutex are never held together nor during port I/O.
+  /// @{
+
   /// Encodes the commands into the stored frame; the next sendRecvMT sends them. A command
   /// whose motor-side value is not a finite float throws std::invalid_argument and leaves the
-  /// stored frame as it was.
+  /// stored frame as it was; a `cmd` shorter than the motor count throws std::out_of_range.
+  /// Any thread; takes cmd_mutex only to store, never waits for the link.
   void setSendMT(const std::vector<MotorCmd>& cmd);
-  /// Sends the stored frame and keeps the reply undecoded.
+  /// Sends the stored frame and keeps the reply undecoded. The link thread only; waits at most
+  /// the port's timeout for the reply, holding no lock meanwhile.
   void sendRecvMT();
-  /// Replaces the stored frame with the background passive read, then exchanges it.
+  /// Replaces the stored frame with the background passive read (mode 10, everything zero),
+  /// then exchanges it as sendRecvMT; later sendRecvMT calls send it too until a setSendMT.
+  /// The link thread only.
   void recvMT();
   /// Decodes the last reply into vectors that already hold at least the configured counts
-  /// (std::out_of_range otherwise); records beyond the counts are left untouched.
+  /// (std::out_of_range otherwise); records beyond the counts are left untouched. Positions
+  /// on the joint side, IMU records calibrated; a record with a bad status prints a warning
+  /// and keeps its previous values. Any thread; takes feedback_mutex, never waits for the
+  /// link. The caller must not read the vectors from another thread meanwhile.
   void getRecvMT(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats);
+  /// @}
 
   /// Copies of the last reply's motor and battery records as the board sent them (motor side,
   /// not decoded), taken under feedback_mutex. Any thread.
   std::vector<MotorState> rawMotorStates() const;
+  /// As rawMotorStates, for the battery records.
   std::vector<BatState> rawBatteryStates() const;
   /// Exchanges of the split family that got at least part of a reply, counted from set-up.
   /// Any thread; the link thread increments it after storing the reply.
   uint64_t repliesReceived() const { return replies_received_.load(std::memory_order_acquire); }
 
-  /// Sends the stored frame five times; nothing is decoded or printed.
+  /// Sends the stored frame five times; nothing is decoded or printed. The port stays open
+  /// (the destructor closes it). The thread that owns the link.
   void stop();
+  /// Exactly what stop() does.
   void close();
 
+  /// Prints one line per record of the first m motor, n IMU and b battery records as they are
+  /// (joint side once decoded), IMU orientation as roll, pitch, yaw in rad; a record with a
+  /// bad status prints an "[ERROR]" line. Throws std::out_of_range for a shorter vector.
   void print(const std::vector<MotorState>& motors, const std::vector<ImuState>& imus,
              const std::vector<BatState>& bats);
+  /// The same lines; `cmd` is not read.
   void print(const std::vector<MotorCmd>& cmd, const std::vector<MotorState>& motors,
              const std::vector<ImuState>& imus, const std::vector<BatState>& bats);
 
+  /// "1.0.1".
   std::string get_version();
 
   // Link health and recording. Every exchange of every family is counted (and recorded).
@@ -135,16 +205,28 @@ class MotorSDK {
   /// stands still, getRecvMT decodes the same frame. Any thread.
   uint64_t replySequence() const { return reply_sequence_.load(std::memory_order_acquire); }
 
-  // Read-only views of the configuration, for tools and tests.
+  // Read-only views of the configuration, for tools and tests. Fixed once the bus is set up,
+  // so any thread may read them, but not while init runs.
+  /// Protocol type per motor, 3, 4 or 5.
   const std::vector<uint8_t>& motorTypes() const { return motor_type_; }
+  /// Bus id per motor.
   const std::vector<uint16_t>& motorIds() const { return motor_id_; }
+  /// Position offset per motor. Unit: [rad], motor side.
   const std::vector<double>& offsets() const { return offset_; }
+  /// Gear ratio per motor, motor side per joint side.
   const std::vector<double>& gearRatios() const { return gr_; }
+  /// The file's `jpos_min`, kept for tools (the SDK clamps with its built-in tables); empty
+  /// after the counts constructor. Unit: [rad], joint side.
   const std::vector<double>& jointMin() const { return jpos_min_; }
+  /// The file's `jpos_max`, as jointMin. Unit: [rad], joint side.
   const std::vector<double>& jointMax() const { return jpos_max_; }
+  /// The file's `dual_encoder`; the SDK does not act on it.
   bool dualEncoder() const { return dual_encoder_; }
+  /// False before set-up, and after an unknown link type.
   bool hasPort() const { return port_ != nullptr; }
+  /// Bytes of a command frame.
   size_t sendLength() const { return send_len_; }
+  /// Bytes of a reply frame.
   size_t replyLength() const { return motor_recv_len_ + imu_recv_len_ + battery_recv_len_; }
   /// The stored command frame; not locked, so only for a caller that owns the bus.
   const std::vector<MotorCmd>& commandFrame() const { return cmd_frame_; }
@@ -153,10 +235,10 @@ class MotorSDK {
   std::unique_ptr<IOPort> port_;
 
  public:
-  // The robot layer reads the counts directly.
-  uint8_t motor_num_ = 0;
-  uint8_t imu_num_ = 0;
-  uint8_t battery_num_ = 0;
+  // The robot layer reads the counts directly. Set with the configuration; read-only after.
+  uint8_t motor_num_ = 0;    ///< Motors on the bus (records per frame), 0-255.
+  uint8_t imu_num_ = 0;      ///< IMU records per reply, 0-255.
+  uint8_t battery_num_ = 0;  ///< Battery records per reply, 0-255.
 
  private:
   std::vector<uint8_t> motor_type_;

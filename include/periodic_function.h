@@ -1,6 +1,7 @@
-// One function run on a thread of its own at a fixed period, paced by a kernel interval timer:
-// the first cycle runs at once, later cycles on whole periods after the timer was armed.
-// Missed expirations are not made up.
+/// \file
+/// One function run on a thread of its own at a fixed period, paced by a kernel interval timer:
+/// the first cycle runs at once, later cycles on whole periods after the timer was armed.
+/// Missed expirations are not made up.
 #pragma once
 
 #include <atomic>

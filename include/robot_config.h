@@ -1,6 +1,7 @@
-// The robot's YAML configuration file read into one plain record: the counts, the per-motor
-// tables and the IMU calibration. The motor bus, the robot layer and the board simulator all
-// read the file through loadRobotConfig, so every one of them applies the same checks.
+/// \file
+/// The robot's YAML configuration file read into one plain record: the counts, the per-motor
+/// tables and the IMU calibration. The motor bus, the robot layer and the board simulator all
+/// read the file through loadRobotConfig, so every one of them applies the same checks.
 #pragma once
 
 #include <cstddef>
@@ -68,7 +69,8 @@ struct RobotConfigProgress {
 /// file, a missing key or a value that does not convert (a motor_id or motor_type outside
 /// 0-255 included); ConfigError, naming the list, motor and key, for a per-motor list whose
 /// size is not the motor count (gr may be longer), a non-finite offset, or a gear ratio that
-/// is zero, non-finite or outside 1e-15 to 1e15 in size.
+/// is zero, non-finite or outside 1e-15 to 1e15 in size. Any thread; `progress` is told on
+/// the calling thread.
 RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys = ConfigKeys::All,
                             const RobotConfigProgress& progress = {});
 

@@ -1,6 +1,7 @@
-// The robot-level observation and command records a controller exchanges with RobotSDK.
-// Both serve the real (motor) and the virtual (serial-chain) joint space; joint i is always
-// the i-th configured motor.
+/// \file
+/// The robot-level observation and command records a controller exchanges with RobotSDK.
+/// Both serve the real (motor) and the virtual (serial-chain) joint space; joint i is always
+/// the i-th configured motor. Plain data, never locked: one thread at a time per record.
 #pragma once
 
 #include <Eigen/Dense>

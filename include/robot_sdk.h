@@ -1,6 +1,7 @@
-// The robot-level entry point: opens the motor bus from a robot configuration, keeps the
-// link alive on its own thread, watches the motors' feedback, and serves the controller's
-// state and command in the virtual joint space.
+/// \file
+/// The robot-level entry point: opens the motor bus from a robot configuration, keeps the
+/// link alive on its own thread, watches the motors' feedback, and serves the controller's
+/// state and command in the virtual joint space.
 #pragma once
 
 #include <Eigen/LU>
@@ -21,17 +22,25 @@
 #include "robot_records.h"
 
 // ---- Joint-space mapping ----------------------------------------------------------------
-// Robot type codes: 0 veltra1, 1 veltra1L (two five-joint legs on joints 0-4 and 5-9),
-// 2 zenthi, 3 zenthi_v2 (every joint driven directly). Any other code returns false and
-// leaves the output untouched.
-//
-// Lengths: for the veltra codes every per-joint vector of the state and of the command must
-// hold 10 to 14 entries; for the zenthi codes the command positions at most 18. Other
-// lengths throw std::invalid_argument naming them, before anything is written.
-//
-// A leg the kinematics cannot convert prints one line, makes the result false and keeps the
-// values copied from the input for whatever could not be converted; the other leg is still
-// converted.
+
+/// \name Joint-space mapping
+/// Both spaces are on the joint side: positions in rad, velocities in rad/s, torques in N·m;
+/// gains pass unchanged. Joint i is the i-th configured motor.
+///
+/// Robot type codes: 0 veltra1, 1 veltra1L (two five-joint legs on joints 0-4 and 5-9),
+/// 2 zenthi, 3 zenthi_v2 (every joint driven directly). Any other code returns false and
+/// leaves the output untouched.
+///
+/// Lengths: for the veltra codes every per-joint vector of the state and of the command must
+/// hold 10 to 14 entries; for the zenthi codes the command positions at most 18. Other
+/// lengths throw std::invalid_argument naming them, before anything is written.
+///
+/// A leg the kinematics cannot convert prints one line, makes the result false and keeps the
+/// values copied from the input for whatever could not be converted; the other leg is still
+/// converted.
+///
+/// Threads: any thread; they share nothing but the cache a caller passes.
+/// @{
 
 /// Real state (motor joints) to the virtual state a controller sees.
 bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int robotType);
@@ -40,6 +49,7 @@ bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int r
 /// limits. `real` supplies the legs' present configuration for the Jacobians.
 bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualCommand,
                          RobotCommand& realCommand, int robotType);
+/// @}
 
 /// The biped legs' kinematics at one measured state: virtual positions, the real-to-virtual
 /// Jacobian and its factorisations. A caller that maps a state and then a command of the same
@@ -47,25 +57,34 @@ bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualComm
 /// entry serves only the very positions it was computed from, so a stale cache is never wrong.
 /// One cache belongs to one thread at a time.
 struct LegKinematicsCache {
+  /// One leg at one measured configuration.
   struct Leg {
-    Vec5<double> measured;  // the bounded real positions the entry belongs to
-    bool filled = false;
-    bool assembled = false;  // false: the linkage cannot be assembled there
-    Vec5<double> virtualPos;
-    Mat5<double> jacobian;
-    Eigen::PartialPivLU<Mat5<double>> lu;            // of J, for a command's velocities
-    Eigen::PartialPivLU<Mat5<double>> luTransposed;  // of Jᵀ, for a state's torques
+    Vec5<double> measured;   ///< The real positions, bounded to the hardware limits, the entry belongs to. Unit: [rad].
+    bool filled = false;     ///< The entry holds a computation.
+    bool assembled = false;  ///< False: the linkage cannot be assembled there (the rest is unset).
+    Vec5<double> virtualPos;  ///< The leg's virtual positions. Unit: [rad].
+    Mat5<double> jacobian;    ///< J: virtual joint velocities = J · real joint velocities.
+    Eigen::PartialPivLU<Mat5<double>> lu;            ///< Of J, for a command's velocities.
+    Eigen::PartialPivLU<Mat5<double>> luTransposed;  ///< Of Jᵀ, for a state's torques.
   };
-  Leg legs[2];  // left, right
+  Leg legs[2];  ///< Left leg (joints 0-4), right leg (joints 5-9).
 };
 
-/// The two mappings with a cache of the legs' kinematics (see above); same results and lines.
+/// \name Joint-space mapping with a cache
+/// The two mappings with a cache of the legs' kinematics (see LegKinematicsCache); same
+/// results, lines and exceptions as without. Any thread that owns the cache at the time.
+/// @{
+
+/// switchRealToVirtual, solving the legs through `cache`.
 bool switchRealToVirtual(const RobotState& real, RobotState& virtualState, int robotType, LegKinematicsCache& cache);
+/// switchVirtualToReal, solving the legs through `cache`.
 bool switchVirtualToReal(const RobotState& real, const RobotCommand& virtualCommand, RobotCommand& realCommand,
                          int robotType, LegKinematicsCache& cache);
+/// @}
 
 /// Whether the mapping serves a robot of this type with this many joints: 10 to 14 for the
-/// bipeds (two legs, and the biped limit tables), at most 18 for zenthi robots.
+/// bipeds (two legs, and the biped limit tables), at most 18 for zenthi robots. False for an
+/// unknown type. Any thread.
 bool supportsJointCount(int robotType, long joints);
 
 /// Prints one line when the configuration's jpos_min/jpos_max (radians, joint side, kept for
@@ -96,21 +115,32 @@ void reportConfiguredLimits(int robotType, const std::vector<double>& configured
 /// Without an IMU in the configuration, getState and setCommand throw std::out_of_range (after
 /// the joints were read), while the control thread keeps running: it maps the joints, leaves
 /// the IMU fields at their last values and prints one warning line the first time.
+///
+/// Units: every state and command is on the joint side of the gears, in the virtual joint
+/// space: positions in rad, velocities in rad/s, torques in N·m, kp in N·m/rad, kd in
+/// N·m·s/rad; periods and timeouts in s.
 class RobotSDK {
   // Tests drive single watchdog checks through it, without the 10 ms thread.
   friend class RobotSDKWatchdogProbe;
 
  public:
+  /// The controller of callback style: reads the virtual state, fills the virtual command
+  /// (its vectors at least the motor count long). Called on the "motion_control" thread once
+  /// per control period; must not call back into this object. Throwing ends the control loop
+  /// (see the class notes).
   using ControlCallback = std::function<void(const RobotState&, RobotCommand&)>;
 
   /// Unconfigured: no bus, no threads. Only get_version and destruction are allowed; the
   /// operations that need the bus or threads throw std::logic_error.
   RobotSDK();
-  /// Polling style. An unknown `robot_type` prints a line and ends the process (status 1);
-  /// the YAML library's and the bus's configuration errors propagate.
+  /// Polling style: reads the configuration at `path` and opens the UDP link (as
+  /// MotorSDK::init). An unknown `robot_type` prints a line and ends the process (status 1),
+  /// as a UDP bind failure does (status 255); the YAML library's exceptions and ConfigError
+  /// (also for a joint count the robot type cannot have) propagate. No thread starts.
   explicit RobotSDK(std::string path);
-  /// Callback style with the control period in seconds. An empty callback throws
-  /// std::invalid_argument before anything is read or opened.
+  /// Callback style with the control period `dt` in seconds; otherwise as the polling
+  /// constructor. An empty callback, or a period that arms no timer (NaN, below a nanosecond,
+  /// 2^31 s or more), throws std::invalid_argument before anything is read or opened.
   RobotSDK(std::string path, double dt, ControlCallback callback);
   /// Stops running threads (in the order of stop()) and releases them. Never throws: an
   /// exception of the control callback that stop() did not hand over is printed instead.
@@ -124,14 +154,19 @@ class RobotSDK {
   /// Primes the feedback with ten passive exchanges. Throws std::runtime_error naming every
   /// motor and IMU that delivered no valid record in any of them (the robot would otherwise
   /// start on zero readings); nothing but the passive frames was sent and nothing runs.
+  /// Takes about ten receive timeouts (2 ms each) with a silent board. The caller's thread,
+  /// threads stopped: std::logic_error while they run or when unconfigured.
   void init();
-  /// Enables the control loop with this period and callback, then primes as init() does.
-  /// Throws std::invalid_argument for an empty callback or when a callback is already set.
+  /// Enables the control loop with this period `dt` in seconds and callback, then primes as
+  /// init() does. Throws std::invalid_argument for an empty callback, a period that arms no
+  /// timer, or when a callback is already set; otherwise as init().
   void init(double dt, ControlCallback callback);
-  /// Starts "motor_comm", then "motion_control" when enabled, then "watch_dog".
+  /// Starts "motor_comm" (every 2.1 ms), then "motion_control" when enabled (every control
+  /// period), then "watch_dog" (every 10 ms). std::logic_error when unconfigured.
   void start();
-  /// Stops "watch_dog", then "motor_comm", then "motion_control" when enabled. Then rethrows,
-  /// once, the exception a control callback threw (the threads are stopped all the same).
+  /// Stops "watch_dog", then "motor_comm", then "motion_control" when enabled, joining each.
+  /// Then rethrows, once, the exception a control callback threw (the threads are stopped all
+  /// the same). Not from the SDK's own threads; std::logic_error when unconfigured.
   void stop();
   /// Called on the "watch_dog" thread, once, at the tenth failing check in a row, instead of
   /// ending the process. "motor_comm" keeps sending the last command frame, so a link that
@@ -139,10 +174,16 @@ class RobotSDK {
   /// return quickly and not throw. An empty function restores the exit. Set it before start()
   /// (std::logic_error while the threads run).
   void setLinkFailureHandler(std::function<void()> handler);
-  /// Every motor to pure damping (mode 10, kd 0.8, everything else 0); the command records
-  /// are left alone, so a running control loop overrides it at its next period.
+  /// Every motor to pure damping (mode 10, kd 0.8 N·m·s/rad on the joint side, everything
+  /// else 0), bypassing the joint mapping; it leaves with the next exchange. The command
+  /// records are left alone, so a running control loop overrides it at its next period.
+  /// Polling style's thread; std::logic_error when unconfigured.
   void brake();
-  /// Latest feedback, in the virtual joint space.
+  /// Latest feedback, in the virtual joint space: the reply the link thread stored last (this
+  /// never waits for the board), and the first IMU, calibrated. A device whose record has a
+  /// bad status keeps its previous values and prints a warning. Polling style: one thread at
+  /// a time, never while the control thread runs. Throws std::out_of_range without an IMU
+  /// (after the joints were read), std::logic_error when unconfigured.
   void getState(RobotState& state);
   /// The same without a copy: the SDK's own record, valid until the next readState, getState
   /// or setCommand on this object (same thread rules as getState).
@@ -150,8 +191,12 @@ class RobotSDK {
   /// Maps the virtual command to the motors and hands it to the bus. Each of its five vectors
   /// needs at least as many entries as there are motors, each of those entries finite and
   /// within the link's 32-bit floats: otherwise std::invalid_argument naming the field and the
-  /// joint, and nothing is stored.
+  /// joint, and nothing is stored. Positions are clamped to the joint limits on the way. The
+  /// command leaves with the next exchange, at most 2.1 ms later. Same thread rules and
+  /// std::out_of_range / std::logic_error as getState (it reads the state for the legs'
+  /// Jacobians); nothing is stored then either.
   void setCommand(const RobotCommand& command);
+  /// "1.0.0". Any thread.
   std::string get_version() const { return "1.0.0"; }
 
   /// The latest reply's motor records as the board sent them: status, id, mode, and position,
@@ -173,15 +218,18 @@ class RobotSDK {
   /// Starts a new window of link stats. Any thread.
   void resetLinkStats() { motor_sdk_.resetLinkStats(); }
   /// Records every following exchange into the file at `path` (layout in flight_recorder.h),
-  /// through a ring of `ringRecords` exchanges. Throws std::runtime_error when the file cannot
+  /// through a ring of `ringRecords` exchanges allocated now. Throws std::runtime_error when the file cannot
   /// be written, std::logic_error when a recording already runs. The link thread only copies
   /// into the ring; a thread of the recorder writes the file.
   void startRecording(const std::string& path, size_t ringRecords = FlightRecorder::kDefaultRingRecords);
   /// Ends the recording, writes what is left and closes the file; returns its counts (zeros
-  /// when nothing was being recorded).
+  /// when nothing was being recorded). Waits for the writer thread to finish the file; never
+  /// throws. Not at the same time as startRecording.
   RecordingSummary stopRecording();
 
-  MotorSDK motor_sdk_;  // public: the joint count is motor_sdk_.motor_num_
+  /// The robot's motor bus, public for its counts (the joint count is motor_sdk_.motor_num_)
+  /// and its read-only views. Exchanging on it while the threads run would take their replies.
+  MotorSDK motor_sdk_;
 
  private:
   /// The two bytes the watchdog judges, copied out of the feedback under health_mutex_.

@@ -1,12 +1,15 @@
-// Command and reply frames of the motor board, and the conversions between the joint
-// side (what callers see) and the motor side (what travels on the link).
-//
-// A command frame is one MotorCmd per motor; a reply frame is one MotorState per motor,
-// then one ImuState per IMU, then one BatState per battery. There is no header, length or
-// checksum: both sides derive the frame lengths from the configured counts.
-//
-// The codecs need only the counts and the per-motor tables, so the motor bus, the board
-// simulator and the tests all use this one piece of code.
+/// \file
+/// Command and reply frames of the motor board, and the conversions between the joint
+/// side (what callers see) and the motor side (what travels on the link).
+///
+/// A command frame is one MotorCmd per motor; a reply frame is one MotorState per motor,
+/// then one ImuState per IMU, then one BatState per battery. There is no header, length or
+/// checksum: both sides derive the frame lengths from the configured counts.
+///
+/// The codecs need only the counts and the per-motor tables, so the motor bus, the board
+/// simulator and the tests all use this one piece of code. They keep no state, so any thread
+/// may call them on records that no other thread touches meanwhile. A frame to build holds m
+/// records already (m = the table's motor count); a reply holds a whole reply frame.
 #pragma once
 
 #include <cstddef>
@@ -80,6 +83,7 @@ void buildPassiveRead(const MotorTable& table, std::vector<MotorCmd>& frame);
 bool buildBackgroundPassiveRead(const MotorTable& table, std::vector<MotorCmd>& frame);
 
 /// Zero setting: the caller's mode per motor, everything else zero; motor types checked.
+/// Throws std::out_of_range when `cmd` holds fewer than m records.
 bool buildZeroSetting(const std::vector<MotorCmd>& cmd, const MotorTable& table,
                       std::vector<MotorCmd>& frame);
 
@@ -121,17 +125,21 @@ void decodeMotors(const std::vector<MotorState>& raw, const MotorTable& table, P
                   Operation op, std::vector<MotorState>& out);
 
 /// Valid IMU records are copied whole; others copy status and id and print a warning.
+/// Throws std::out_of_range when `out` is shorter than `raw`.
 void decodeImus(const std::vector<ImuState>& raw, Operation op, std::vector<ImuState>& out);
 
 /// Valid battery records are copied whole; others copy status and bms_id and print a warning.
+/// Throws std::out_of_range when `out` is shorter than `raw`.
 void decodeBatteries(const std::vector<BatState>& raw, Operation op, std::vector<BatState>& out);
 
 // ---- The board's view, for stand-ins and tests. ---------------------------------------
 
-/// A motor-side command record brought to the joint side (the inverse of the encoding).
+/// A motor-side command record brought to the joint side (the inverse of the encoding);
+/// `gr` is the gear ratio, `offset` the motor-side offset in rad.
 MotorCmd toJointSide(const MotorCmd& wire, double gr, double offset);
 
-/// A joint-side motor state converted to what the board reports for it on the link.
+/// A joint-side motor state converted to what the board reports for it on the link
+/// (pos·g + o, vel·g, tau/g); `gr` and `offset` as in toJointSide.
 MotorState toMotorSide(const MotorState& joint, double gr, double offset);
 
 }  // namespace wire
