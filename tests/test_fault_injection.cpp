@@ -133,7 +133,7 @@ std::vector<double> joint0Commands(const BoardSim& sim, const MotorSDK& bus) {
   std::vector<double> positions;
   for (const std::vector<uint8_t>& frame : sim.recordedFrames()) {
     if (frame.size() != bus.sendLength()) continue;
-    const MotorCmd command = jointSideRecords(frame, bus)[0];
+    const MotorCmd command = wire::toJointSide(wireRecord(frame, 0), bus.gearRatios()[0], bus.offsets()[0]);
     if (command.kp > 0.0f) positions.push_back(command.pos);
   }
   return positions;
@@ -208,9 +208,8 @@ TEST_P(SurvivedFault, KeepsLastGoodValuesAndDeliversCommandsInOrder) {
   }
 }
 
-std::string faultName(const testing::TestParamInfo<SurvivableFault>& info) { return info.param.name; }
-
-INSTANTIATE_TEST_SUITE_P(EachFault, SurvivedFault, testing::ValuesIn(survivableFaults()), faultName);
+INSTANTIATE_TEST_SUITE_P(EachFault, SurvivedFault, testing::ValuesIn(survivableFaults()),
+                         testing::PrintToStringParamName());
 
 // A reply cut inside a motor record leaves that record's status byte saying valid while its
 // position is half missing; the joint must keep its last good value instead of reading ~0.
@@ -304,12 +303,10 @@ bool survivedOrEndedByWatchdog(int status) {
 const char* const kSurvivedOrWatchdogEnd =
     "(survived\n|\\[RobotSDK\\] watchdog: comm failure count 10\n\\[RobotSDK\\] watchdog: comm failed, EXIT \n)";
 
-class FrequentFaultDeathTest : public testing::TestWithParam<SurvivableFault> {
- protected:
-  void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
+class FrequentFaultDeathTest : public testing::TestWithParam<SurvivableFault> {};
 
 TEST_P(FrequentFaultDeathTest, EndsOnlyThroughTheWatchdog) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         static BoardSim sim(configPath(kConfig), GetParam().simArgs);
@@ -321,7 +318,7 @@ TEST_P(FrequentFaultDeathTest, EndsOnlyThroughTheWatchdog) {
 INSTANTIATE_TEST_SUITE_P(EachFault, FrequentFaultDeathTest,
                          testing::Values(SurvivableFault{"half_the_replies_lost", {"--drop", "0.5"}, 2000ms},
                                          SurvivableFault{"replies_later_than_the_timeout", {"--delay-us", "2500"}, 2000ms}),
-                         faultName);
+                         testing::PrintToStringParamName());
 
 // ---- The soak program, briefly -----------------------------------------------------------------
 

@@ -8,11 +8,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
-#include <thread>
 
 #include "capture.h"
 #include "kinematics.h"

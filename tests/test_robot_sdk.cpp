@@ -1,13 +1,11 @@
 // RobotSDK end to end against the board simulator, on the robot's UDP link addresses inside
 // the test's private network namespace.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -172,12 +170,11 @@ TEST(RobotSDKConstruction, ConfiguredLimitsThatDifferFromTheClampTablesAreReport
 TEST(RobotSDKConstruction, PrimingIsRefusedWhileTheThreadsRun) {
   StdoutCapture capture;
   RobotOnBoard rig("veltra1.yaml");
-  RobotSDK& robot = rig.robot();
   rig.primeAndStart();
-  EXPECT_THROW(robot.init(), std::logic_error);
-  EXPECT_THROW(robot.init(0.002, [](const RobotState&, RobotCommand&) {}), std::logic_error);
-  robot.stop();
-  robot.init();  // stopped again: priming is fine
+  EXPECT_THROW(rig.robot().init(), std::logic_error);
+  EXPECT_THROW(rig.robot().init(0.002, [](const RobotState&, RobotCommand&) {}), std::logic_error);
+  rig.robot().stop();
+  rig.robot().init();  // stopped again: priming is fine
 }
 
 // The process ends before the bus prints anything, so no port was opened.
@@ -187,8 +184,7 @@ TEST(RobotSDKConstructionDeathTest, UnknownRobotTypeEndsTheProcessWithStatusOne)
     const std::string& path = configWithType(value);
     EXPECT_EXIT(
         {
-          std::fflush(stdout);
-          dup2(STDERR_FILENO, STDOUT_FILENO);  // death tests see the child's stderr only
+          childOutputToStderr();
           RobotSDK robot(path);
         },
         testing::ExitedWithCode(1),
@@ -277,43 +273,41 @@ TEST(RobotSDKCallbackStyle, CommandsReachTheBoardMappedToMotorJointsAndScaled) {
       cyclesMeasured = call - 20;
     }
   };
-  {
-    RobotOnBoard rig("veltra1.yaml", 0.004, controller);
-    rig.primeAndStart();
-    std::this_thread::sleep_for(2s);
-    rig.robot().stop();
+  RobotOnBoard rig("veltra1.yaml", 0.004, controller);
+  rig.primeAndStart();
+  std::this_thread::sleep_for(2s);
+  rig.robot().stop();
 
-    EXPECT_GT(calls.load(), 100) << "about 500 periods in 2 s";
-    // Once warmed up, a control period allocates nothing (the bus reuses its command snapshot).
-    EXPECT_GT(cyclesMeasured, 0);
-    EXPECT_EQ(allocationsAtEnd - allocationsAtWarmup, 0u);
+  EXPECT_GT(calls.load(), 100) << "about 500 periods in 2 s";
+  // Once warmed up, a control period allocates nothing (the bus reuses its command snapshot).
+  EXPECT_GT(cyclesMeasured, 0);
+  EXPECT_EQ(allocationsAtEnd - allocationsAtWarmup, 0u);
 
-    // The board's joints settled near the commanded pose, seen in virtual joints.
-    for (int i = 0; i < 10; ++i) EXPECT_NEAR(lastSeen.pos[i], virtualPose.pos[i], 0.05) << "joint " << i;
+  // The board's joints settled near the commanded pose, seen in virtual joints.
+  for (int i = 0; i < 10; ++i) EXPECT_NEAR(lastSeen.pos[i], virtualPose.pos[i], 0.05) << "joint " << i;
 
-    // What the SDK should have sent at that configuration.
-    RobotCommand asPositions = command;
-    asPositions.pos = lastSeen.pos;
-    RobotCommand settled;
-    ASSERT_TRUE(switchVirtualToReal(bipedMotorPose(), asPositions, settled, 0));
-    RobotState measured = bipedMotorPose();
-    measured.pos = settled.pos;
-    RobotCommand expected;
-    ASSERT_TRUE(switchVirtualToReal(measured, command, expected, 0));
+  // What the SDK should have sent at that configuration.
+  RobotCommand asPositions = command;
+  asPositions.pos = lastSeen.pos;
+  RobotCommand settled;
+  ASSERT_TRUE(switchVirtualToReal(bipedMotorPose(), asPositions, settled, 0));
+  RobotState measured = bipedMotorPose();
+  measured.pos = settled.pos;
+  RobotCommand expected;
+  ASSERT_TRUE(switchVirtualToReal(measured, command, expected, 0));
 
-    const std::vector<MotorCmd> sent = rig.lastFrameOnJointSide();
-    for (int i = 0; i < 10; ++i) {
-      SCOPED_TRACE("joint " + std::to_string(i));
-      EXPECT_EQ(sent[i].mode, kModeNormal);
-      EXPECT_NEAR(sent[i].pos, expected.pos[i], 1e-5);
-      EXPECT_NEAR(sent[i].vel, expected.vel[i], 1e-3 * std::fabs(expected.vel[i]) + 1e-6);
-      EXPECT_NEAR(sent[i].tau, expected.tau[i], 1e-3 * std::fabs(expected.tau[i]) + 1e-6);
-      EXPECT_NEAR(sent[i].kp, command.kp[i], 1e-4);
-      EXPECT_NEAR(sent[i].kd, command.kd[i], 1e-5);
-    }
-    // The knee is driven through its linkage, so its motor command differs from the virtual one.
-    EXPECT_GT(std::fabs(sent[3].pos - command.pos[3]), 0.1);
+  const std::vector<MotorCmd> sent = rig.lastFrameOnJointSide();
+  for (int i = 0; i < 10; ++i) {
+    SCOPED_TRACE("joint " + std::to_string(i));
+    EXPECT_EQ(sent[i].mode, kModeNormal);
+    EXPECT_NEAR(sent[i].pos, expected.pos[i], 1e-5);
+    EXPECT_NEAR(sent[i].vel, expected.vel[i], 1e-3 * std::fabs(expected.vel[i]) + 1e-6);
+    EXPECT_NEAR(sent[i].tau, expected.tau[i], 1e-3 * std::fabs(expected.tau[i]) + 1e-6);
+    EXPECT_NEAR(sent[i].kp, command.kp[i], 1e-4);
+    EXPECT_NEAR(sent[i].kd, command.kd[i], 1e-5);
   }
+  // The knee is driven through its linkage, so its motor command differs from the virtual one.
+  EXPECT_GT(std::fabs(sent[3].pos - command.pos[3]), 0.1);
 }
 
 TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnce) {
@@ -544,14 +538,14 @@ TEST(RobotSDKBrake, EveryMotorGetsPureDampingScaledToTheMotorSide) {
 
   const auto frames = rig.sim().recordedFrames();
   ASSERT_FALSE(frames.empty());
-  const std::vector<MotorCmd> joints = jointSideRecords(frames.back(), rig.bus());
+  const MotorSDK& bus = rig.bus();
   for (size_t i = 0; i < 10; ++i) {
     SCOPED_TRACE("motor " + std::to_string(i));
     const MotorCmd onWire = wireRecord(frames.back(), i);
-    const double g = rig.bus().gearRatios()[i];
+    const double g = bus.gearRatios()[i];
     EXPECT_EQ(onWire.mode, kModeNormal);
     EXPECT_NEAR(onWire.kd, 0.8 / (g * g), 1e-7);
-    const MotorCmd& joint = joints[i];
+    const MotorCmd joint = wire::toJointSide(onWire, g, bus.offsets()[i]);
     EXPECT_NEAR(joint.kd, 0.8, 1e-6);
     EXPECT_NEAR(joint.pos, 0.0, 1e-6);
     for (float value : {joint.vel, joint.tau, joint.kp}) EXPECT_EQ(value, 0.0f);
