@@ -14,16 +14,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <ostream>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "board_sim.h"
 #include "capture.h"
-#include "robot_configs.h"
-#include "robot_sdk.h"
-#include "wire_frames.h"
+#include "robot_on_board.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -50,13 +48,10 @@ Eigen::VectorXd holdingTargets(const MotorSDK& bus) {
 }
 
 RobotCommand holdingCommand(const Eigen::VectorXd& targets) {
-  const Eigen::Index n = targets.size();
-  RobotCommand command;
+  RobotCommand command = zeroCommand(static_cast<int>(targets.size()));
   command.pos = targets;
-  command.vel = Eigen::VectorXd::Zero(n);
-  command.tau = Eigen::VectorXd::Zero(n);
-  command.kp = Eigen::VectorXd::Constant(n, kStiffness);
-  command.kd = Eigen::VectorXd::Constant(n, kDamping);
+  command.kp.setConstant(kStiffness);
+  command.kd.setConstant(kDamping);
   return command;
 }
 
@@ -72,10 +67,10 @@ std::string readingFault(const RobotState& state, const Eigen::VectorXd& expecte
   return fault.str();
 }
 
-/// The shipped zenthi robot, primed, running, polled by the test thread.
+/// The robot, primed and running while this object lives, polled by the test thread.
 class PolledRobot {
  public:
-  PolledRobot() : robot_(configPath(kConfig)) {
+  explicit PolledRobot(RobotSDK& robot) : robot_(robot) {
     robot_.init();
     robot_.start();
     targets_ = holdingTargets(robot_.motor_sdk_);
@@ -118,7 +113,6 @@ class PolledRobot {
   /// Joint 0's position in the last command posted.
   double lastPostedJoint0() const { return command_.pos[0]; }
   size_t polls() const { return polls_; }
-  RobotSDK& robot() { return robot_; }
 
  private:
   void _poll() {
@@ -126,7 +120,7 @@ class PolledRobot {
     robot_.getState(state_);
   }
 
-  RobotSDK robot_;
+  RobotSDK& robot_;
   Eigen::VectorXd targets_;
   RobotCommand command_;
   RobotState state_;
@@ -174,6 +168,8 @@ struct SurvivableFault {
   std::chrono::milliseconds holdFor;
 };
 
+void PrintTo(const SurvivableFault& fault, std::ostream* out) { *out << fault.name; }
+
 // Faults the robot must ride out. The silence window starts 1.5 s after the first frame, when
 // the joints have settled, and is half the watchdog's 100 ms.
 std::vector<SurvivableFault> survivableFaults() {
@@ -192,38 +188,38 @@ std::vector<SurvivableFault> survivableFaults() {
 class SurvivedFault : public testing::TestWithParam<SurvivableFault> {};
 
 TEST_P(SurvivedFault, KeepsLastGoodValuesAndDeliversCommandsInOrder) {
-  BoardSim sim(configPath(kConfig), GetParam().simArgs);
   StdoutCapture sdkOutput;  // every lost reply is one warning line
+  RobotOnBoard rig(kConfig, GetParam().simArgs);
   std::string fault;
   {
-    PolledRobot polled;
+    PolledRobot polled(rig.robot());
     ASSERT_TRUE(polled.settle()) << "the joints never reached their targets";
     fault = polled.holdAndRamp(GetParam().holdFor);
-    expectCommandsArrivedInOrder(sim, polled.robot().motor_sdk_, polled.lastPostedJoint0());
+    expectCommandsArrivedInOrder(rig.sim(), rig.bus(), polled.lastPostedJoint0());
     EXPECT_GT(polled.polls(), 100u);
   }
   const std::string out = sdkOutput.finish();
   EXPECT_EQ(fault, "") << "a reading left the targets";
   EXPECT_EQ(countOf(out, "watchdog: comm failed, EXIT"), 0u);
-  sim.stop();
+  rig.sim().stop();
   const std::string& option = GetParam().simArgs.front();
   if (option != "--delay-us" && option != "--other-port") {  // the board counts neither as a fault
-    EXPECT_GT(faultsInjected(sim.output()), 0u) << sim.output();
+    EXPECT_GT(faultsInjected(rig.sim().output()), 0u) << rig.sim().output();
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(EachFault, SurvivedFault, testing::ValuesIn(survivableFaults()),
-                         [](const testing::TestParamInfo<SurvivableFault>& info) { return info.param.name; });
+                         testing::PrintToStringParamName());
 
 // A reply cut inside a motor record leaves that record's status byte saying valid while its
 // position is half missing; the joint must keep its last good value instead of reading ~0.
 // Replies are cut after 112 bytes: motor 5's record (bytes 105-125) keeps 7 of its 21 bytes.
 TEST(CutRecord, AReplyCutInsideARecordKeepsThatJointsLastGoodValue) {
-  BoardSim sim(configPath(kConfig), {"--short", "0.3", "--short-bytes", "112"});
   StdoutCapture sdkOutput;
+  RobotOnBoard rig(kConfig, {"--short", "0.3", "--short-bytes", "112"});
   std::string fault;
   {
-    PolledRobot polled;
+    PolledRobot polled(rig.robot());
     ASSERT_TRUE(polled.settle());
     fault = polled.holdAndRamp(800ms);
   }
@@ -242,24 +238,17 @@ constexpr int kSurvivedStatus = 0;
 /// on a bad reading or kSurvivedStatus if the watchdog never ended it. exit() (not _exit) so
 /// the child's static simulator is stopped. Output goes to stderr, which the death test reads.
 [[noreturn]] void pollUntilEnded(std::chrono::milliseconds limit) {
-  std::fflush(stdout);
-  dup2(STDERR_FILENO, STDOUT_FILENO);
+  childOutputToStderr();
   std::string outcome;
   {
-    PolledRobot polled;
+    RobotSDK robot(configPath(kConfig));
+    PolledRobot polled(robot);
     // A bad reading must end the child before the watchdog can.
     outcome = polled.settle() ? polled.holdAndRamp(limit, true) : "the joints never reached their targets";
   }
   std::printf(outcome.empty() ? "survived\n" : "reading fault: %s\n", outcome.c_str());
   std::fflush(stdout);
   std::exit(outcome.empty() ? kSurvivedStatus : kReadingFaultStatus);
-}
-
-std::string watchdogEndRegex() {
-  std::string expected;
-  for (int count = 1; count <= 10; ++count)
-    expected += "\\[RobotSDK\\] watchdog: comm failure count " + std::to_string(count) + "\n.*";
-  return expected + "\\[RobotSDK\\] watchdog: comm failed, EXIT \n";
 }
 
 class SustainedFaultDeathTest : public testing::Test {
@@ -275,7 +264,7 @@ TEST_F(SustainedFaultDeathTest, ALongSilenceEndsTheProcessThroughTheWatchdog) {
         static BoardSim sim(configPath(kConfig), {"--silent-window", "1500:300"});
         pollUntilEnded(3000ms);
       },
-      testing::ExitedWithCode(1), watchdogEndRegex());
+      testing::ExitedWithCode(1), watchdogExitPattern());
 }
 
 // A motor that keeps reporting an error is a sustained failure too, and the watchdog names it
@@ -284,8 +273,7 @@ TEST_F(SustainedFaultDeathTest, AMotorStuckInErrorEndsTheProcessNamingIt) {
   EXPECT_EXIT(
       {
         static BoardSim sim(configPath(kConfig), {"--motor-error", "4:3"});
-        std::fflush(stdout);
-        dup2(STDERR_FILENO, STDOUT_FILENO);
+        childOutputToStderr();
         {
           RobotSDK robot(configPath(kConfig));
           try {
@@ -301,8 +289,7 @@ TEST_F(SustainedFaultDeathTest, AMotorStuckInErrorEndsTheProcessNamingIt) {
         std::exit(kSurvivedStatus);
       },
       testing::ExitedWithCode(1),
-      "\\[RobotSDK\\] watchdog: COMM ERROR motor id 5 cStatus 3\n.*" +
-          watchdogEndRegex());
+      "\\[RobotSDK\\] watchdog: COMM ERROR motor id 5 cStatus 3\n.*" + watchdogExitPattern());
 }
 
 // Half the replies lost (and, separately, every reply later than the 2 ms receive timeout)
@@ -316,23 +303,22 @@ bool survivedOrEndedByWatchdog(int status) {
 const char* const kSurvivedOrWatchdogEnd =
     "(survived\n|\\[RobotSDK\\] watchdog: comm failure count 10\n\\[RobotSDK\\] watchdog: comm failed, EXIT \n)";
 
-TEST_F(SustainedFaultDeathTest, HalfTheRepliesLostEndsOnlyThroughTheWatchdog) {
+class FrequentFaultDeathTest : public testing::TestWithParam<SurvivableFault> {};
+
+TEST_P(FrequentFaultDeathTest, EndsOnlyThroughTheWatchdog) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        static BoardSim sim(configPath(kConfig), {"--drop", "0.5"});
-        pollUntilEnded(2000ms);
+        static BoardSim sim(configPath(kConfig), GetParam().simArgs);
+        pollUntilEnded(GetParam().holdFor);
       },
       survivedOrEndedByWatchdog, kSurvivedOrWatchdogEnd);
 }
 
-TEST_F(SustainedFaultDeathTest, RepliesLaterThanTheTimeoutEndOnlyThroughTheWatchdog) {
-  EXPECT_EXIT(
-      {
-        static BoardSim sim(configPath(kConfig), {"--delay-us", "2500"});
-        pollUntilEnded(2000ms);
-      },
-      survivedOrEndedByWatchdog, kSurvivedOrWatchdogEnd);
-}
+INSTANTIATE_TEST_SUITE_P(EachFault, FrequentFaultDeathTest,
+                         testing::Values(SurvivableFault{"half_the_replies_lost", {"--drop", "0.5"}, 2000ms},
+                                         SurvivableFault{"replies_later_than_the_timeout", {"--delay-us", "2500"}, 2000ms}),
+                         testing::PrintToStringParamName());
 
 // ---- The soak program, briefly -----------------------------------------------------------------
 

@@ -8,17 +8,13 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <string>
-#include <thread>
 
-#include "board_sim.h"
 #include "capture.h"
 #include "kinematics.h"
-#include "robot_configs.h"
-#include "robot_sdk.h"
+#include "robot_on_board.h"
 
 namespace {
 
@@ -179,9 +175,8 @@ TEST(JointMappingFaults, CommandOnAnUnassembledLegKeepsCopiedRatesAndNeverUsesIt
 
 // The robot sends the command even when the mapping reported a leg it could not convert.
 TEST(JointMappingFaults, RobotSendsTheCommandDespiteAnUnreachableLeg) {
-  const std::string path = configPath("veltra1.yaml");
-  BoardSim sim(path);
-  RobotSDK robot(path);
+  RobotOnBoard rig("veltra1.yaml");
+  RobotSDK& robot = rig.robot();
   robot.init();
   RobotState state;
   robot.getState(state);
@@ -194,14 +189,13 @@ TEST(JointMappingFaults, RobotSendsTheCommandDespiteAnUnreachableLeg) {
   StdoutCapture capture;
   robot.setCommand(command);
   robot.start();
-  ASSERT_TRUE(sim.waitForFrames(12, 2000));
+  ASSERT_TRUE(rig.sim().waitForFrames(12, 2000));
   robot.stop();
   EXPECT_EQ(countOf(capture.finish(), "[motor sdk] invalid left command, add limit constraint "), 1u);
 
-  const auto frames = sim.recordedFrames();
-  const MotorSDK& bus = robot.motor_sdk_;
+  const std::vector<MotorCmd> sent = rig.lastFrameOnJointSide();
   for (size_t i = 0; i < 10; ++i) {
-    const MotorCmd joint = wire::toJointSide(wireRecord(frames.back(), i), bus.gearRatios()[i], bus.offsets()[i]);
+    const MotorCmd& joint = sent[i];
     EXPECT_NEAR(joint.kp, 25.0, 1e-4) << "motor " << i;
     EXPECT_TRUE(std::isfinite(joint.pos) && std::isfinite(joint.vel) && std::isfinite(joint.tau)) << "motor " << i;
   }

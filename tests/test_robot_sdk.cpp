@@ -1,13 +1,11 @@
 // RobotSDK end to end against the board simulator, on the robot's UDP link addresses inside
 // the test's private network namespace.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -16,11 +14,8 @@
 #include <thread>
 
 #include "alloc_counter.h"
-#include "board_sim.h"
 #include "capture.h"
-#include "robot_configs.h"
-#include "robot_sdk.h"
-#include "temp_file.h"
+#include "robot_on_board.h"
 
 namespace {
 
@@ -34,23 +29,6 @@ RobotState bipedMotorPose() {
   return pose;
 }
 
-RobotCommand sizedCommand(int joints) {
-  RobotCommand command;
-  for (Eigen::VectorXd* vector : {&command.tau, &command.pos, &command.vel, &command.kp, &command.kd})
-    vector->setZero(joints);
-  return command;
-}
-
-/// The frame the board received last, each record brought back to the joint side.
-std::vector<MotorCmd> lastFrameOnJointSide(const BoardSim& sim, const MotorSDK& bus) {
-  const auto frames = sim.recordedFrames();
-  if (frames.empty()) throw std::runtime_error("the board received nothing");
-  std::vector<MotorCmd> joints;
-  for (size_t i = 0; i < bus.motor_num_; ++i)
-    joints.push_back(wire::toJointSide(wireRecord(frames.back(), i), bus.gearRatios()[i], bus.offsets()[i]));
-  return joints;
-}
-
 /// Configurations with an unusable robot_type, kept until the process ends (death-test
 /// children included, which leave through exit).
 const std::string& configWithType(const std::string& yamlValue) {
@@ -61,25 +39,11 @@ const std::string& configWithType(const std::string& yamlValue) {
   return file->path();
 }
 
-/// Child side of the tests whose fault would crash, hang or end the process: sends the SDK's
-/// output to stderr, which the death test reads.
-void childOutputToStderr() {
-  std::fflush(stdout);
-  dup2(STDERR_FILENO, STDOUT_FILENO);
-}
-
 /// Waits (at most 10 s, for a loaded machine) until `done` holds.
 template <typename Condition>
 void waitUntil(Condition done) {
   for (const auto end = std::chrono::steady_clock::now() + 10s; !done() && std::chrono::steady_clock::now() < end;)
     std::this_thread::sleep_for(5ms);
-}
-
-/// Ends such a child: status 0 and "child: ok" when nothing was wrong, else status 3 and why.
-[[noreturn]] void endChild(const std::string& fault) {
-  std::printf("child: %s\n", fault.empty() ? "ok" : fault.c_str());
-  std::fflush(stdout);
-  std::exit(fault.empty() ? 0 : 3);
 }
 
 size_t positionOf(const std::string& text, const std::string& line) {
@@ -163,10 +127,9 @@ TEST(RobotSDKConstruction, ControlPeriodsThatWouldNeverTickAreRejected) {
     EXPECT_THROW(RobotSDK(path, dt, noop), std::invalid_argument) << dt;
     EXPECT_EQ(capture.finish(), "") << "nothing may be read or opened for period " << dt;
   }
-  BoardSim sim(path);  // priming needs a board that answers
-  RobotSDK polling(path);
-  EXPECT_THROW(polling.init(0.0, noop), std::invalid_argument);
-  polling.init(0.002, noop);  // a usable period is still accepted afterwards
+  RobotOnBoard polling("veltra1.yaml");  // priming needs a board that answers
+  EXPECT_THROW(polling.robot().init(0.0, noop), std::invalid_argument);
+  polling.robot().init(0.002, noop);  // a usable period is still accepted afterwards
 }
 
 TEST(RobotSDKConstruction, AMotorCountTheRobotTypeCannotMapIsRefused) {
@@ -205,15 +168,13 @@ TEST(RobotSDKConstruction, ConfiguredLimitsThatDifferFromTheClampTablesAreReport
 }
 
 TEST(RobotSDKConstruction, PrimingIsRefusedWhileTheThreadsRun) {
-  BoardSim sim(configPath("veltra1.yaml"));
   StdoutCapture capture;
-  RobotSDK robot(configPath("veltra1.yaml"));
-  robot.init();
-  robot.start();
-  EXPECT_THROW(robot.init(), std::logic_error);
-  EXPECT_THROW(robot.init(0.002, [](const RobotState&, RobotCommand&) {}), std::logic_error);
-  robot.stop();
-  robot.init();  // stopped again: priming is fine
+  RobotOnBoard rig("veltra1.yaml");
+  rig.primeAndStart();
+  EXPECT_THROW(rig.robot().init(), std::logic_error);
+  EXPECT_THROW(rig.robot().init(0.002, [](const RobotState&, RobotCommand&) {}), std::logic_error);
+  rig.robot().stop();
+  rig.robot().init();  // stopped again: priming is fine
 }
 
 // The process ends before the bus prints anything, so no port was opened.
@@ -223,8 +184,7 @@ TEST(RobotSDKConstructionDeathTest, UnknownRobotTypeEndsTheProcessWithStatusOne)
     const std::string& path = configWithType(value);
     EXPECT_EXIT(
         {
-          std::fflush(stdout);
-          dup2(STDERR_FILENO, STDOUT_FILENO);  // death tests see the child's stderr only
+          childOutputToStderr();
           RobotSDK robot(path);
         },
         testing::ExitedWithCode(1),
@@ -236,10 +196,9 @@ TEST(RobotSDKConstructionDeathTest, UnknownRobotTypeEndsTheProcessWithStatusOne)
 // ---- Priming -------------------------------------------------------------------------------
 
 TEST(RobotSDKPriming, TenPassiveExchangesNumberedZeroToNine) {
-  BoardSim sim(configPath("veltra1.yaml"));
-  RobotSDK robot(configPath("veltra1.yaml"));
+  RobotOnBoard rig("veltra1.yaml");
   StdoutCapture capture;
-  robot.init();
+  rig.robot().init();
   const std::string out = capture.finish();
 
   size_t previous = 0;
@@ -250,10 +209,10 @@ TEST(RobotSDKPriming, TenPassiveExchangesNumberedZeroToNine) {
   }
   EXPECT_EQ(countOf(out, "[RobotSDK] comm init ... "), 10u);
 
-  ASSERT_TRUE(sim.waitForFrames(10, 2000));
-  const auto frames = sim.recordedFrames();
+  ASSERT_TRUE(rig.sim().waitForFrames(10, 2000));
+  const auto frames = rig.sim().recordedFrames();
   ASSERT_EQ(frames.size(), 10u);
-  const MotorSDK& bus = robot.motor_sdk_;
+  const MotorSDK& bus = rig.bus();
   for (const auto& frame : frames) {
     ASSERT_EQ(frame.size(), 10 * sizeof(MotorCmd));
     for (size_t i = 0; i < 10; ++i) {
@@ -269,12 +228,10 @@ TEST(RobotSDKPriming, TenPassiveExchangesNumberedZeroToNine) {
 // A motor whose every record carries an error status never delivered a valid reading: the robot
 // must not start on the zeros it would read for it. Only the passive priming frames went out.
 TEST(RobotSDKPriming, AMotorThatNeverAnsweredValidlyIsNamedAndInitFails) {
-  const std::string path = configPath("veltra1.yaml");
-  BoardSim sim(path, {"--motor-error", "3:5"});
-  RobotSDK robot(path);
+  RobotOnBoard rig("veltra1.yaml", {"--motor-error", "3:5"});
   StdoutCapture quiet;
   try {
-    robot.init();
+    rig.robot().init();
     ADD_FAILURE() << "init accepted a motor that never answered";
   } catch (const std::runtime_error& error) {
     const std::string text = error.what();
@@ -282,7 +239,7 @@ TEST(RobotSDKPriming, AMotorThatNeverAnsweredValidlyIsNamedAndInitFails) {
     EXPECT_EQ(countOf(text, "motor "), 1u) << "only the silent motor is named: " << text;
   }
   quiet.finish();
-  const auto frames = sim.recordedFrames();
+  const auto frames = rig.sim().recordedFrames();
   EXPECT_EQ(frames.size(), 10u);
   for (const auto& frame : frames)
     for (size_t i = 0; i < 10; ++i) EXPECT_EQ(wireRecord(frame, i).kp, 0.0f) << "priming frames are passive";
@@ -291,12 +248,9 @@ TEST(RobotSDKPriming, AMotorThatNeverAnsweredValidlyIsNamedAndInitFails) {
 // ---- Callback style ------------------------------------------------------------------------
 
 TEST(RobotSDKCallbackStyle, CommandsReachTheBoardMappedToMotorJointsAndScaled) {
-  const std::string path = configPath("veltra1.yaml");
-  BoardSim sim(path);
-
   RobotState virtualPose;
   ASSERT_TRUE(switchRealToVirtual(bipedMotorPose(), virtualPose, 0));
-  RobotCommand command = sizedCommand(10);
+  RobotCommand command = zeroCommand(10);
   command.pos = virtualPose.pos;
   for (int i = 0; i < 10; ++i) {
     command.vel[i] = 0.01 * (i + 1);
@@ -319,98 +273,92 @@ TEST(RobotSDKCallbackStyle, CommandsReachTheBoardMappedToMotorJointsAndScaled) {
       cyclesMeasured = call - 20;
     }
   };
-  {
-    RobotSDK robot(path, 0.004, controller);
-    robot.init();
-    robot.start();
-    std::this_thread::sleep_for(2s);
-    robot.stop();
+  RobotOnBoard rig("veltra1.yaml", 0.004, controller);
+  rig.primeAndStart();
+  std::this_thread::sleep_for(2s);
+  rig.robot().stop();
 
-    EXPECT_GT(calls.load(), 100) << "about 500 periods in 2 s";
-    // Once warmed up, a control period allocates nothing (the bus reuses its command snapshot).
-    EXPECT_GT(cyclesMeasured, 0);
-    EXPECT_EQ(allocationsAtEnd - allocationsAtWarmup, 0u);
+  EXPECT_GT(calls.load(), 100) << "about 500 periods in 2 s";
+  // Once warmed up, a control period allocates nothing (the bus reuses its command snapshot).
+  EXPECT_GT(cyclesMeasured, 0);
+  EXPECT_EQ(allocationsAtEnd - allocationsAtWarmup, 0u);
 
-    // The board's joints settled near the commanded pose, seen in virtual joints.
-    for (int i = 0; i < 10; ++i) EXPECT_NEAR(lastSeen.pos[i], virtualPose.pos[i], 0.05) << "joint " << i;
+  // The board's joints settled near the commanded pose, seen in virtual joints.
+  for (int i = 0; i < 10; ++i) EXPECT_NEAR(lastSeen.pos[i], virtualPose.pos[i], 0.05) << "joint " << i;
 
-    // What the SDK should have sent at that configuration.
-    RobotCommand asPositions = command;
-    asPositions.pos = lastSeen.pos;
-    RobotCommand settled;
-    ASSERT_TRUE(switchVirtualToReal(bipedMotorPose(), asPositions, settled, 0));
-    RobotState measured = bipedMotorPose();
-    measured.pos = settled.pos;
-    RobotCommand expected;
-    ASSERT_TRUE(switchVirtualToReal(measured, command, expected, 0));
+  // What the SDK should have sent at that configuration.
+  RobotCommand asPositions = command;
+  asPositions.pos = lastSeen.pos;
+  RobotCommand settled;
+  ASSERT_TRUE(switchVirtualToReal(bipedMotorPose(), asPositions, settled, 0));
+  RobotState measured = bipedMotorPose();
+  measured.pos = settled.pos;
+  RobotCommand expected;
+  ASSERT_TRUE(switchVirtualToReal(measured, command, expected, 0));
 
-    const std::vector<MotorCmd> sent = lastFrameOnJointSide(sim, robot.motor_sdk_);
-    for (int i = 0; i < 10; ++i) {
-      SCOPED_TRACE("joint " + std::to_string(i));
-      EXPECT_EQ(sent[i].mode, kModeNormal);
-      EXPECT_NEAR(sent[i].pos, expected.pos[i], 1e-5);
-      EXPECT_NEAR(sent[i].vel, expected.vel[i], 1e-3 * std::fabs(expected.vel[i]) + 1e-6);
-      EXPECT_NEAR(sent[i].tau, expected.tau[i], 1e-3 * std::fabs(expected.tau[i]) + 1e-6);
-      EXPECT_NEAR(sent[i].kp, command.kp[i], 1e-4);
-      EXPECT_NEAR(sent[i].kd, command.kd[i], 1e-5);
-    }
-    // The knee is driven through its linkage, so its motor command differs from the virtual one.
-    EXPECT_GT(std::fabs(sent[3].pos - command.pos[3]), 0.1);
+  const std::vector<MotorCmd> sent = rig.lastFrameOnJointSide();
+  for (int i = 0; i < 10; ++i) {
+    SCOPED_TRACE("joint " + std::to_string(i));
+    EXPECT_EQ(sent[i].mode, kModeNormal);
+    EXPECT_NEAR(sent[i].pos, expected.pos[i], 1e-5);
+    EXPECT_NEAR(sent[i].vel, expected.vel[i], 1e-3 * std::fabs(expected.vel[i]) + 1e-6);
+    EXPECT_NEAR(sent[i].tau, expected.tau[i], 1e-3 * std::fabs(expected.tau[i]) + 1e-6);
+    EXPECT_NEAR(sent[i].kp, command.kp[i], 1e-4);
+    EXPECT_NEAR(sent[i].kd, command.kd[i], 1e-5);
   }
+  // The knee is driven through its linkage, so its motor command differs from the virtual one.
+  EXPECT_GT(std::fabs(sent[3].pos - command.pos[3]), 0.1);
 }
 
 TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnce) {
-  const TempFile config(withTopLevelKey(shippedConfigText("zenthi.yaml"), "imu_num", "0"));
-  BoardSim sim(config.path());
+  const std::string withoutImu = withTopLevelKey(shippedConfigText("zenthi.yaml"), "imu_num", "0");
   std::atomic<int> calls{0};
   Eigen::Vector3d accSeen(1, 1, 1);
   StdoutCapture capture;
   {
-    RobotSDK robot(config.path(), 0.005, [&](const RobotState& state, RobotCommand&) {
+    RobotOnBoard rig(withoutImu, 0.005, [&](const RobotState& state, RobotCommand&) {
       accSeen = state.acc;
       ++calls;
     });
-    robot.init();
-    robot.start();
+    rig.primeAndStart();
     std::this_thread::sleep_for(300ms);
-    robot.stop();
+    rig.robot().stop();
   }
   const std::string out = capture.finish();
   EXPECT_GT(calls.load(), 10);
   EXPECT_EQ(countOf(out, "[WARNING] [RobotSDK] no IMU configured"), 1u) << out;
   EXPECT_EQ(accSeen, Eigen::Vector3d::Zero()) << "the IMU fields keep their last (initial) values";
 
+  const TempFile config(withoutImu);  // neither call exchanges with a board
   RobotSDK polling(config.path());
   RobotState state;
   EXPECT_THROW(polling.getState(state), std::out_of_range);
-  EXPECT_THROW(polling.setCommand(sizedCommand(18)), std::out_of_range);
+  EXPECT_THROW(polling.setCommand(zeroCommand(18)), std::out_of_range);
 }
 
 /// Child: a callback that shrinks a command vector, later one that leaves a NaN, with good
 /// periods between. Every command frame the board received must be the first good one.
-[[noreturn]] void runUnusableCallbackCommands(const std::string& path) {
-  static BoardSim sim(path);
+[[noreturn]] void runUnusableCallbackCommands() {
   childOutputToStderr();
-  RobotCommand good = sizedCommand(10);
+  RobotCommand good = zeroCommand(10);
   good.pos << 0.1, 0.1, 0.3, 1.0, 0.2, -0.1, -0.1, 0.3, 1.0, 0.2;
   good.kp.setConstant(20.0);
   good.kd.setConstant(1.0);
   std::atomic<int> calls{0};
+  std::vector<std::vector<uint8_t>> sent;
   {
-    RobotSDK robot(path, 0.004, [&](const RobotState&, RobotCommand& out) {
+    RobotOnBoard rig("veltra1.yaml", 0.004, [&](const RobotState&, RobotCommand& out) {
       const int phase = ++calls / 40;  // good, shrunk, good, NaN from then on
       out = good;
       if (phase == 1) out.kd.resize(3);
       if (phase >= 3) out.pos[2] = std::nan("");
     });
-    robot.init();
-    robot.start();
+    rig.primeAndStart();
     waitUntil([&] { return calls >= 200; });
-    robot.stop();
+    rig.robot().stop();
+    for (const auto& frame : rig.sim().recordedFrames())
+      if (wireRecord(frame, 0).kp != 0.0f) sent.push_back(frame);
   }
-  std::vector<std::vector<uint8_t>> sent;
-  for (const auto& frame : sim.recordedFrames())
-    if (wireRecord(frame, 0).kp != 0.0f) sent.push_back(frame);
   std::string fault;
   if (calls < 200) fault = "only " + std::to_string(calls) + " control periods";
   for (size_t k = 1; k < sent.size() && fault.empty(); ++k)
@@ -420,35 +368,35 @@ TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnc
 
 /// Child: a callback that throws after 0.5 s. The motors must end braked, the callback never
 /// called again, and stop() must hand the exception over.
-[[noreturn]] void runThrowingCallback(const std::string& path) {
-  static BoardSim sim(path);
+[[noreturn]] void runThrowingCallback() {
   childOutputToStderr();
   std::atomic<int> callsAfterThrow{-1};
   const auto begin = std::chrono::steady_clock::now();
-  RobotSDK robot(path, 0.004, [&](const RobotState& state, RobotCommand& out) {
-    if (callsAfterThrow >= 0) ++callsAfterThrow;
-    out.pos = state.pos;
-    out.kp.setConstant(20.0);
-    if (std::chrono::steady_clock::now() - begin < 500ms) return;
-    callsAfterThrow = 0;
-    throw std::runtime_error("controller lost its footing");
-  });
-  robot.init();
-  robot.start();
-  waitUntil([&] { return callsAfterThrow >= 0; });
-  std::this_thread::sleep_for(200ms);  // about fifty brake frames
   std::string fault;
-  try {
-    robot.stop();
-    fault = "stop() did not rethrow";
-  } catch (const std::runtime_error& error) {
-    if (std::string(error.what()) != "controller lost its footing") fault = error.what();
+  {
+    RobotOnBoard rig("veltra1.yaml", 0.004, [&](const RobotState& state, RobotCommand& out) {
+      if (callsAfterThrow >= 0) ++callsAfterThrow;
+      out.pos = state.pos;
+      out.kp.setConstant(20.0);
+      if (std::chrono::steady_clock::now() - begin < 500ms) return;
+      callsAfterThrow = 0;
+      throw std::runtime_error("controller lost its footing");
+    });
+    rig.primeAndStart();
+    waitUntil([&] { return callsAfterThrow >= 0; });
+    std::this_thread::sleep_for(200ms);  // about fifty brake frames
+    try {
+      rig.robot().stop();
+      fault = "stop() did not rethrow";
+    } catch (const std::runtime_error& error) {
+      if (std::string(error.what()) != "controller lost its footing") fault = error.what();
+    }
+    if (callsAfterThrow != 0) fault += "; callback calls after the throw: " + std::to_string(callsAfterThrow);
+    const std::vector<MotorCmd> last = rig.lastFrameOnJointSide();
+    for (size_t i = 0; i < last.size(); ++i)
+      if (std::fabs(last[i].kd - 0.8f) > 1e-5f || last[i].kp != 0.0f || std::fabs(last[i].pos) > 1e-6f)
+        fault += "; motor " + std::to_string(i) + " is not braked";
   }
-  if (callsAfterThrow != 0) fault += "; callback calls after the throw: " + std::to_string(callsAfterThrow);
-  const std::vector<MotorCmd> last = lastFrameOnJointSide(sim, robot.motor_sdk_);
-  for (size_t i = 0; i < last.size(); ++i)
-    if (std::fabs(last[i].kd - 0.8f) > 1e-5f || last[i].kp != 0.0f || std::fabs(last[i].pos) > 1e-6f)
-      fault += "; motor " + std::to_string(i) + " is not braked";
   endChild(fault);
 }
 
@@ -456,7 +404,7 @@ TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnc
 // period stores nothing instead, and one warning per run of such periods says why.
 TEST(RobotSDKCallbackStyleDeathTest, AnUnusableCallbackCommandKeepsThePreviousFrameGoingOut) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(runUnusableCallbackCommands(configPath("veltra1.yaml")), testing::ExitedWithCode(0),
+  EXPECT_EXIT(runUnusableCallbackCommands(), testing::ExitedWithCode(0),
               "^(.*\n)?\\[WARNING\\] \\[RobotSDK\\] the control callback left kd with 3 entries for 10 motors; "
               "no command stored, the previous one keeps going out\n"
               "(.*\n)?\\[WARNING\\] \\[RobotSDK\\] the control callback left pos of joint 2 at nan; "
@@ -466,7 +414,7 @@ TEST(RobotSDKCallbackStyleDeathTest, AnUnusableCallbackCommandKeepsThePreviousFr
 // An exception out of the callback used to reach std::terminate on the control thread.
 TEST(RobotSDKCallbackStyleDeathTest, AThrowingCallbackBrakesEveryMotorAndStopRethrows) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(runThrowingCallback(configPath("veltra1.yaml")), testing::ExitedWithCode(0),
+  EXPECT_EXIT(runThrowingCallback(), testing::ExitedWithCode(0),
               "\\[ERROR\\] \\[RobotSDK\\] the control callback threw: controller lost its footing; "
               "it is not called again[^\n]*\n(.*\n)?child: ok\n$");
 }
@@ -474,13 +422,11 @@ TEST(RobotSDKCallbackStyleDeathTest, AThrowingCallbackBrakesEveryMotorAndStopRet
 // ---- Polling style -------------------------------------------------------------------------
 
 TEST(RobotSDKPollingStyle, ZenthiCommandsAreClampedAndScaledOnTheWay) {
-  const std::string path = configPath("zenthi.yaml");
-  BoardSim sim(path);
-  RobotSDK robot(path);
-  robot.init();
-  robot.start();
+  RobotOnBoard rig("zenthi.yaml");
+  RobotSDK& robot = rig.robot();
+  rig.primeAndStart();
 
-  RobotCommand command = sizedCommand(18);
+  RobotCommand command = zeroCommand(18);
   for (int i = 0; i < 18; ++i) {
     const double targets[] = {0.1, 1.0, -1.5};
     command.pos[i] = targets[i % 3];
@@ -496,7 +442,7 @@ TEST(RobotSDKPollingStyle, ZenthiCommandsAreClampedAndScaledOnTheWay) {
   }
   robot.stop();
 
-  const std::vector<MotorCmd> sent = lastFrameOnJointSide(sim, robot.motor_sdk_);
+  const std::vector<MotorCmd> sent = rig.lastFrameOnJointSide();
   EXPECT_NEAR(sent[4].pos, 4.171336912266447, 1e-5);
   for (int i = 0; i < 18; ++i) {
     SCOPED_TRACE("joint " + std::to_string(i));
@@ -511,7 +457,7 @@ TEST(RobotSDKPollingStyle, ZenthiCommandsAreClampedAndScaledOnTheWay) {
 
 TEST(RobotSDKPollingStyle, CommandVectorsShorterThanTheRobotAreRejectedByLength) {
   RobotSDK robot(configPath("zenthi.yaml"));
-  RobotCommand command = sizedCommand(18);
+  RobotCommand command = zeroCommand(18);
   command.vel.resize(12);
   try {
     robot.setCommand(command);
@@ -526,7 +472,7 @@ TEST(RobotSDKPollingStyle, CommandVectorsShorterThanTheRobotAreRejectedByLength)
 TEST(RobotSDKPollingStyle, NonFiniteCommandValuesAreRefusedByFieldAndJoint) {
   RobotSDK robot(configPath("veltra1.yaml"));
   StdoutCapture quiet;  // no board: every state read warns
-  RobotCommand good = sizedCommand(10);
+  RobotCommand good = zeroCommand(10);
   good.pos << 0.1, 0.1, 0.3, 1.0, 0.2, -0.1, -0.1, 0.3, 1.0, 0.2;
   good.kp.setConstant(20.0);
   robot.setCommand(good);
@@ -556,13 +502,12 @@ TEST(RobotSDKPollingStyle, NonFiniteCommandValuesAreRefusedByFieldAndJoint) {
 }
 
 TEST(RobotSDKPollingStyle, PresizedStateAndCommandPassWithOnlyTheBusCopy) {
-  const std::string path = configPath("veltra1.yaml");
-  BoardSim sim(path);
-  RobotSDK robot(path);
+  RobotOnBoard rig("veltra1.yaml");
+  RobotSDK& robot = rig.robot();
   robot.init();
   RobotState state;
   robot.getState(state);
-  RobotCommand command = sizedCommand(10);
+  RobotCommand command = zeroCommand(10);
   command.pos = state.pos;
   robot.setCommand(command);
   alloc_counter::Scope scope;
@@ -576,14 +521,12 @@ TEST(RobotSDKPollingStyle, PresizedStateAndCommandPassWithOnlyTheBusCopy) {
 // ---- Brake and shutdown --------------------------------------------------------------------
 
 TEST(RobotSDKBrake, EveryMotorGetsPureDampingScaledToTheMotorSide) {
-  const std::string path = configPath("veltra1.yaml");
-  BoardSim sim(path);
-  RobotSDK robot(path);
-  robot.init();
-  robot.start();
+  RobotOnBoard rig("veltra1.yaml");
+  RobotSDK& robot = rig.robot();
+  rig.primeAndStart();
   RobotState state;
   robot.getState(state);
-  RobotCommand command = sizedCommand(10);
+  RobotCommand command = zeroCommand(10);
   command.pos = state.pos;
   command.kp.setConstant(30.0);
   command.tau.setConstant(0.1);
@@ -593,9 +536,9 @@ TEST(RobotSDKBrake, EveryMotorGetsPureDampingScaledToTheMotorSide) {
   std::this_thread::sleep_for(50ms);
   robot.stop();
 
-  const auto frames = sim.recordedFrames();
+  const auto frames = rig.sim().recordedFrames();
   ASSERT_FALSE(frames.empty());
-  const MotorSDK& bus = robot.motor_sdk_;
+  const MotorSDK& bus = rig.bus();
   for (size_t i = 0; i < 10; ++i) {
     SCOPED_TRACE("motor " + std::to_string(i));
     const MotorCmd onWire = wireRecord(frames.back(), i);
@@ -609,41 +552,34 @@ TEST(RobotSDKBrake, EveryMotorGetsPureDampingScaledToTheMotorSide) {
   }
 }
 
-TEST(RobotSDKShutdown, StopEndsTheWatchdogFirstThenTheLinkThenTheControlLoop) {
-  const std::string path = configPath("veltra1.yaml");
-  BoardSim sim(path);
-  {
-    RobotSDK robot(path);
-    robot.init();
-    robot.start();
-    std::this_thread::sleep_for(50ms);
-    StdoutCapture capture;
-    robot.stop();
-    const std::string out = capture.finish();
-    EXPECT_LT(positionOf(out, "Waiting for watch_dog to stop"), positionOf(out, "Waiting for motor_comm to stop"));
-    EXPECT_EQ(countOf(out, "motion_control"), 0u);
-  }
-  {
-    RobotSDK robot(path, 0.005, [](const RobotState&, RobotCommand&) {});
-    robot.init();
-    robot.start();
-    std::this_thread::sleep_for(50ms);
-    StdoutCapture capture;
-    robot.stop();
-    const std::string out = capture.finish();
-    EXPECT_LT(positionOf(out, "Waiting for watch_dog to stop"), positionOf(out, "Waiting for motor_comm to stop"));
+// In polling style (false) there is no control loop to stop.
+class RobotSDKStopInEachStyle : public testing::TestWithParam<bool> {};
+
+TEST_P(RobotSDKStopInEachStyle, EndsTheWatchdogFirstThenTheLinkThenTheControlLoop) {
+  const bool callbackStyle = GetParam();
+  RobotOnBoard rig = callbackStyle ? RobotOnBoard("veltra1.yaml", 0.005, [](const RobotState&, RobotCommand&) {})
+                                   : RobotOnBoard("veltra1.yaml");
+  rig.primeAndStart();
+  std::this_thread::sleep_for(50ms);
+  StdoutCapture capture;
+  rig.robot().stop();
+  const std::string out = capture.finish();
+  EXPECT_LT(positionOf(out, "Waiting for watch_dog to stop"), positionOf(out, "Waiting for motor_comm to stop"));
+  if (callbackStyle) {
     EXPECT_LT(positionOf(out, "Waiting for motor_comm to stop"), positionOf(out, "Waiting for motion_control to stop"));
+  } else {
+    EXPECT_EQ(countOf(out, "motion_control"), 0u);
   }
 }
 
+INSTANTIATE_TEST_SUITE_P(Styles, RobotSDKStopInEachStyle, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) { return info.param ? "Callback" : "Polling"; });
+
 TEST(RobotSDKShutdown, DestroyingARunningRobotStopsItsThreadsInOrder) {
-  const std::string path = configPath("veltra1.yaml");
-  BoardSim sim(path);
   StdoutCapture capture;
   {
-    RobotSDK robot(path, 0.005, [](const RobotState&, RobotCommand&) {});
-    robot.init();
-    robot.start();
+    RobotOnBoard rig("veltra1.yaml", 0.005, [](const RobotState&, RobotCommand&) {});
+    rig.primeAndStart();
     std::this_thread::sleep_for(50ms);
   }
   const std::string out = capture.finish();

@@ -1,20 +1,15 @@
 // The watchdog: single checks driven by hand against real exchanges with the board simulator,
 // and the threaded watchdog ending the process when the board goes silent.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
-#include "board_sim.h"
 #include "capture.h"
-#include "robot_configs.h"
-#include "robot_sdk.h"
-#include "temp_file.h"
+#include "robot_on_board.h"
 
 using namespace std::chrono_literals;
 
@@ -66,9 +61,8 @@ std::string countLine(int count) { return "[RobotSDK] watchdog: comm failure cou
 }  // namespace
 
 TEST(RobotWatchdog, NineBadChecksThenAGoodOneStartTheCountAgain) {
-  const std::string path = configPath("veltra1.yaml");
-  BoardSim sim(path);
-  RobotSDK robot(path);
+  RobotOnBoard rig("veltra1.yaml");
+  RobotSDK& robot = rig.robot();
   {
     StdoutCapture quiet;
     robot.init();
@@ -78,7 +72,7 @@ TEST(RobotWatchdog, NineBadChecksThenAGoodOneStartTheCountAgain) {
   EXPECT_EQ(probe.check(), "");
 
   for (int round = 0; round < 2; ++round) {
-    sim.goSilent();
+    rig.sim().goSilent();
     std::this_thread::sleep_for(50ms);
     exchangeAndRead(robot);
     for (int count = 1; count <= 9; ++count) {
@@ -90,7 +84,7 @@ TEST(RobotWatchdog, NineBadChecksThenAGoodOneStartTheCountAgain) {
     }
     EXPECT_EQ(probe.failures(), 9);
 
-    sim.resume();
+    rig.sim().resume();
     readAnsweredFeedback(robot, probe);
     EXPECT_EQ(probe.check(), "");
     EXPECT_EQ(probe.failures(), 0);
@@ -98,9 +92,8 @@ TEST(RobotWatchdog, NineBadChecksThenAGoodOneStartTheCountAgain) {
 }
 
 TEST(RobotWatchdog, FailingMotorsAreNamedAndCountOncePerCheck) {
-  const std::string path = configPath("veltra1.yaml");
-  BoardSim sim(path, {"--motor-error", "3:5", "--motor-error", "7:2"});
-  RobotSDK robot(path);
+  RobotOnBoard rig("veltra1.yaml", {"--motor-error", "3:5", "--motor-error", "7:2"});
+  RobotSDK& robot = rig.robot();
   {
     StdoutCapture quiet;
     // Priming refuses motors that never answered validly; the robot may still exchange.
@@ -138,16 +131,10 @@ TEST(RobotWatchdog, ARobotWithoutMotorsNeverFails) {
 TEST(RobotWatchdogDeathTest, ASilentBoardEndsTheProcessAfterTenFailingChecks) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const std::string path = configPath("veltra1.yaml");
-  std::string expected;
-  for (int count = 1; count <= 10; ++count)
-    expected += "\\[RobotSDK\\] watchdog: comm failure count " + std::to_string(count) + "\n.*";
-  expected += "\\[RobotSDK\\] watchdog: comm failed, EXIT \n";
-
   EXPECT_EXIT(
       {
         static BoardSim sim(path);
-        std::fflush(stdout);
-        dup2(STDERR_FILENO, STDOUT_FILENO);  // death tests see the child's stderr only
+        childOutputToStderr();
         RobotSDK robot(path);
         robot.init();
         robot.start();
@@ -158,7 +145,7 @@ TEST(RobotWatchdogDeathTest, ASilentBoardEndsTheProcessAfterTenFailingChecks) {
           std::this_thread::sleep_for(2ms);
         }
       },
-      testing::ExitedWithCode(1), expected);
+      testing::ExitedWithCode(1), watchdogExitPattern());
 }
 
 namespace {
@@ -168,8 +155,7 @@ namespace {
 /// the handler was called exactly once.
 [[noreturn]] void runCutLinkWithHandler(const std::string& path) {
   static BoardSim sim(path);
-  std::fflush(stdout);
-  dup2(STDERR_FILENO, STDOUT_FILENO);
+  childOutputToStderr();
   std::atomic<int> handlerCalls{0};
   std::string fault;
   {
@@ -193,9 +179,7 @@ namespace {
     robot.stop();
   }
   if (fault.empty() && handlerCalls != 1) fault = "handler called again after the link came back";
-  std::printf("child: %s\n", fault.empty() ? "ok" : fault.c_str());
-  std::fflush(stdout);
-  std::exit(fault.empty() ? 0 : 3);
+  endChild(fault);
 }
 
 }  // namespace
