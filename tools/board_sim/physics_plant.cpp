@@ -48,16 +48,6 @@ MotorTypeTraits traitsFor(uint8_t type) {
   }
 }
 
-// MuJoCo reports trouble through these hooks; its defaults would write MUJOCO_LOG.TXT into
-// the working folder and, for errors, end the process without a word on our channels.
-void installMujocoHandlers() {
-  mju_user_warning = [](const char* message) { std::fprintf(stderr, "board_sim: MuJoCo warning: %s\n", message); };
-  mju_user_error = [](const char* message) {
-    std::fprintf(stderr, "board_sim: MuJoCo error: %s\n", message);
-    std::exit(1);
-  };
-}
-
 std::string indexedName(const char* stem, size_t index) { return stem + std::to_string(index); }
 
 // A controller takes hold with a position gain or a torque; the SDK's passive reads carry
@@ -78,7 +68,7 @@ PhysicsPlant::PhysicsPlant(const BoardConfig& config, const PhysicsOptions& opti
       pendingCommands_(config.motors, MotorCmd{}),
       released_(options.releaseAtStart),
       physicsCpu_(options.physicsCpu) {
-  installMujocoHandlers();
+  mujoco_support::installMessageHooks("board_sim");
   _loadModel(options.modelPath, options.rate);
   _findMotors(config);
   _findSensors();
@@ -99,12 +89,9 @@ PhysicsPlant::~PhysicsPlant() {
 }
 
 void PhysicsPlant::_loadModel(const std::string& path, double rate) {
-  char error[1024] = "";
-  model_.reset(mj_loadXML(path.c_str(), nullptr, error, sizeof(error)));
-  if (!model_) throw std::runtime_error("cannot load the model " + path + ": " + error);
+  model_ = mujoco_support::loadModel(path);
   if (rate > 0.0) model()->opt.timestep = 1.0 / rate;
-  data_.reset(mj_makeData(model()));
-  if (!data_) throw std::runtime_error("cannot allocate the simulation of " + path);
+  data_ = mujoco_support::makeData(model());
 }
 
 int PhysicsPlant::_jointQposAdr(const std::string& name, bool required) const {

@@ -10,8 +10,6 @@
 // guarded buffers, so a reply never waits for a step.
 #pragma once
 
-#include <mujoco/mujoco.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -24,6 +22,7 @@
 #include <vector>
 
 #include "board_model.h"
+#include "mujoco_model.h"
 #include "plant.h"
 
 struct PhysicsOptions {
@@ -66,12 +65,6 @@ class PhysicsPlant : public Plant {
   double timestep() const { return model_->opt.timestep; }
 
  private:
-  struct ModelDeleter {
-    void operator()(mjModel* model) const { mj_deleteModel(model); }
-  };
-  struct DataDeleter {
-    void operator()(mjData* data) const { mj_deleteData(data); }
-  };
   struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
   };
@@ -101,8 +94,8 @@ class PhysicsPlant : public Plant {
   mjModel* model() const { return model_.get(); }
   mjData* data() const { return data_.get(); }
 
-  std::unique_ptr<mjModel, ModelDeleter> model_;
-  std::unique_ptr<mjData, DataDeleter> data_;
+  mujoco_support::ModelPtr model_;
+  mujoco_support::DataPtr data_;
   std::vector<Motor> motors_;
   int torsoBody_ = -1;
   int rootQposAdr_ = -1;
