@@ -803,4 +803,6 @@ TEST(BoardSimWholeBody, ModelProblemsStopTheProgramBeforeTheLinkOpens) {
   EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + noMotors.path() + quietly).c_str())), 1);
   EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + kZenthiModel + " --start nowhere" + quietly).c_str())),
             1);
+  EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + kZenthiModel + " --physics-cpu 1000" + quietly).c_str())),
+            1);  // no such CPU
 }
