@@ -12,7 +12,10 @@
 // across two), and the scheduler picks anew for every process started. So, unless --no-pin,
 // every phase runs the same way: the measuring thread on the first CPU it may use, the server
 // (simulator or echo) on the second - the cross-CPU wake-up stays in every figure, SDK and floor
-// alike. With fewer than two CPUs it measures unpinned.
+// alike. With fewer than two CPUs it measures unpinned. The physics simulator steps from its
+// start (its 1 kHz physics thread would otherwise wait for a command that takes hold) and,
+// pinned, runs its physics thread on the measuring thread's CPU, which sleeps while it waits
+// for a reply: on the link's CPU every step would sit in front of some replies.
 //
 //   bench_exchange [--smoke] [--json] [--no-pin] [--rounds N] [--back-to-back N] [--paced N]
 //   bench_exchange --echo        (the bare echo on the board's address; used by the above)
@@ -267,10 +270,11 @@ void measureSimulatorRound(const Options& options, int serverCpu, ExchangeSample
   measureBare(options, bareVsSimulator);
 }
 
-void measurePhysicsRound(const Options& options, int serverCpu, ExchangeSamples& samples) {
-  bench::ChildProcess board({bench::boardSimProgram(), "--config", bench::projectFile(kConfig), "--model",
-                             bench::projectFile(kPhysicsModel), "--quiet"},
-                            "board_sim: ready", serverCpu);
+void measurePhysicsRound(const Options& options, const CpuPair& cpus, ExchangeSamples& samples) {
+  std::vector<std::string> argv = {bench::boardSimProgram(), "--config", bench::projectFile(kConfig), "--model",
+                                   bench::projectFile(kPhysicsModel), "--release-at-start", "--quiet"};
+  if (cpus.client >= 0) argv.insert(argv.end(), {"--physics-cpu", std::to_string(cpus.client)});
+  bench::ChildProcess board(argv, "board_sim: ready", cpus.server);
   measureBare(options, samples);
 }
 
@@ -313,7 +317,7 @@ int main(int argc, char** argv) {
     for (size_t round = 0; round < options.rounds; ++round) {
       measureSimulatorRound(options, cpus.server, sdk, sdkRecording, bareVsSimulator);
       measureFloorRound(options, cpus.server, selfPath(argv[0]), floor);
-      measurePhysicsRound(options, cpus.server, bareVsPhysics);
+      measurePhysicsRound(options, cpus, bareVsPhysics);
     }
   }
   std::vector<bench::Figure> figures;

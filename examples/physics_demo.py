@@ -42,7 +42,6 @@ MAX_TILT_DEG = 20.0
 MAX_HEIGHT_ERROR = 0.03  # metres, while holding the stand pose
 HOLD_SETTLE = 0.5  # seconds into a hold phase before its height is judged
 BRAKE_WATCH = 1.2  # seconds observed after the brake: over the truth file's one-second flush
-MAX_START_GAP = 5.0  # seconds the simulator may have run before the controller started
 ROOT = Path(__file__).resolve().parents[1]
 
 
@@ -82,11 +81,10 @@ VELTRA = RobotPlan(
     # A 20 kg robot: the pitch joints carry the weight, yaw and roll only keep the legs aligned.
     kp=[80.0, 150.0, 250.0, 250.0, 200.0] * 2,
     kd=[2.0, 3.0, 5.0, 5.0, 4.0] * 2,
-    # Like a real robot whose motors are off, the simulated one sinks from its crouch until the
-    # first command: it is pulled back into the crouch at once, then stood up.
+    # The simulator holds the robot in its crouch until the first command; a real robot may have
+    # been put down a little off it, so the crouch is taken first, then the robot stood up.
     phases=[
-        Phase("crouch", 0.6, "crouch", judge_tilt=False),
-        Phase("settle", 1.0, "crouch", judge_tilt=False),
+        Phase("crouch", 0.6, "crouch"),
         Phase("stand up", 3.0, "stand"),
         Phase("hold", 2.0, "stand", judge_height=True),
         Phase("squat", 2.0, "squat"),
@@ -273,9 +271,10 @@ class Run:
 def align_truth(run, truth_rows, joint_column, joint_index):
     """Seconds to add to controller time to get simulator time.
 
-    The simulator's clock started before the controller's (within a few seconds); the offset
-    is found by matching a moving joint's measured angle (the controller's observation)
-    against the truth's, over the part of the run the truth already holds."""
+    The simulator's clock started before the controller's, by any time: it holds the robot
+    still until the first command. The offset is found by matching a moving joint's measured
+    angle (the controller's observation) against the truth's, over the part of the run the
+    truth already holds: first on a coarse grid, then finely around the best."""
     import numpy as np
 
     times = np.array([s[0] for s in run.samples])
@@ -284,15 +283,17 @@ def align_truth(run, truth_rows, joint_column, joint_index):
     times, angles = times[keep], angles[keep]
     truth_t = np.array([r["t"] for r in truth_rows])
     truth_q = np.array([r[joint_column] for r in truth_rows])
-    best, best_error = 0.0, float("inf")
-    for c in np.arange(0.0, min(MAX_START_GAP, truth_t[-1] - times[0]), 0.005):
+
+    def mismatch(c):
         inside = times + c <= truth_t[-1]
         if inside.sum() < len(times) // 2:
-            break
-        error = np.mean(np.abs(np.interp(times[inside] + c, truth_t, truth_q) - angles[inside]))
-        if error < best_error:
-            best, best_error = float(c), error
-    return best
+            return float("inf")
+        return np.mean(np.abs(np.interp(times[inside] + c, truth_t, truth_q) - angles[inside]))
+
+    coarse = np.arange(0.0, max(0.0, truth_t[-1] - times[0]) + 0.05, 0.05)
+    best = min(coarse, key=mismatch, default=0.0)
+    fine = np.arange(max(0.0, best - 0.05), best + 0.05, 0.005)
+    return float(min(fine, key=mismatch, default=best))
 
 
 def judge(run, truth_rows, stand_height, offset):

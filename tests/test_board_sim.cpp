@@ -180,6 +180,7 @@ Truth readTruth(const std::string& path) {
 }
 
 constexpr size_t kTruthBaseZ = 3;  // t, base_x, base_y, base_z, ...
+constexpr size_t kTruthMotor0 = 8;  // ..., base_qz, motor0
 
 }  // namespace
 
@@ -612,7 +613,7 @@ TEST(BoardSimProgram, HelpNamesEveryOptionAndBadCommandLinesFail) {
         "--delay-us", "--short", "--short-bytes", "--long-bytes", "--duplicate", "--stale", "--other-port",
         "--motor-error", "--imu-error", "--battery-error", "--imu-tilt", "--seed", "--record", "--quiet",
         "SIGUSR1", "SIGUSR2", "--model", "--start", "--fixed-base", "--truth", "--imu-noise", "--physics-rate",
-        "--physics-bench"})
+        "--physics-bench", "--release-at-start", "--physics-cpu"})
     EXPECT_NE(help.find(option), std::string::npos) << option;
 
   const std::string quietly = " >/dev/null 2>&1";
@@ -663,7 +664,8 @@ TEST(BoardSimWholeBody, ZenthiHeldAtStandKeepsItsHeightAndItsImuFeelsGravity) {
 TEST(BoardSimWholeBody, PassiveFramesCommandNoTorqueSoTheRobotSinks) {
   const Robot robot = robotFromConfig("zenthi.yaml");
   TempFile truthFile("", ".csv");
-  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--start", "stand", "--truth", truthFile.path()});
+  BoardSim sim(kZenthi,
+               {"--model", kZenthiModel, "--start", "stand", "--truth", truthFile.path(), "--release-at-start"});
   ControllerSocket link;
   const Decoded state = decode(robot, drive(link, passiveFrame(robot), 300));
   for (size_t i = 0; i < robot.motors(); ++i) {
@@ -673,6 +675,28 @@ TEST(BoardSimWholeBody, PassiveFramesCommandNoTorqueSoTheRobotSinks) {
   }
   EXPECT_EQ(sim.stop(), 0);
   EXPECT_LT(readTruth(truthFile.path()).last(kTruthBaseZ), 0.11);  // sinking towards its belly
+}
+
+TEST(BoardSimWholeBody, TheRobotHoldsItsStartPoseUntilACommandTakesHold) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  TempFile truthFile("", ".csv");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--start", "stand", "--truth", truthFile.path()});
+  ControllerSocket link;
+  constexpr double kPassiveSeconds = 0.5;
+  drive(link, passiveFrame(robot), 250);  // at least kPassiveSeconds: unpowered, it would sink
+  std::vector<double> raised = kZenthiStand;
+  for (size_t hip = 1; hip < raised.size(); hip += 3) raised[hip] += 0.3;
+  const Decoded state = decode(robot, drive(link, holdFrame(robot, raised, 60.0f, 1.5f), 200));
+  EXPECT_NEAR(state.motors[1].pos, raised[1], 0.15);
+  EXPECT_EQ(sim.stop(), 0);
+  const Truth truth = readTruth(truthFile.path());
+  ASSERT_GT(truth.rows.size(), 60u);
+  const std::vector<double>& start = truth.rows.front();
+  for (const auto& row : truth.rows) {
+    if (row[0] > kPassiveSeconds) break;
+    for (size_t column = 1; column < row.size(); ++column) ASSERT_EQ(row[column], start[column]) << row[0];
+  }
+  EXPECT_GT(std::fabs(truth.last(kTruthMotor0 + 1) - start[kTruthMotor0 + 1]), 0.15);  // the PD moved it
 }
 
 TEST(BoardSimWholeBody, TruthFileHasTheAgreedColumnsEveryTenMilliseconds) {
@@ -765,6 +789,7 @@ TEST(BoardSimWholeBody, FaultOptionsAndSummariesWorkUnderPhysics) {
   EXPECT_NE(sim.output().find("replies out 3 (datagrams 3), faults injected 3 (silenced 3"), std::string::npos)
       << sim.output();
   EXPECT_NE(sim.output().find(", physics real-time factor "), std::string::npos) << sim.output();
+  EXPECT_NE(sim.output().find(", held until the first command"), std::string::npos) << sim.output();  // passive only
 }
 
 TEST(BoardSimWholeBody, ModelProblemsStopTheProgramBeforeTheLinkOpens) {
@@ -778,4 +803,6 @@ TEST(BoardSimWholeBody, ModelProblemsStopTheProgramBeforeTheLinkOpens) {
   EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + noMotors.path() + quietly).c_str())), 1);
   EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + kZenthiModel + " --start nowhere" + quietly).c_str())),
             1);
+  EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + kZenthiModel + " --physics-cpu 1000" + quietly).c_str())),
+            1);  // no such CPU
 }

@@ -26,6 +26,8 @@ PhysicsOptions physicsOptions(const SimOptions& options) {
   physics.imuNoise = options.imuNoise;
   physics.rate = options.physicsRate;
   physics.seed = options.seed;
+  physics.releaseAtStart = options.releaseAtStart;
+  physics.physicsCpu = options.physicsCpu.value_or(-1);
   return physics;
 }
 

@@ -1,5 +1,7 @@
 #include "physics_plant.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -46,17 +48,14 @@ MotorTypeTraits traitsFor(uint8_t type) {
   }
 }
 
-// MuJoCo reports trouble through these hooks; its defaults would write MUJOCO_LOG.TXT into
-// the working folder and, for errors, end the process without a word on our channels.
-void installMujocoHandlers() {
-  mju_user_warning = [](const char* message) { std::fprintf(stderr, "board_sim: MuJoCo warning: %s\n", message); };
-  mju_user_error = [](const char* message) {
-    std::fprintf(stderr, "board_sim: MuJoCo error: %s\n", message);
-    std::exit(1);
-  };
-}
-
 std::string indexedName(const char* stem, size_t index) { return stem + std::to_string(index); }
+
+// A controller takes hold with a position gain or a torque; the SDK's passive reads carry
+// neither (a small damping gain at most). NaN counts as taking hold: it is not zero.
+bool takesHold(const std::vector<MotorCmd>& commands) {
+  return std::any_of(commands.begin(), commands.end(),
+                     [](const MotorCmd& c) { return c.kp != 0.0f || c.tau != 0.0f; });
+}
 
 }  // namespace
 
@@ -66,8 +65,10 @@ PhysicsPlant::PhysicsPlant(const BoardConfig& config, const PhysicsOptions& opti
       dice_(options.seed),
       commands_(config.motors, MotorCmd{}),
       applied_(config.motors, 0.0),
-      pendingCommands_(config.motors, MotorCmd{}) {
-  installMujocoHandlers();
+      pendingCommands_(config.motors, MotorCmd{}),
+      released_(options.releaseAtStart),
+      physicsCpu_(options.physicsCpu) {
+  mujoco_support::installMessageHooks("board_sim");
   _loadModel(options.modelPath, options.rate);
   _findMotors(config);
   _findSensors();
@@ -88,12 +89,9 @@ PhysicsPlant::~PhysicsPlant() {
 }
 
 void PhysicsPlant::_loadModel(const std::string& path, double rate) {
-  char error[1024] = "";
-  model_.reset(mj_loadXML(path.c_str(), nullptr, error, sizeof(error)));
-  if (!model_) throw std::runtime_error("cannot load the model " + path + ": " + error);
+  model_ = mujoco_support::loadModel(path);
   if (rate > 0.0) model()->opt.timestep = 1.0 / rate;
-  data_.reset(mj_makeData(model()));
-  if (!data_) throw std::runtime_error("cannot allocate the simulation of " + path);
+  data_ = mujoco_support::makeData(model());
 }
 
 int PhysicsPlant::_jointQposAdr(const std::string& name, bool required) const {
@@ -205,6 +203,11 @@ void PhysicsPlant::_settle() {
   data()->time = 0.0;
   mju_zero(data()->qfrc_applied, m->nv);
   mj_forward(m, data());
+  // A held robot is at rest, so its IMU reads gravity's reaction, also where the spring of a
+  // fixed base has not taken the weight yet (before the first step its acceleration is a fall).
+  mju_zero(data()->qacc, m->nv);
+  mj_rnePostConstraint(m, data());
+  mj_sensorAcc(m, data());
 }
 
 void PhysicsPlant::_openTruth(const std::string& path) {
@@ -238,12 +241,26 @@ void PhysicsPlant::start() {
   summarySimTime_ = simTime_ = data()->time;
   thread_ = std::thread([this] { _run(); });
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (physicsCpu_ >= 0) _pinThread();
+}
+
+// Keeps the physics off the link's CPU, so a reply never waits behind a step.
+void PhysicsPlant::_pinThread() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (physicsCpu_ < CPU_SETSIZE) CPU_SET(physicsCpu_, &set);
+  if (physicsCpu_ >= CPU_SETSIZE || pthread_setaffinity_np(thread_.native_handle(), sizeof(set), &set) != 0) {
+    stop_ = true;
+    thread_.join();
+    throw std::runtime_error("cannot run the physics on CPU " + std::to_string(physicsCpu_));
+  }
 }
 
 void PhysicsPlant::apply(const std::vector<MotorCmd>& jointCommands, double /*dt: the physics keeps its own time*/) {
   std::lock_guard<std::mutex> lock(commandMutex_);
   std::copy(jointCommands.begin(), jointCommands.begin() + pendingCommands_.size(), pendingCommands_.begin());
   commandsChanged_ = true;
+  if (!released_ && takesHold(pendingCommands_)) released_ = true;
 }
 
 void PhysicsPlant::read(PlantReading& out) const {
@@ -258,8 +275,9 @@ std::string PhysicsPlant::summary() {
   const double factor = wall > 0.0 ? (simTime - summarySimTime_) / wall : 0.0;
   summaryWall_ = now;
   summarySimTime_ = simTime;
-  char text[96];
-  std::snprintf(text, sizeof(text), ", physics real-time factor %.2f, lag %.1f ms", factor, 1000.0 * lagSeconds_);
+  char text[128];
+  std::snprintf(text, sizeof(text), ", physics real-time factor %.2f, lag %.1f ms%s", factor, 1000.0 * lagSeconds_,
+                released_ ? "" : ", held until the first command");
   return text;
 }
 
@@ -288,14 +306,22 @@ void PhysicsPlant::_applyMotorTorques() {
 }
 
 void PhysicsPlant::_step() {
+  bool released;
   {
     std::lock_guard<std::mutex> lock(commandMutex_);
     if (commandsChanged_) commands_.swap(pendingCommands_);
     commandsChanged_ = false;
+    released = released_;
   }
-  _applyMotorTorques();
-  if (fixedBase_) _holdBase();
-  mj_step(model(), data());
+  if (released) {
+    _applyMotorTorques();
+    if (fixedBase_) _holdBase();
+    mj_step(model(), data());
+  } else {
+    // Held: the clock runs on (the truth keeps its rows, the IMU its noise) over a pose that
+    // stays the settled start state.
+    data()->time += timestep();
+  }
   ++steps_;
   _publish();
   if (truth_ && steps_ % truthEvery_ == 0) _writeTruthRow();
@@ -354,6 +380,7 @@ void PhysicsPlant::_run() {
 }
 
 double PhysicsPlant::runFlatOut(double simSeconds, double kp, double kd) {
+  released_ = true;
   for (size_t i = 0; i < motors_.size(); ++i) {
     commands_[i] = MotorCmd{};
     commands_[i].pos = static_cast<float>(data()->qpos[motors_[i].qposAdr]);

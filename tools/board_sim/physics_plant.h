@@ -1,12 +1,14 @@
 // The whole robot simulated with MuJoCo: every motor runs its own PD law at the physics
 // rate on the latest command, as smart motors do, and the IMU reads the torso's sensors.
 //
+// The robot holds still in its settled start pose until the first command that takes hold of
+// a motor (a position gain or a torque): the SDK's passive reads do not release it, so a
+// controller that starts late still finds the robot where it was put.
+//
 // Threads: the physics steps on its own thread in real time (start()); the link thread
 // hands over commands (apply) and takes the latest state (read) through two small mutex-
 // guarded buffers, so a reply never waits for a step.
 #pragma once
-
-#include <mujoco/mujoco.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "board_model.h"
+#include "mujoco_model.h"
 #include "plant.h"
 
 struct PhysicsOptions {
@@ -30,6 +33,8 @@ struct PhysicsOptions {
   double imuNoise = 0.0;   // accelerometer noise and bias sigma, m/s^2 (gyro: a tenth, rad/s)
   double rate = 0.0;       // steps per second; 0: the model's own timestep
   uint32_t seed = 1;       // seed of the IMU noise
+  bool releaseAtStart = false;  // step from the start instead of holding until the first command
+  int physicsCpu = -1;          // >= 0: the physics thread runs on this CPU only
 };
 
 class PhysicsPlant : public Plant {
@@ -43,26 +48,23 @@ class PhysicsPlant : public Plant {
   PhysicsPlant(const PhysicsPlant&) = delete;
   PhysicsPlant& operator=(const PhysicsPlant&) = delete;
 
-  /// Starts stepping in real time on the thread "physics".
+  /// Starts stepping in real time on the thread "physics" (pinned to options.physicsCpu when
+  /// given). Throws std::runtime_error when that CPU cannot be used.
   void start();
   /// Without the thread: holds every motor at the start pose (kp, kd joint side) and steps
   /// `simSeconds` of simulated time as fast as possible; returns the wall time taken, s.
   double runFlatOut(double simSeconds, double kp, double kd);
 
+  /// Also releases a held robot when any record has kp or tau other than zero.
   void apply(const std::vector<MotorCmd>& jointCommands, double dt) override;
   void read(PlantReading& out) const override;
-  /// ", physics real-time factor F, lag L ms" over the time since the previous call.
+  /// ", physics real-time factor F, lag L ms" over the time since the previous call, and
+  /// ", held until the first command" while the robot waits.
   std::string summary() override;
 
   double timestep() const { return model_->opt.timestep; }
 
  private:
-  struct ModelDeleter {
-    void operator()(mjModel* model) const { mj_deleteModel(model); }
-  };
-  struct DataDeleter {
-    void operator()(mjData* data) const { mj_deleteData(data); }
-  };
   struct FileCloser {
     void operator()(std::FILE* file) const { std::fclose(file); }
   };
@@ -87,12 +89,13 @@ class PhysicsPlant : public Plant {
   void _publish();
   void _writeTruthRow();
   void _run();
+  void _pinThread();
 
   mjModel* model() const { return model_.get(); }
   mjData* data() const { return data_.get(); }
 
-  std::unique_ptr<mjModel, ModelDeleter> model_;
-  std::unique_ptr<mjData, DataDeleter> data_;
+  mujoco_support::ModelPtr model_;
+  mujoco_support::DataPtr data_;
   std::vector<Motor> motors_;
   int torsoBody_ = -1;
   int rootQposAdr_ = -1;
@@ -125,6 +128,8 @@ class PhysicsPlant : public Plant {
   mutable std::mutex commandMutex_;
   std::vector<MotorCmd> pendingCommands_;
   bool commandsChanged_ = false;
+  std::atomic<bool> released_{false};  // set under commandMutex_ with the releasing command
+  int physicsCpu_ = -1;
 
   // Handed over to the link thread.
   mutable std::mutex stateMutex_;

@@ -1,5 +1,7 @@
 #include "sim_options.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
@@ -56,6 +58,10 @@ const char kHelp[] =
     "thread; the IMU records come from the model's torso sensors. Joint-side torque limits by\n"
     "motor type: 3: 30 N m, 4: 60 N m, 5: 120 N m; each joint also carries its rotor's inertia\n"
     "times gr^2. The summary line adds the physics' real-time factor and lag.\n"
+    "The robot holds still in its settled start pose until the first command frame with a\n"
+    "position gain or a torque on any motor (kp or tau not zero): the SDK's passive reads do\n"
+    "not release it. Until then the summary line says \"held until the first command\" and the\n"
+    "truth file repeats the start pose, its time counting on from the start.\n"
     "  --model FILE.xml         the robot's MJCF model (without it: the joint model above)\n"
     "  --start KEYFRAME         start pose (default crouch, else lying, else the first keyframe)\n"
     "  --fixed-base             hold the torso still at the start pose, raised off the floor\n"
@@ -63,6 +69,10 @@ const char kHelp[] =
     "  --imu-noise SIGMA        accelerometer noise and bias sigma in m/s^2 (the gyro gets a\n"
     "                           tenth of it in rad/s)\n"
     "  --physics-rate HZ        physics steps per second (default: the model's timestep)\n"
+    "  --release-at-start       step from the start: the motors are limp until the first\n"
+    "                           command, so a robot that cannot stand unpowered falls\n"
+    "  --physics-cpu N          run the physics thread on CPU N only (keep it off the CPU that\n"
+    "                           answers the link)\n"
     "  --physics-bench SECONDS  no link: step SECONDS of simulated time as fast as possible with\n"
     "                           every motor holding the start pose, print the real-time factor\n"
     "\n"
@@ -142,6 +152,7 @@ void applyValueOption(SimOptions& options, const std::string& name, const std::s
   else if (name == "--imu-noise") options.imuNoise = toNumber(value);
   else if (name == "--physics-rate") options.physicsRate = toNumber(value);
   else if (name == "--physics-bench") options.benchSeconds = toNumber(value);
+  else if (name == "--physics-cpu") options.physicsCpu = static_cast<int>(std::min<uint64_t>(toCount(value), INT_MAX));
   else if (name == "--imu-tilt") {
     const auto [roll, pitch] = splitPair(value);
     options.tiltRoll = toNumber(roll);
@@ -161,7 +172,8 @@ void settleReplyLengthFaults(SimOptions& options) {
 // Physics options without a model would be silently ignored; so would a fixed tilt with one.
 void checkPhysicsOptions(const SimOptions& options) {
   const bool physicsAsked = !options.startPose.empty() || options.fixedBase || !options.truthPath.empty() ||
-                            options.imuNoise != 0.0 || options.physicsRate != 0.0 || options.benchSeconds != 0.0;
+                            options.imuNoise != 0.0 || options.physicsRate != 0.0 || options.benchSeconds != 0.0 ||
+                            options.releaseAtStart || options.physicsCpu.has_value();
   if (options.modelPath.empty() && physicsAsked) throw std::invalid_argument("physics options need --model");
   if (!options.modelPath.empty() && (options.tiltRoll != 0.0 || options.tiltPitch != 0.0))
     throw std::invalid_argument("--imu-tilt has no meaning with --model");
@@ -187,6 +199,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       else if (name == "--verbose") parsed.options.quiet = false;
       else if (name == "--other-port") parsed.options.otherPort = true;
       else if (name == "--fixed-base") parsed.options.fixedBase = true;
+      else if (name == "--release-at-start") parsed.options.releaseAtStart = true;
       else {
         if (i + 1 >= argc) throw std::invalid_argument(name + " needs a value");
         applyValueOption(parsed.options, name, argv[++i]);

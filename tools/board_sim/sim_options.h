@@ -42,6 +42,8 @@ struct SimOptions {
   double imuNoise = 0.0;              // accelerometer sigma, m/s^2 (gyro: a tenth, rad/s)
   double physicsRate = 0.0;           // steps per second; 0: the model's own timestep
   double benchSeconds = 0.0;          // >0: step this much simulated time flat out, print, exit
+  bool releaseAtStart = false;        // step from the start, not from the first command
+  std::optional<int> physicsCpu;      // run the physics thread on this CPU only
 };
 
 /// What the command line asks for: run, print the help, or stop with a usage error.

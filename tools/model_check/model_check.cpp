@@ -9,19 +9,17 @@
 //                                            prints the qpos of a keyframe: both legs at
 //                                            that serial sagittal stance, yaw and roll 0,
 //                                            torso upright, soles resting on the floor
-#include <mujoco/mujoco.h>
-
 #include <Eigen/Dense>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "kinematics.h"
+#include "mujoco_model.h"
 
 namespace {
 
@@ -32,15 +30,6 @@ constexpr double kClosure = 1e-4;        // m: the chains' largest opening while
 // the thigh or the shank; the ankle joints must stay short of that.
 constexpr double kAnkleFold = M_PI / 2 - 0.05;
 constexpr double kRotorArmature = 0.01;  // kg m^2 joint side, about what the simulator sets
-
-struct ModelDeleter {
-  void operator()(mjModel* m) const { mj_deleteModel(m); }
-};
-struct DataDeleter {
-  void operator()(mjData* d) const { mj_deleteData(d); }
-};
-using ModelPtr = std::unique_ptr<mjModel, ModelDeleter>;
-using DataPtr = std::unique_ptr<mjData, DataDeleter>;
 
 int jointId(const mjModel* m, const std::string& name) { return mj_name2id(m, mjOBJ_JOINT, name.c_str()); }
 
@@ -58,22 +47,22 @@ double virtualAngle(const mjModel* m, const mjData* d, int k) {
 }
 
 struct Model {
-  ModelPtr m;
-  DataPtr d;
+  mujoco_support::ModelPtr m;
+  mujoco_support::DataPtr d;
   std::vector<int> motorQpos;  // motor<i> -> qpos address
   std::vector<int> freeDofs;   // every hinge that is not a motor: the chains' own joints
   std::vector<int> freeQpos;   // their qpos addresses
 };
 
 Model load(const char* path) {
-  char error[1000] = "";
   Model model;
-  model.m.reset(mj_loadXML(path, nullptr, error, sizeof(error)));
-  if (!model.m) {
-    std::fprintf(stderr, "model_check: %s\n", error);
+  try {
+    model.m = mujoco_support::loadModel(path);
+    model.d = mujoco_support::makeData(model.m.get());
+  } catch (const std::runtime_error& error) {
+    std::fprintf(stderr, "model_check: %s\n", error.what());
     std::exit(2);
   }
-  model.d.reset(mj_makeData(model.m.get()));
   const mjModel* m = model.m.get();
   for (int i = 0; qposOf(m, "motor" + std::to_string(i)) >= 0; ++i)
     model.motorQpos.push_back(qposOf(m, "motor" + std::to_string(i)));
@@ -355,8 +344,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: model_check MODEL.xml [--stance HIP KNEE ANKLE]\n");
     return 2;
   }
-  // MuJoCo's own handler would write its warnings into a log file in the working folder.
-  mju_user_warning = [](const char* message) { std::fprintf(stderr, "model_check: MuJoCo warning: %s\n", message); };
+  mujoco_support::installMessageHooks("model_check");
   Model model = load(argv[1]);
   if (argc == 6) {
     printStance(model, std::atof(argv[3]), std::atof(argv[4]), std::atof(argv[5]));

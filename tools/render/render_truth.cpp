@@ -10,18 +10,18 @@
 // Exit status: 0 written, 1 a file could not be read or written, 2 bad arguments,
 // 3 no OpenGL context.
 #include <GLFW/glfw3.h>
-#include <mujoco/mujoco.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "mujoco_model.h"
 
 namespace {
 
@@ -38,15 +38,6 @@ struct TruthTable {
   std::vector<std::string> columns;
   std::vector<std::vector<double>> rows;  // first column is `t`
 };
-
-struct ModelDeleter {
-  void operator()(mjModel* m) const { mj_deleteModel(m); }
-};
-struct DataDeleter {
-  void operator()(mjData* d) const { mj_deleteData(d); }
-};
-using ModelPtr = std::unique_ptr<mjModel, ModelDeleter>;
-using DataPtr = std::unique_ptr<mjData, DataDeleter>;
 
 struct NoOpenGl : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -252,15 +243,14 @@ void writePpm(const std::string& path, const std::vector<unsigned char>& rgb, in
 }
 
 int run(const Options& options) {
-  char error[1000] = "";
-  ModelPtr model(mj_loadXML(options.model.c_str(), nullptr, error, sizeof error));
-  if (!model) throw std::runtime_error(options.model + ": " + error);
+  mujoco_support::installMessageHooks("render_truth");
+  const mujoco_support::ModelPtr model = mujoco_support::loadModel(options.model);
   mjModel* m = model.get();
   m->vis.global.offwidth = options.width;
   m->vis.global.offheight = options.height;
   m->opt.gravity[2] = 0;
   m->opt.disableflags |= mjDSBL_CONTACT;
-  DataPtr data(mj_makeData(m));
+  const mujoco_support::DataPtr data = mujoco_support::makeData(m);
   mjData* d = data.get();
   if (m->nkey > 0) mju_copy(d->qpos, m->key_qpos, m->nq);  // a closed pose to settle from
 
