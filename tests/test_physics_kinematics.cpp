@@ -304,7 +304,9 @@ TEST(PhysicsKinematics, AnAnkleCommandBeyondTheHardwareRangeNeverTakesTheCrankPa
   const double highest = *std::max_element(ankle.begin(), ankle.end());
   std::printf("[physics kinematics] left ankle motor reached %.4f rad, hardware maximum %.4f rad\n", highest, ankleMax);
   EXPECT_GT(highest, ankleMax - 0.05);  // it was driven to the limit
-  EXPECT_LT(highest, ankleMax + 0.005);
+  // The model's stop yields a few milliradians under a motor pushing into it (about 5 mrad when
+  // the target sits on the stop); a motor driven past the range bends it by about 20 mrad.
+  EXPECT_LT(highest, ankleMax + 0.010);
 }
 
 }  // namespace
