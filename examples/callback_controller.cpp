@@ -1,8 +1,9 @@
 // A callback-style controller: RobotSDK runs it every 2 ms on its own control thread.
-// It brings the robot from its rest pose to a standing pose over two seconds and holds it,
+// It brings the robot from its rest pose to a standing pose of its family (the biped's two
+// legs of five joints, or the zenthi robot's six legs of three) over two seconds and holds it,
 // while the main thread prints the state once a second.
 //
-//   bin/callback_controller configs/veltra1.yaml [seconds]
+//   bin/callback_controller configs/veltra1.yaml [seconds]   # or configs/zenthi.yaml
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -17,16 +18,18 @@ namespace {
 constexpr double kControlPeriod = 0.002;
 constexpr double kRampSeconds = 2.0;
 // Virtual joints of one veltra leg when standing: hip yaw, hip roll, hip pitch, knee, ankle.
-constexpr double kStandLeg[5] = {0.0, 0.0, -0.35, 0.85, -0.0668};
+constexpr double kVeltraStandLeg[5] = {0.0, 0.0, -0.35, 0.85, -0.0668};
+// Joints of one zenthi leg when standing: coxa, hip, knee.
+constexpr double kZenthiStandLeg[3] = {0.0, 0.35, -1.95};
 
 class StandController {
  public:
+  explicit StandController(bool zenthi) : zenthi_(zenthi) {}
+
   void operator()(const RobotState& state, RobotCommand& command) {
-    const Eigen::Index n = state.pos.size();
     if (cycles_++ == 0) {
       rest_ = state.pos;
-      stand_ = state.pos;
-      for (Eigen::Index j = 0; j < std::min<Eigen::Index>(n, 10); ++j) stand_[j] = kStandLeg[j % 5];
+      stand_ = _standingPose(state.pos);
     }
     const double x = std::min(1.0, cycles_ * kControlPeriod / kRampSeconds);
     const double blend = 0.5 - 0.5 * std::cos(M_PI * x);
@@ -44,6 +47,15 @@ class StandController {
   long cyclesRun() const { return cyclesRun_; }
 
  private:
+  // The legs' joints take the family's pose; further joints (the biped's 10-13) hold still.
+  Eigen::VectorXd _standingPose(const Eigen::VectorXd& rest) const {
+    Eigen::VectorXd stand = rest;
+    const Eigen::Index legJoints = zenthi_ ? stand.size() : std::min<Eigen::Index>(stand.size(), 10);
+    for (Eigen::Index j = 0; j < legJoints; ++j) stand[j] = zenthi_ ? kZenthiStandLeg[j % 3] : kVeltraStandLeg[j % 5];
+    return stand;
+  }
+
+  bool zenthi_;
   long cycles_ = 0;
   Eigen::VectorXd rest_, stand_;
   std::atomic<double> trackingError_{0.0};
@@ -59,7 +71,7 @@ int main(int argc, char** argv) {
   }
   const int seconds = argc > 2 ? std::stoi(argv[2]) : 4;
 
-  StandController controller;
+  StandController controller(loadRobotType(argv[1]).rfind("zenthi", 0) == 0);
   RobotSDK robot(argv[1], kControlPeriod,
                  [&controller](const RobotState& state, RobotCommand& command) { controller(state, command); });
   robot.init();
