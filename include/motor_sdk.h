@@ -166,7 +166,7 @@ class MotorSDK {
   std::vector<MotorState> rawMotorStates() const;
   /// As rawMotorStates, for the battery records.
   std::vector<BatState> rawBatteryStates() const;
-  /// Exchanges of the split family that got at least part of a reply, counted from set-up.
+  /// Exchanges that got at least part of a reply, counted from set-up.
   /// Any thread; the link thread increments it after storing the reply.
   uint64_t repliesReceived() const { return replies_received_.load(std::memory_order_acquire); }
 
@@ -274,7 +274,7 @@ class MotorSDK {
   void _requireConfigured(const char* operation) const;
   void _loadSendBuffer();
   bool _transfer();
-  void _storeReply();
+  void _storeReply(bool answered);
   void _exchange();
   void _resizeToCounts(std::vector<MotorState>& motors, std::vector<ImuState>& imus,
                        std::vector<BatState>& bats) const;

@@ -267,15 +267,17 @@ bool MotorSDK::_transfer() {
   return port_->lastReplyLength() > 0;
 }
 
-void MotorSDK::_storeReply() {
+// Every stored reply gets a new sequence number (the robot layer decodes each one once); one
+// that at least partly arrived also counts as received (waiters for a new state wake on it).
+void MotorSDK::_storeReply(bool answered) {
   wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, battery_raw_);
   reply_sequence_.fetch_add(1, std::memory_order_release);
+  if (answered) replies_received_.fetch_add(1, std::memory_order_release);
 }
 
 void MotorSDK::_exchange() {
   _loadSendBuffer();
-  _transfer();
-  _storeReply();
+  _storeReply(_transfer());
 }
 
 // ---- Synchronous family. --------------------------------------------------------------------
@@ -352,8 +354,7 @@ void MotorSDK::sendRecvMT() {
   }
   const bool answered = _transfer();
   std::lock_guard<std::mutex> lock(feedback_mutex);
-  _storeReply();
-  if (answered) replies_received_.fetch_add(1, std::memory_order_release);
+  _storeReply(answered);
 }
 
 void MotorSDK::recvMT() {
@@ -365,8 +366,7 @@ void MotorSDK::recvMT() {
   }
   const bool answered = _transfer();
   std::lock_guard<std::mutex> lock(feedback_mutex);
-  _storeReply();
-  if (answered) replies_received_.fetch_add(1, std::memory_order_release);
+  _storeReply(answered);
 }
 
 void MotorSDK::_requireCounts(const std::vector<MotorState>& motors, const std::vector<ImuState>& imus,
