@@ -16,7 +16,7 @@
 #include "wire_frames.h"
 
 /// A robot configuration the bus cannot run with (a table of the wrong size, an unusable gear
-/// ratio, a non-finite value). Raised by loadRobotConfig, and so by MotorSDK::init, and by the
+/// ratio, a non-finite offset or IMU calibration value). Raised by loadRobotConfig, and so by MotorSDK::init, and by the
 /// counts constructor, always before any port is opened.
 class ConfigError : public std::runtime_error {
  public:
@@ -66,11 +66,13 @@ struct RobotConfigProgress {
 };
 
 /// Reads the file at `path`. Throws yaml-cpp's exceptions for an unreadable or malformed
-/// file, a missing key or a value that does not convert (a motor_id or motor_type outside
-/// 0-255 included); ConfigError, naming the list, motor and key, for a per-motor list whose
-/// size is not the motor count (gr may be longer), a non-finite offset, or a gear ratio that
-/// is zero, non-finite or outside 1e-15 to 1e15 in size. Any thread; `progress` is told on
-/// the calling thread.
+/// file (YAML::BadFile saying "the file does not exist", with the working directory for a
+/// relative path, when nothing is there), a missing key or a value that does not convert (a
+/// motor_id or motor_type outside 0-255 included); ConfigError, naming the list, motor and
+/// key, for a per-motor list whose size is not the motor count (gr may be longer; both sizes
+/// follow the quoted condition), a non-finite offset, a gear ratio that is zero, non-finite or
+/// outside 1e-15 to 1e15 in size, or a non-finite IMU bias, rotation or translation element.
+/// Any thread; `progress` is told on the calling thread.
 RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys = ConfigKeys::All,
                             const RobotConfigProgress& progress = {});
 

@@ -11,11 +11,27 @@
 
 namespace {
 
-// YAML::LoadFile, except that a directory is refused up front with the loader's own bad-file
-// error: the loader would fail on it too, but lose its read buffer doing so.
+// Told instead of the loader's bare "bad file: PATH", which reads the same for a missing file
+// as for an unreadable one; a relative path is looked up from the working directory.
+std::string missingFileText(const std::string& path) {
+  std::string text = path + ": the file does not exist";
+  std::error_code error;
+  if (std::filesystem::path(path).is_relative()) {
+    const std::filesystem::path directory = std::filesystem::current_path(error);
+    text += " (a relative path, looked up from the working directory " +
+            (error ? std::string("that cannot be named") : directory.string()) + ")";
+  }
+  return text;
+}
+
+// YAML::LoadFile, except that a missing path and a directory are refused up front with the
+// loader's own bad-file error: the missing file is said to be missing, and the loader would
+// fail on a directory too, but lose its read buffer doing so.
 YAML::Node loadYaml(const std::string& path) {
   std::error_code error;
-  if (std::filesystem::is_directory(path, error)) throw YAML::BadFile(path);
+  const std::filesystem::file_status status = std::filesystem::status(path, error);
+  if (status.type() == std::filesystem::file_type::not_found) throw YAML::BadFile(missingFileText(path));
+  if (std::filesystem::is_directory(status)) throw YAML::BadFile(path);
   return YAML::LoadFile(path);
 }
 
@@ -26,18 +42,26 @@ constexpr double kSmallestGearRatio = 1e-15;
 constexpr double kLargestGearRatio = 1e15;
 
 // Every per-motor list except `gr` must hold exactly one element per motor; the condition text
-// tells the user which list is wrong.
-void requireTableSize(const YAML::Node& jointConfig, size_t motors, const char* key) {
-  if (jointConfig[key].size() == motors) return;
-  throw ConfigError(std::string("[MotorSDK] configuration check failed: motor_num_ == config[\"joint_config\"][\"") +
-                    key + "\"].size()");
+// tells the user which list is wrong, the sizes after it by how much.
+void requireTableSize(const YAML::Node& jointConfig, const RobotConfig& config, const char* key) {
+  const YAML::Node list = jointConfig[key];
+  if (list.size() == config.motors) return;
+  std::ostringstream text;
+  text << "[MotorSDK] configuration check failed: motor_num_ == config[\"joint_config\"][\"" << key
+       << "\"].size(): " << key;
+  if (list.IsSequence()) text << " has " << list.size() << (list.size() == 1 ? " entry" : " entries");
+  else text << " is not a list";
+  text << ", motor_num is " << config.motors;
+  if (config.motorNumInFile != static_cast<int>(config.motors))
+    text << " (" << config.motorNumInFile << " in the file, taken modulo 256)";
+  throw ConfigError(text.str());
 }
 
 // abs_id is only the host's: the board's view neither needs nor checks it.
-void requireTableSizes(const YAML::Node& jointConfig, size_t motors, ConfigKeys keys) {
-  if (keys == ConfigKeys::All) requireTableSize(jointConfig, motors, "abs_id");
+void requireTableSizes(const YAML::Node& jointConfig, const RobotConfig& config, ConfigKeys keys) {
+  if (keys == ConfigKeys::All) requireTableSize(jointConfig, config, "abs_id");
   for (const char* key : {"offset", "motor_id", "motor_type", "jpos_max", "jpos_min"})
-    requireTableSize(jointConfig, motors, key);
+    requireTableSize(jointConfig, config, key);
 }
 
 std::string motorValueText(size_t index, const char* key, double value) {
@@ -85,19 +109,30 @@ void readMotorTables(const YAML::Node& joint, RobotConfig& config) {
   }
 }
 
-Vec3<double> readVec3(const YAML::Node& seq) {
-  return Vec3<double>(seq[0].as<double>(), seq[1].as<double>(), seq[2].as<double>());
+// A non-finite calibration value would reach every observation through the bias, the
+// mounting rotation or the translation: it is refused here, naming its key.
+double readFinite(const YAML::Node& list, size_t index, const char* key) {
+  const double value = list[index].as<double>();
+  if (std::isfinite(value)) return value;
+  std::ostringstream text;
+  text << "[MotorSDK] " << key << "[" << index << "] = " << value << " is not a finite number";
+  throw ConfigError(text.str());
+}
+
+Vec3<double> readVec3(const YAML::Node& list, const char* key) {
+  return Vec3<double>(readFinite(list, 0, key), readFinite(list, 1, key), readFinite(list, 2, key));
 }
 
 ImuCalibration readImuCalibration(const YAML::Node& intrinsics, const YAML::Node& extrinsics) {
   ImuCalibration imu;
-  imu.accBias = readVec3(intrinsics["accelerometer"]["bias"]);
-  imu.gyroBias = readVec3(intrinsics["gyroscope"]["bias"]);
+  imu.accBias = readVec3(intrinsics["accelerometer"]["bias"], "imu_intrinsics accelerometer bias");
+  imu.gyroBias = readVec3(intrinsics["gyroscope"]["bias"], "imu_intrinsics gyroscope bias");
   // The file lists the mounting quaternion as x, y, z, w.
   const YAML::Node rotation = extrinsics["rotation"];
-  imu.rotation = Vec4<double>(rotation[3].as<double>(), rotation[0].as<double>(), rotation[1].as<double>(),
-                              rotation[2].as<double>());
-  imu.translation = readVec3(extrinsics["translation"]);
+  const char* rotationKey = "imu_extrinsics rotation";
+  imu.rotation = Vec4<double>(readFinite(rotation, 3, rotationKey), readFinite(rotation, 0, rotationKey),
+                              readFinite(rotation, 1, rotationKey), readFinite(rotation, 2, rotationKey));
+  imu.translation = readVec3(extrinsics["translation"], "imu_extrinsics translation");
   return imu;
 }
 
@@ -121,7 +156,7 @@ RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys, const Robo
   tell(progress.countRead, config);
 
   const YAML::Node joint = root["joint_config"];
-  requireTableSizes(joint, config.motors, keys);
+  requireTableSizes(joint, config, keys);
   readCounts(root, keys, config);
   readMotorTables(joint, config);
   tell(progress.tablesRead, config);

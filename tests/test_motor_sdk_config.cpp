@@ -2,6 +2,7 @@
 // configuration before any port opens, the IMU calibration it sets and the port choice.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
 #include <cmath>
@@ -10,6 +11,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "capture.h"
 #include "motor_sdk.h"
@@ -168,6 +170,46 @@ TEST_F(MotorSDKConfig, SizeChecksQuoteTheFailedConditionAndStopBeforeAnyTable) {
   }
 }
 
+TEST_F(MotorSDKConfig, SizeChecksGiveBothSizesAfterTheCondition) {
+  file.joint["offset"] = "[0.5]";
+  EXPECT_NE(configErrorFrom(file).find("[\"offset\"].size(): offset has 1 entry, motor_num is 2"), std::string::npos);
+
+  RobotFile wrapped;  // 258 motors in the file are 2 on the bus: the message says why 2
+  wrapped.motorNum = "258";
+  wrapped.joint["abs_id"] = "[0, 1, 2]";
+  MotorSDK other;
+  StdoutCapture out;
+  try {
+    other.init(wrapped.write(), UDP);
+    ADD_FAILURE() << "init accepted the file";
+  } catch (const ConfigError& error) {
+    EXPECT_NE(std::string(error.what()).find("abs_id has 3 entries, motor_num is 2 (258 in the file"),
+              std::string::npos)
+        << error.what();
+  }
+}
+
+TEST_F(MotorSDKConfig, AMissingFileIsSaidToBeMissingWithTheWorkingDirectory) {
+  const auto messageFor = [](const std::string& path) {
+    MotorSDK fresh;
+    StdoutCapture out;
+    try {
+      fresh.init(path, UDP);
+    } catch (const YAML::BadFile& error) {
+      return std::string(error.what());
+    }
+    return std::string("no bad-file error");
+  };
+  const std::string absolute = messageFor("/tmp/drivelink-no-such-robot.yaml");
+  EXPECT_EQ(absolute, "bad file: /tmp/drivelink-no-such-robot.yaml: the file does not exist");
+  char directory[4096];
+  ASSERT_NE(getcwd(directory, sizeof(directory)), nullptr);
+  EXPECT_EQ(messageFor("no-such-robot.yaml"),
+            std::string("bad file: no-such-robot.yaml: the file does not exist (a relative path, looked up from the "
+                        "working directory ") +
+                directory + ")");
+}
+
 TEST_F(MotorSDKConfig, AFileFailingAtALaterKeyHasPrintedTheLinesOfTheKeysBefore) {
   file.extrinsics = "imu_extrinsics:\n  rotation: [0.0, 0.0, 1.0]\n  translation: [0, 0, 0]\n";
   EXPECT_EQ(initFails<YAML::Exception>(file),
@@ -287,6 +329,32 @@ TEST_F(MotorSDKConfig, ImuParametersNeedBothSections) {
   EXPECT_EQ(gyro_bias, Vec3<double>::Zero());
   EXPECT_EQ(t_b_i, Vec3<double>::Zero());
   EXPECT_EQ(R_b_i, Mat3<double>::Identity());
+}
+
+TEST_F(MotorSDKConfig, NonFiniteCalibrationValuesAreRefusedNamingTheKey) {
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"imu_intrinsics accelerometer bias[1] = nan",
+       "imu_intrinsics:\n  accelerometer:\n    bias: [0.1, .nan, 0.3]\n  gyroscope:\n    bias: [0, 0, 0]\n"},
+      {"imu_intrinsics gyroscope bias[2] = -inf",
+       "imu_intrinsics:\n  accelerometer:\n    bias: [0, 0, 0]\n  gyroscope:\n    bias: [0, 0, -.inf]\n"},
+      {"imu_extrinsics rotation[3] = nan", "imu_extrinsics:\n  rotation: [0, 0, 0, .nan]\n  translation: [0, 0, 0]\n"},
+      {"imu_extrinsics translation[0] = inf", "imu_extrinsics:\n  rotation: [0, 0, 0, 1]\n  translation: [.inf, 0, 0]\n"},
+  };
+  for (const auto& [expected, section] : bad) {
+    RobotFile badFile;
+    (section.rfind("imu_intrinsics", 0) == 0 ? badFile.intrinsics : badFile.extrinsics) = section;
+    MotorSDK fresh;
+    StdoutCapture out;
+    try {
+      fresh.init(badFile.write(), UDP);
+      ADD_FAILURE() << expected << " accepted";
+    } catch (const ConfigError& error) {
+      EXPECT_NE(std::string(error.what()).find(expected + " is not a finite number"), std::string::npos)
+          << error.what();
+    }
+    EXPECT_FALSE(fresh.hasPort());
+    EXPECT_EQ(acc_bias, Vec3<double>::Zero()) << expected;  // nothing of the file was taken
+  }
 }
 
 TEST_F(MotorSDKConfig, MountingRotationIsReadAsXyzw) {
