@@ -19,6 +19,8 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "board_sim.h"
 #include "datagram_socket.h"
@@ -805,4 +807,40 @@ TEST(BoardSimWholeBody, ModelProblemsStopTheProgramBeforeTheLinkOpens) {
             1);
   EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + kZenthiModel + " --physics-cpu 1000" + quietly).c_str())),
             1);  // no such CPU
+}
+
+// A model the physics cannot run (a clock that never moves on, an IMU sensor of too few
+// values) stops the program at start with the problem named, within the command's time limit.
+TEST(BoardSimWholeBody, AnUnusableTimestepOrImuSensorIsNamedAtStart) {
+  std::ifstream in(kZenthiModel);
+  std::stringstream original;
+  original << in.rdbuf();
+  const auto edited = [&original](const std::string& from, const std::string& to) {
+    std::string text = original.str();
+    const size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    return at == std::string::npos ? text : text.replace(at, from.size(), to);
+  };
+  const std::string quat = "<framequat name=\"imu_quat\" objtype=\"site\" objname=\"imu\"/>";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {edited("timestep=\"0.001\"", "timestep=\"0\""), "board_sim: the model's timestep is 0 s"},
+      {edited("timestep=\"0.001\"", "timestep=\"-0.001\""), "board_sim: the model's timestep is -0.001 s"},
+      {edited("<gyro name=\"imu_gyro\"", "<touch name=\"imu_gyro\""),
+       "board_sim: the model's sensor imu_gyro has dimension 1, not 3"},
+      {edited(quat, "<framepos name=\"imu_quat\" objtype=\"site\" objname=\"imu\"/>"),
+       "board_sim: the model's sensor imu_quat has dimension 3, not 4"},
+  };
+  for (const auto& [model, line] : cases) {
+    const TempFile file(model, ".xml");
+    const std::string command =
+        "timeout 20 " + boardSimProgram() + " --config " + kZenthi + " --model " + file.path() + " 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    std::string output;
+    char chunk[512];
+    while (const size_t n = std::fread(chunk, 1, sizeof(chunk), pipe)) output.append(chunk, n);
+    const int status = pclose(pipe);
+    EXPECT_EQ(WEXITSTATUS(status), 1) << line << "\n" << output;
+    EXPECT_NE(output.find(line), std::string::npos) << output;
+  }
 }

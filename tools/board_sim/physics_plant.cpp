@@ -91,6 +91,7 @@ PhysicsPlant::~PhysicsPlant() {
 void PhysicsPlant::_loadModel(const std::string& path, double rate) {
   model_ = mujoco_support::loadModel(path);
   if (rate > 0.0) model()->opt.timestep = 1.0 / rate;
+  mujoco_support::requireUsableTimestep(model());
   data_ = mujoco_support::makeData(model());
 }
 
@@ -128,14 +129,19 @@ void PhysicsPlant::_findMotors(const BoardConfig& config) {
 void PhysicsPlant::_findSensors() {
   torsoBody_ = mj_name2id(model(), mjOBJ_BODY, "torso");
   if (torsoBody_ < 0) throw std::runtime_error("the model has no body torso");
-  const auto sensorAdr = [this](const char* name) {
+  // Each reading takes `dim` values from the sensor's address on: a sensor of fewer would
+  // have it read its neighbours' values, or past the end of the sensor data.
+  const auto sensorAdr = [this](const char* name, int dim) {
     const int sensor = mj_name2id(model(), mjOBJ_SENSOR, name);
     if (sensor < 0) throw std::runtime_error(std::string("the model has no sensor ") + name);
+    if (model()->sensor_dim[sensor] != dim)
+      throw std::runtime_error(std::string("the model's sensor ") + name + " has dimension " +
+                               std::to_string(model()->sensor_dim[sensor]) + ", not " + std::to_string(dim));
     return model()->sensor_adr[sensor];
   };
-  accAdr_ = sensorAdr("imu_acc");
-  gyroAdr_ = sensorAdr("imu_gyro");
-  quatAdr_ = sensorAdr("imu_quat");
+  accAdr_ = sensorAdr("imu_acc", 3);
+  gyroAdr_ = sensorAdr("imu_gyro", 3);
+  quatAdr_ = sensorAdr("imu_quat", 4);
   const int root = mj_name2id(model(), mjOBJ_JOINT, "root");
   if (root >= 0 && model()->jnt_type[root] == mjJNT_FREE) {
     rootQposAdr_ = model()->jnt_qposadr[root];

@@ -40,8 +40,8 @@ struct PhysicsOptions {
 class PhysicsPlant : public Plant {
  public:
   /// Loads the model, checks it against the configuration (a hinge joint motor<i> for every
-  /// motor, the torso and its IMU sensors), sets the start pose and lets the constraints
-  /// settle. Throws std::runtime_error naming what is wrong.
+  /// motor, the torso and its IMU sensors of 3, 3 and 4 values, a positive timestep), sets the
+  /// start pose and lets the constraints settle. Throws std::runtime_error naming what is wrong.
   PhysicsPlant(const BoardConfig& config, const PhysicsOptions& options);
   /// Stops the physics thread and flushes the truth file.
   ~PhysicsPlant() override;

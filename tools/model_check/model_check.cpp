@@ -58,6 +58,7 @@ Model load(const char* path) {
   Model model;
   try {
     model.m = mujoco_support::loadModel(path);
+    mujoco_support::requireUsableTimestep(model.m.get());
     model.d = mujoco_support::makeData(model.m.get());
   } catch (const std::runtime_error& error) {
     std::fprintf(stderr, "model_check: %s\n", error.what());

@@ -5,6 +5,7 @@
 
 #include <mujoco/mujoco.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -28,6 +29,17 @@ inline ModelPtr loadModel(const std::string& path) {
   ModelPtr model(mj_loadXML(path.c_str(), nullptr, error, sizeof(error)));
   if (!model) throw std::runtime_error("cannot load the model " + path + ": " + error);
   return model;
+}
+
+/// Throws std::runtime_error naming the timestep unless `model`'s is positive and finite: a
+/// zero step never moves the clock on (a real-time loop would spin forever waiting for it), a
+/// negative one runs it backwards. Any thread.
+inline void requireUsableTimestep(const mjModel* model) {
+  const double timestep = model->opt.timestep;
+  if (timestep > 0.0 && std::isfinite(timestep)) return;
+  char text[160];
+  std::snprintf(text, sizeof(text), "the model's timestep is %g s: it must be a positive number of seconds", timestep);
+  throw std::runtime_error(text);
 }
 
 /// A simulation state for `model`. Throws std::runtime_error when it cannot be allocated.
