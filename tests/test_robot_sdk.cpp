@@ -337,15 +337,18 @@ TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnc
 }
 
 /// Child: a callback that shrinks a command vector, later one that leaves a NaN, with good
-/// periods between. Every command frame the board received must be the first good one.
+/// periods between. Every command frame the board received must be the first good one, and
+/// the good one must have gone out, with its gains, from the first good periods on.
 [[noreturn]] void runUnusableCallbackCommands() {
   childOutputToStderr();
   RobotCommand good = zeroCommand(10);
   good.pos << 0.1, 0.1, 0.3, 1.0, 0.2, -0.1, -0.1, 0.3, 1.0, 0.2;
   good.kp.setConstant(20.0);
   good.kd.setConstant(1.0);
+  constexpr size_t kFewestGoodFrames = 40;
   std::atomic<int> calls{0};
   std::vector<std::vector<uint8_t>> sent;
+  MotorCmd joint0{};
   {
     RobotOnBoard rig("veltra1.yaml", 0.004, [&](const RobotState&, RobotCommand& out) {
       const int phase = ++calls / 40;  // good, shrunk, good, NaN from then on
@@ -358,9 +361,17 @@ TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnc
     rig.robot().stop();
     for (const auto& frame : rig.sim().recordedFrames())
       if (wireRecord(frame, 0).kp != 0.0f) sent.push_back(frame);
+    if (!sent.empty()) joint0 = wire::toJointSide(wireRecord(sent[0], 0), rig.bus().gearRatios()[0],
+                                                  rig.bus().offsets()[0]);
   }
   std::string fault;
   if (calls < 200) fault = "only " + std::to_string(calls) + " control periods";
+  // The good frame stays on the wire for some 160 periods, two exchanges each: a few dozen
+  // is a count no loaded machine misses, and none means the loop stored nothing at all.
+  if (fault.empty() && sent.size() < kFewestGoodFrames)
+    fault = "only " + std::to_string(sent.size()) + " command frames with gains reached the board";
+  if (fault.empty() && (std::fabs(joint0.kp - 20.0f) > 1e-3f || std::fabs(joint0.kd - 1.0f) > 1e-4f))
+    fault = "the first command frame carries kp " + std::to_string(joint0.kp) + ", not the good command's";
   for (size_t k = 1; k < sent.size() && fault.empty(); ++k)
     if (sent[k] != sent[0]) fault = "command frame " + std::to_string(k) + " differs from the good one";
   endChild(fault);
