@@ -12,7 +12,8 @@
 
 /// Starts ${DRIVELINK_BIN_DIR}/board_sim with `--config config`, `--quiet` (a later
 /// `--verbose` in `extraArgs` undoes it), `--record` to a temporary file, `extraArgs`, and
-/// `--serial` when asked. Waits (at most 5 s) for its ready line; throws std::runtime_error
+/// `--serial` when asked; without `--model` it runs at real-time priority where the system
+/// allows it, as a board's own processor would answer. Waits (at most 5 s) for its ready line; throws std::runtime_error
 /// if it does not come up. The destructor stops it with SIGTERM and reaps it.
 class BoardSim {
  public:
