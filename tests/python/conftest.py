@@ -9,6 +9,7 @@ import ast
 import os
 import re
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -30,6 +31,7 @@ if str(LIB_DIR) not in sys.path:
 MOTOR_CMD = struct.Struct("<BBB5f")
 READY_LINE = "board_sim: ready"
 READY_TIMEOUT_S = 10.0
+SIMULATOR_PRIORITY = 10  # SCHED_FIFO, below the kernel's own threads
 
 
 def config_path(name):
@@ -55,6 +57,17 @@ def parse_frame(hex_line):
             for offset in range(0, len(raw), MOTOR_CMD.size)]
 
 
+def answer_promptly(pid):
+    """A real board answers within microseconds whatever the controller's machine is doing: the
+    simulator runs at real-time priority where the system allows it, so that a busy machine
+    does not hold its replies past the link's 2 ms timeout. (The whole-body physics is left
+    alone: its thread steps for its whole life.)"""
+    try:
+        os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(SIMULATOR_PRIORITY))
+    except OSError:
+        pass
+
+
 class Board:
     """A running board simulator that records every command frame it receives."""
 
@@ -68,6 +81,8 @@ class Board:
             [str(program), "--config", config, "--quiet", "--record", str(self.record_file),
              *extra_args],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        if "--model" not in extra_args:
+            answer_promptly(self._process.pid)
         self._lines = []
         self._ready = threading.Event()
         # Drains the simulator's output so it never blocks on a full pipe.
@@ -96,6 +111,24 @@ class Board:
     def frame_count(self):
         with open(self.record_file) as record:
             return sum(1 for line in record if line.strip())
+
+    def settled_frame_count(self, timeout_s=10.0):
+        """The frames received so far, counted once the board has handled every datagram sent
+        before this call: a busy board may still hold the last frames in its socket. An empty
+        datagram sent now queues behind them, and the board records it as an empty line."""
+        def markers():
+            with open(self.record_file) as record:
+                return sum(1 for line in record if not line.strip())
+
+        before = markers()
+        address, port = re.search(r"ready udp ([\d.]+):(\d+)", "".join(self._lines)).groups()
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            probe.sendto(b"", (address, int(port)))
+        deadline = time.monotonic() + timeout_s
+        while markers() == before:
+            assert time.monotonic() < deadline, "the board never handled the marker datagram"
+            time.sleep(0.005)
+        return self.frame_count()
 
     def wait_for_frames(self, count, timeout_s=5.0):
         deadline = time.monotonic() + timeout_s

@@ -67,9 +67,9 @@ def test_with_statement_stops_the_link_on_exit(start_board, ambulink):
     board = start_board(ZENTHI)
     with ambulink.Ambulink(config_path(ZENTHI)) as robot:
         assert robot.get_motor_num() == JOINTS
-    sent = board.frame_count()
+    sent = board.settled_frame_count()
     time.sleep(0.05)
-    assert board.frame_count() == sent
+    assert board.settled_frame_count() == sent
     with pytest.raises(RuntimeError, match="with block ended"):
         robot.receive_observation()
 
