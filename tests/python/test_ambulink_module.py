@@ -131,7 +131,7 @@ class TestUnconnected:
 class TestConstruction:
     def test_missing_configuration_file(self, ambulink, tmp_path):
         missing = tmp_path / "no-such-robot.yaml"
-        with pytest.raises(RuntimeError, match="bad file"):
+        with pytest.raises(RuntimeError, match="bad file: .*no-such-robot.yaml: the file does not exist"):
             ambulink.Ambulink(str(missing))
 
     @pytest.mark.parametrize("bad", [42, None, ["configs/zenthi.yaml"]])
