@@ -230,13 +230,15 @@ TEST(PeriodicFunctionGrid, FirstCycleAtOnceThenOnWholePeriodsDespiteWork) {
 }
 
 TEST(PeriodicFunctionGrid, ALongCycleYieldsOneImmediateCycleThenReturnsToTheGrid) {
-  constexpr double kPeriodMs = 40.0;
+  // Long enough that a busy machine's wake-up delays (tens of ms) stay well inside the slack.
+  constexpr double kPeriodMs = 250.0;
+  constexpr double kSlackMs = 100.0;
   CycleLog log;
   StdoutCapture capture;
   // The first cycle takes 2.5 periods: the expirations at one and two periods collapse into a
   // single cycle right after it, and the cycle after that waits for three periods.
-  PeriodicFunction task(0.04f, "long", log.cycle([](size_t index) {
-                          if (index == 0) sleepMs(100);
+  PeriodicFunction task(static_cast<float>(kPeriodMs / 1000.0), "long", log.cycle([](size_t index) {
+                          if (index == 0) sleepMs(static_cast<int>(2.5 * kPeriodMs));
                         }),
                         -1);
   task.start();
@@ -245,14 +247,14 @@ TEST(PeriodicFunctionGrid, ALongCycleYieldsOneImmediateCycleThenReturnsToTheGrid
   const auto starts = log.starts();
 
   const double second = msBetween(starts[0], starts[1]);
-  EXPECT_GE(second, 99.0);
+  EXPECT_GE(second, 2.5 * kPeriodMs - 1.0);
   EXPECT_LT(second, 3 * kPeriodMs - 5.0) << "the pending expirations start the next cycle at once";
   const double third = msBetween(starts[0], starts[2]);
   EXPECT_GT(third, 3 * kPeriodMs - 3.0) << "the missed expiration is not made up";
-  EXPECT_LT(third, 3 * kPeriodMs + 15.0);
+  EXPECT_LT(third, 3 * kPeriodMs + kSlackMs);
   const double fourth = msBetween(starts[0], starts[3]);
   EXPECT_GT(fourth, 4 * kPeriodMs - 3.0);
-  EXPECT_LT(fourth, 4 * kPeriodMs + 15.0);
+  EXPECT_LT(fourth, 4 * kPeriodMs + kSlackMs);
 }
 
 TEST(PeriodicFunctionGrid, SetPeriodPrintsTheResetLineAndChangesTheSpacing) {
