@@ -53,7 +53,9 @@ class LinkHold {
   /// Releases the claim, unless this copy was inherited across fork (it is the parent's).
   ~LinkHold();
 
+  /// Takes over `other`'s claim; `other` then holds nothing.
   LinkHold(LinkHold&& other) noexcept;
+  /// Releases this claim, then takes over `other`'s.
   LinkHold& operator=(LinkHold&& other) noexcept;
   LinkHold(const LinkHold&) = delete;
   LinkHold& operator=(const LinkHold&) = delete;

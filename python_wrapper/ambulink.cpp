@@ -164,6 +164,7 @@ constexpr const char* kNotConnected =
 constexpr const char* kClosed =
     "Ambulink is closed: the interpreter is shutting down and its robot was stopped";
 constexpr const char* kClosedByWith = "Ambulink is closed: its with block ended and its robot was stopped";
+constexpr const char* kClosedByCall = "Ambulink is closed: close() stopped its robot";
 
 /// A caller's array that an observation is written into: a writable, one-dimensional buffer
 /// of float64 (a numpy array, array.array('d'), ...) of exactly the observation's length.
@@ -717,6 +718,10 @@ writes the file; when the writer falls behind, exchanges are dropped and counted
 delayed. Raises RuntimeError when the file cannot be written or a recording already runs.)doc")
       .def("stop_recording", &Ambulink::stopRecording,
            "Ends the recording and closes the file; returns {'recorded': ..., 'dropped': ...}.")
+      .def(
+          "close", [](Ambulink& self) { self.close(ambulink::kClosedByCall); },
+          "Stops the robot's threads and lets its board go (another Ambulink may open it); every "
+          "later call raises RuntimeError. Closing again does nothing.")
       .def("__enter__", [](py::object self) { return self; })
       .def(
           "__exit__", [](Ambulink& self, py::args) { self.close(ambulink::kClosedByWith); },

@@ -138,6 +138,9 @@ class Ambulink:
         """
     def stop_recording(self) -> RecordingCounts:
         """Ends the recording and closes the file; returns its counts."""
+    def close(self) -> None:
+        """Stops the robot's threads and lets its board go (another Ambulink may open it);
+        every later call raises RuntimeError. Closing again does nothing."""
     def __enter__(self) -> Ambulink: ...
     def __exit__(
         self,

@@ -117,7 +117,8 @@ int robotTypeCode(const std::string& name) {
 
 std::string unknownRobotTypeText(const std::string& name, const std::string& path) {
   std::string text = "robot_type is \"" + name + "\" in " + path + "; the valid names are ";
-  for (size_t code = 0; code < std::size(kRobotTypeNames); ++code) text += (code ? ", " : "") + std::string(kRobotTypeNames[code]);
+  for (size_t code = 0; code < std::size(kRobotTypeNames); ++code)
+    text += (code ? ", " : "") + std::string(kRobotTypeNames[code]);
   return text;
 }
 

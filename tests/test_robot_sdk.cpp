@@ -250,8 +250,9 @@ TEST(RobotSDKConstruction, ASecondRobotOnTheSameBoardIsRefusedBeforeAnythingIsSe
     ADD_FAILURE() << "two robots opened one board";
   } catch (const LinkHeldError& error) {
     EXPECT_TRUE(error.inThisProcess());
-    EXPECT_NE(std::string(error.what()).find("the board 192.168.1.5:8880 is held by another controller in this process"),
-              std::string::npos)
+    EXPECT_NE(
+        std::string(error.what()).find("the board 192.168.1.5:8880 is held by another controller in this process"),
+        std::string::npos)
         << error.what();
   }
   EXPECT_EQ(rig.sim().framesReceived(), 0u);
