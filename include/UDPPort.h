@@ -24,8 +24,9 @@ class UDPPort : public IOPort {
  public:
   /// Opens a datagram socket bound to 192.168.1.10:`localPort` that sends to
   /// `remoteIp`:`remotePort`; `recvLength` is the reply length in bytes, `timeOutUs` the wait
-  /// of the non-blocking mode in µs. A socket or bind failure prints a perror line ("[ERROR]
-  /// UDPPort::UDPPort, bind failed: ...") and ends the process (status 255); nothing is thrown.
+  /// of the non-blocking mode in µs. A socket or bind failure throws LinkOpenError, its message
+  /// the error line ("[ERROR] UDPPort::UDPPort, bind failed: ...") and, for an address the
+  /// machine lacks, where to run without the robot; the socket is closed again.
   UDPPort(std::string remoteIp, uint32_t remotePort, uint32_t localPort, size_t recvLength,
           size_t timeOutUs, BlockYN blockYN);
   /// Closes the socket.
@@ -55,6 +56,7 @@ class UDPPort : public IOPort {
     bool taken = true;  // false: passed over (stale or foreign), the caller's buffer untouched
   };
 
+  [[noreturn]] void _fail(const char* line, int error);
   size_t _timedRecv(uint8_t* buffer);
   size_t _blockingRecv(uint8_t* buffer);
   Received _receiveDatagram(uint8_t* buffer, int flags);

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 /// How a receive waits for data. A port holding any other value receives nothing: every
@@ -76,6 +77,21 @@ class IOException : public std::exception {
   int _errno;
 };
 
+/// A link that cannot be opened: the socket cannot be made or bound. Raised by the UDP port's
+/// constructor; the motor bus passes it on, and the robot layer turns it into its process
+/// exit unless asked to pass it on too. The message is the port's error line followed by
+/// what to do about it.
+class LinkOpenError : public std::runtime_error {
+ public:
+  /// `message` as what() returns it; `errnum` the system error number (errno).
+  LinkOpenError(const std::string& message, int errnum) : std::runtime_error(message), errno_(errnum) {}
+  /// The system error number of the failed call.
+  int errorNumber() const { return errno_; }
+
+ private:
+  int errno_;
+};
+
 /// What a port passed over while waiting for replies. Written only by the thread that runs
 /// the exchanges; any thread may read them at any time (relaxed atomics, never a lock).
 struct PortCounters {
@@ -124,6 +140,9 @@ class IOPort {
   size_t lastReplyLength() const { return _lastReplyLength; }
   /// Whether the last reply received was longer than the reply length (and cut to it).
   bool lastReplyWasCut() const { return _lastReplyCut; }
+  /// Bytes the last reply had as it arrived: lastReplyLength(), or more when it was cut to the
+  /// reply length. The exchanging thread.
+  size_t lastReplyFullLength() const { return _lastReplyCut ? _lastReplyFullLength : _lastReplyLength; }
   /// Running totals of what the port passed over; readable from any thread.
   const PortCounters& counters() const { return _counters; }
 
@@ -145,5 +164,6 @@ class IOPort {
   timeval _savedTimeout{};        ///< The timeout ResetIO set (see savedTimeout()).
   size_t _lastReplyLength = 0;    ///< Bytes the last SendRecv received.
   bool _lastReplyCut = false;     ///< The last reply was longer than `_recvLength` and cut.
+  size_t _lastReplyFullLength = 0;  ///< Bytes of the last cut reply before it was cut.
   PortCounters _counters;         ///< What the port passed over.
 };

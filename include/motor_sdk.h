@@ -18,6 +18,7 @@
 #include "eigen_types.h"
 #include "flight_recorder.h"
 #include "io_port.h"
+#include "link_hold.h"
 #include "robot_config.h"
 #include "link_stats.h"
 #include "wire_frames.h"
@@ -88,7 +89,7 @@ class MotorSDK {
   /// A bus configured directly: every motor gets type 5, the tables are copied (offsets in
   /// rad, motor side; gear ratios motor side per joint side), and the link of `comm_type` is
   /// opened as init opens it. Throws ConfigError for a table shorter than `motor_num`, a zero
-  /// or non-finite gear ratio or a non-finite offset; the port's failures as init.
+  /// or non-finite gear ratio or a non-finite offset; the hold's and the port's failures as init.
   MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, std::vector<double>& offset,
            std::vector<double>& gr, std::vector<uint16_t>& motor_id, CommType comm_type);
   /// Closes the port. Nothing is sent: the motors keep the last frame they received.
@@ -99,12 +100,14 @@ class MotorSDK {
 
   /// Reads the robot's YAML file, sets the IMU calibration and opens the link: USB is the
   /// serial device /dev/ttyACM0 at 2000000 baud, UDP 192.168.1.10:8881 to 192.168.1.5:8880,
-  /// both with a 2000 µs receive timeout. yaml-cpp's exceptions, ConfigError and the serial
-  /// port's IOException reach the caller; a UDP socket or bind failure ends the process
-  /// (status 255). An unknown `comm_type` prints "[MotorSDK] CommType error " and leaves a bus
-  /// without a port, which exchanges as with a board that never answers. All or nothing: a
-  /// failed init leaves the bus and the IMU calibration exactly as they were. Not while any
-  /// bus of the process exchanges or decodes.
+  /// both with a 2000 µs receive timeout. The bus holds the board (see LinkHold) until it is
+  /// destroyed or opened on another link. yaml-cpp's exceptions, ConfigError and the serial
+  /// port's IOException reach the caller, so does LinkHeldError, before anything is sent,
+  /// when another controller of this network namespace holds the board, and LinkOpenError
+  /// for a UDP socket or bind failure. An unknown `comm_type` prints "[MotorSDK] CommType
+  /// error " and leaves a bus without a port, which exchanges as with a board that never
+  /// answers. All or nothing: a failed init leaves the bus and the IMU calibration exactly as
+  /// they were. Not while any bus of the process exchanges or decodes.
   void init(std::string path, CommType comm_type);
 
   // Every exchange operation below throws std::logic_error, without touching the link, on a
@@ -169,6 +172,9 @@ class MotorSDK {
   /// Exchanges that got at least part of a reply, counted from set-up.
   /// Any thread; the link thread increments it after storing the reply.
   uint64_t repliesReceived() const { return replies_received_.load(std::memory_order_acquire); }
+  /// Bytes of the last exchange's reply as the board sent it, before any cut to the reply
+  /// length (0 for none). Any thread; the link thread writes it.
+  size_t lastReplyBytes() const { return last_reply_bytes_.load(std::memory_order_relaxed); }
 
   /// Sends the stored frame five times; nothing is decoded or printed. The port stays open
   /// (the destructor closes it). The thread that owns the link.
@@ -232,6 +238,7 @@ class MotorSDK {
   const std::vector<MotorCmd>& commandFrame() const { return cmd_frame_; }
 
  private:
+  LinkHold hold_;  // declared before the port, so the port closes first
   std::unique_ptr<IOPort> port_;
 
  public:
@@ -256,6 +263,7 @@ class MotorSDK {
   std::vector<ImuState> imu_raw_;
   std::vector<BatState> battery_raw_;
   std::atomic<uint64_t> replies_received_{0};
+  std::atomic<size_t> last_reply_bytes_{0};
   bool dual_encoder_ = false;
   bool configured_ = false;  // set by a completed init or the counts constructor
 
@@ -269,6 +277,8 @@ class MotorSDK {
   std::atomic<uint64_t> reply_sequence_{0};
 
   wire::MotorTable _table() const { return {motor_type_, motor_id_, gr_, offset_}; }
+  LinkHold _claimLink(CommType comm_type);
+  void _keepClaim(LinkHold hold, CommType comm_type);
   void _adopt(RobotConfig config, std::unique_ptr<IOPort> port);
   void _sizeFrames();
   void _requireConfigured(const char* operation) const;

@@ -53,7 +53,8 @@ struct RobotConfig {
 };
 
 /// Which keys a reader needs. The board's view needs only what shapes the frames and joints:
-/// robot_type, dual_encoder, abs_id and the IMU sections are then neither read nor required.
+/// dual_encoder, abs_id and the IMU sections are then neither read nor required, nor is
+/// robot_type, though one that is present must be one of the four names (ConfigError).
 enum class ConfigKeys { All, BoardOnly };
 
 /// Told as the loader passes each stage, in file-reading order, so that a caller can report
@@ -79,6 +80,16 @@ RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys = ConfigKey
 /// Only the `robot_type` of the file at `path`, for the robot layer, which picks the robot
 /// before the bus reads the rest. Throws yaml-cpp's exceptions.
 std::string loadRobotType(const std::string& path);
+
+/// The robot type names of `robot_type`, indexed by the robot type code.
+inline constexpr const char* kRobotTypeNames[] = {"veltra1", "veltra1L", "zenthi", "zenthi_v2"};
+
+/// The code of the robot type `name` (exact spelling), or -1 for none of the four. Any thread.
+int robotTypeCode(const std::string& name);
+
+/// What is wrong with an unknown robot type: "robot_type is "NAME" in PATH; the valid names
+/// are veltra1, veltra1L, zenthi, zenthi_v2". Any thread.
+std::string unknownRobotTypeText(const std::string& name, const std::string& path);
 
 /// The checks the loader applies to motor `index`'s offset and gear ratio, for tables that do
 /// not come from a file. Throws ConfigError naming the motor and the key.

@@ -95,6 +95,13 @@ void reportConfiguredLimits(int robotType, const std::vector<double>& configured
 
 // ---- RobotSDK ------------------------------------------------------------------------------
 
+/// A configuration whose `robot_type` is none of the four names; the message names the value
+/// and the valid names. Thrown only by the RobotSDK constructors that are asked to report.
+class RobotTypeError : public ConfigError {
+ public:
+  using ConfigError::ConfigError;
+};
+
 /// One robot on the UDP link. Not copyable and not movable: its threads call back into it.
 ///
 /// Threads, all without real-time priority or CPU pinning: "motor_comm" exchanges one frame
@@ -130,18 +137,30 @@ class RobotSDK {
   /// (see the class notes).
   using ControlCallback = std::function<void(const RobotState&, RobotCommand&)>;
 
+  /// What a constructor does when the file names an unknown robot type or the link cannot be
+  /// opened: end the process as the plain constructors do, or throw (RobotTypeError, and the
+  /// port's LinkOpenError), for a caller that must stay alive, such as an interpreter.
+  enum class OpenFailure { ExitProcess, Throw };
+
   /// Unconfigured: no bus, no threads. Only get_version and destruction are allowed; the
   /// operations that need the bus or threads throw std::logic_error.
   RobotSDK();
   /// Polling style: reads the configuration at `path` and opens the UDP link (as
-  /// MotorSDK::init). An unknown `robot_type` prints a line and ends the process (status 1),
-  /// as a UDP bind failure does (status 255); the YAML library's exceptions and ConfigError
-  /// (also for a joint count the robot type cannot have) propagate. No thread starts.
+  /// MotorSDK::init). An unknown `robot_type` prints a line, then the value and the valid
+  /// names, and ends the process (status 1); a UDP socket or bind failure prints the port's
+  /// line and ends it with status 255. The YAML library's exceptions, ConfigError (also for a
+  /// joint count the robot type cannot have) and LinkHeldError (another controller holds the
+  /// board; nothing was sent) propagate. No thread starts.
   explicit RobotSDK(std::string path);
+  /// As RobotSDK(path), but with OpenFailure::Throw the unknown robot type and the link that
+  /// cannot be opened throw instead of ending the process.
+  RobotSDK(std::string path, OpenFailure onFailure);
   /// Callback style with the control period `dt` in seconds; otherwise as the polling
   /// constructor. An empty callback, or a period that arms no timer (NaN, below a nanosecond,
   /// 2^31 s or more), throws std::invalid_argument before anything is read or opened.
   RobotSDK(std::string path, double dt, ControlCallback callback);
+  /// As the callback-style constructor, with `onFailure` as for RobotSDK(path, onFailure).
+  RobotSDK(std::string path, double dt, ControlCallback callback, OpenFailure onFailure);
   /// Stops running threads (in the order of stop()) and releases them. Never throws: an
   /// exception of the control callback that stop() did not hand over is printed instead.
   ~RobotSDK();
@@ -151,9 +170,11 @@ class RobotSDK {
   RobotSDK(RobotSDK&&) = delete;
   RobotSDK& operator=(RobotSDK&&) = delete;
 
-  /// Primes the feedback with ten passive exchanges. Throws std::runtime_error naming every
-  /// motor and IMU that delivered no valid record in any of them (the robot would otherwise
-  /// start on zero readings); nothing but the passive frames was sent and nothing runs.
+  /// Primes the feedback with ten passive exchanges. Throws std::runtime_error when every
+  /// reply had a length other than the configured frame's (the message gives both and the
+  /// configured counts: the board has another number of devices), else naming every motor
+  /// and IMU that delivered no valid record in any of them (the robot would otherwise start
+  /// on zero readings); nothing but the passive frames was sent and nothing runs.
   /// Takes about ten receive timeouts (2 ms each) with a silent board. The caller's thread,
   /// threads stopped: std::logic_error while they run or when unconfigured.
   void init();
@@ -238,8 +259,8 @@ class RobotSDK {
     uint8_t id = 0;
   };
 
-  void _chooseRobotType(const std::string& path);
-  void _openBus(const std::string& path);
+  void _chooseRobotType(const std::string& path, OpenFailure onFailure);
+  void _openBus(const std::string& path, OpenFailure onFailure);
   void _createThreads();
   void _createControlThread();
   void _prime();

@@ -164,6 +164,7 @@ constexpr const char* kNotConnected =
 constexpr const char* kClosed =
     "Ambulink is closed: the interpreter is shutting down and its robot was stopped";
 constexpr const char* kClosedByWith = "Ambulink is closed: its with block ended and its robot was stopped";
+constexpr const char* kClosedByCall = "Ambulink is closed: close() stopped its robot";
 
 /// A caller's array that an observation is written into: a writable, one-dimensional buffer
 /// of float64 (a numpy array, array.array('d'), ...) of exactly the observation's length.
@@ -230,7 +231,7 @@ class Ambulink {
   /// With exitOnLinkFailure false a lost link no longer ends the process: the next
   /// receiveObservation or sendCommand raises LinkError instead.
   explicit Ambulink(const std::string& path, bool exitOnLinkFailure = true) : _configPath(path) {
-    auto sdk = std::make_unique<RobotSDK>(path);
+    auto sdk = _open(path);
     if (!exitOnLinkFailure) sdk->setLinkFailureHandler([this] { _noteLinkLost(); });
     sdk->init();
     sdk->start();
@@ -425,6 +426,17 @@ class Ambulink {
  private:
   enum class Link { Unconfigured, Running, Closed };
 
+  // An interpreter must outlive a bad file or a missing address, so the robot layer reports
+  // them instead of ending the process.
+  static std::unique_ptr<RobotSDK> _open(const std::string& path) {
+    try {
+      return std::make_unique<RobotSDK>(path, RobotSDK::OpenFailure::Throw);
+    } catch (const LinkHeldError& error) {
+      if (!error.inThisProcess()) throw;
+      throw std::runtime_error(error.link() + " is held by another Ambulink in this process: close() it first");
+    }
+  }
+
   struct NamedList {
     const char* name;
     const JointValues& source;
@@ -615,6 +627,16 @@ void removeLogHandler() { setLogHandler(py::none()); }
 PYBIND11_MODULE(ambulink, m) {
   using ambulink::Ambulink;
   py::register_exception<ambulink::LinkError>(m, "LinkError", PyExc_RuntimeError);
+  py::register_exception_translator([](std::exception_ptr failure) {
+    try {
+      if (failure) std::rethrow_exception(failure);
+    } catch (const RobotTypeError& error) {
+      PyErr_SetString(PyExc_ValueError, error.what());
+    } catch (const LinkOpenError& error) {
+      py::object raised = py::reinterpret_borrow<py::object>(PyExc_OSError)(error.errorNumber(), error.what());
+      PyErr_SetObject(PyExc_OSError, raised.ptr());
+    }
+  });
   py::class_<Ambulink>(m, "Ambulink", R"doc(One robot, opened from its YAML configuration file.
 
 The robot's link thread (one exchange with the motor board every 2.1 ms) and its watchdog run
@@ -627,8 +649,11 @@ velocities in rad/s, torques in N·m. One object must not be used from two threa
            R"doc(Opens the robot from the configuration file at `path`, primes the link with ten
 exchanges and starts its threads.
 
-Raises RuntimeError when the file cannot be loaded or the configuration is unusable, and when
-a motor or IMU never sent a valid record while priming (the message names them).
+Raises RuntimeError when the file cannot be loaded or the configuration is unusable, when
+another controller (another Ambulink, or another process) holds the robot's board, when the
+board's replies do not fit the configured counts, and when a motor or IMU never sent a valid
+record while priming (the message names them). Raises ValueError for an unknown robot_type and
+OSError when the link cannot be opened (the machine lacks the controller's address).
 
 A lost link (ten failing watchdog checks, about 0.1 s) ends the process with exit status 1 by
 default; the motors keep the last command frame. With exit_on_link_failure=False the process
@@ -693,6 +718,10 @@ writes the file; when the writer falls behind, exchanges are dropped and counted
 delayed. Raises RuntimeError when the file cannot be written or a recording already runs.)doc")
       .def("stop_recording", &Ambulink::stopRecording,
            "Ends the recording and closes the file; returns {'recorded': ..., 'dropped': ...}.")
+      .def(
+          "close", [](Ambulink& self) { self.close(ambulink::kClosedByCall); },
+          "Stops the robot's threads and lets its board go (another Ambulink may open it); every "
+          "later call raises RuntimeError. Closing again does nothing.")
       .def("__enter__", [](py::object self) { return self; })
       .def(
           "__exit__", [](Ambulink& self, py::args) { self.close(ambulink::kClosedByWith); },

@@ -57,9 +57,12 @@ class Ambulink:
     def __init__(self, path: str | bytes, /, *, exit_on_link_failure: bool = True) -> None:
         """Opens the robot from the configuration file and starts it.
 
-        Raises RuntimeError when the file cannot be loaded, and when a motor or IMU never
-        sent a valid record during the ten priming exchanges (the message names them; nothing
-        is left running).
+        Raises RuntimeError when the file cannot be loaded, when another controller holds
+        the robot's board (another Ambulink: close() it first; another process: the message
+        gives its id), when the board's replies do not fit the configured counts, and when a
+        motor or IMU never sent a valid record during the ten priming exchanges (the message
+        names them; nothing is left running). Raises ValueError for an unknown robot_type and
+        OSError when the link cannot be opened.
 
         A lost link (ten failing watchdog checks, about 0.1 s) ends the process with exit
         status 1 by default; the motors keep the last command frame. With
@@ -135,6 +138,9 @@ class Ambulink:
         """
     def stop_recording(self) -> RecordingCounts:
         """Ends the recording and closes the file; returns its counts."""
+    def close(self) -> None:
+        """Stops the robot's threads and lets its board go (another Ambulink may open it);
+        every later call raises RuntimeError. Closing again does nothing."""
     def __enter__(self) -> Ambulink: ...
     def __exit__(
         self,

@@ -47,23 +47,33 @@ UDPPort::UDPPort(std::string remoteIp, uint32_t remotePort, uint32_t localPort, 
   _fromAddr = sockaddr_in{};
 
   _sockfd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (_sockfd < 0) {
-    perror("[ERROR] UDPPort::UDPPort, create socket failed\n");
-    exit(-1);
-  }
+  if (_sockfd < 0) _fail("[ERROR] UDPPort::UDPPort, create socket failed", errno);
   setsockopt(_sockfd, SOL_SOCKET, SO_REUSEADDR, &_reuseAddr, sizeof(_reuseAddr));
   const int stampArrivals = 1;
   setsockopt(_sockfd, SOL_SOCKET, SO_TIMESTAMPNS, &stampArrivals, sizeof(stampArrivals));
-  if (bind(_sockfd, reinterpret_cast<sockaddr*>(&_localAddr), sizeof(_localAddr)) < 0) {
-    perror("[ERROR] UDPPort::UDPPort, bind failed");
-    exit(-1);
-  }
+  if (bind(_sockfd, reinterpret_cast<sockaddr*>(&_localAddr), sizeof(_localAddr)) < 0)
+    _fail("[ERROR] UDPPort::UDPPort, bind failed", errno);
   _addrLen = sizeof(sockaddr_in);
   _scratch.resize(_recvLength);
 }
 
 UDPPort::~UDPPort() {
   if (_sockfd >= 0) close(_sockfd);
+}
+
+// No destructor runs for a half-built port, so the socket is closed here.
+void UDPPort::_fail(const char* line, int error) {
+  if (_sockfd >= 0) close(_sockfd);
+  _sockfd = -1;
+  std::string message = std::string(line) + ": " + std::strerror(error);
+  if (error == EADDRNOTAVAIL)
+    message += " (this machine has no address " + std::string(kControllerAddress) +
+               ", the controller's address on the robot network: connect it to the robot, or run the program "
+               "against the board simulator with scripts/with-simulator)";
+  else if (error == EADDRINUSE)
+    message += " (another program uses " + std::string(kControllerAddress) + ":" +
+               std::to_string(ntohs(_localAddr.sin_port)) + ")";
+  throw LinkOpenError(message, error);
 }
 
 size_t UDPPort::Send(uint8_t* data, size_t length) {
@@ -144,7 +154,8 @@ UDPPort::Received UDPPort::_receiveDatagram(uint8_t* buffer, int flags) {
   message.msg_control = control;
   message.msg_controllen = sizeof(control);
   Received received;
-  received.count = recvmsg(_sockfd, &message, flags);
+  // With MSG_TRUNC the count is the datagram's own length even when it did not fit.
+  received.count = recvmsg(_sockfd, &message, flags | MSG_TRUNC);
   _addrLen = message.msg_namelen;
   if (received.count < 0) return received;  // taken: reported as the failed count it is
   if (_fromAddr.sin_addr.s_addr != _remoteAddr.sin_addr.s_addr) {
@@ -159,6 +170,8 @@ UDPPort::Received UDPPort::_receiveDatagram(uint8_t* buffer, int flags) {
   }
   if (message.msg_flags & MSG_TRUNC) {
     _lastReplyCut = true;
+    _lastReplyFullLength = static_cast<size_t>(received.count);
+    received.count = static_cast<ssize_t>(_recvLength);
     PortCounters::bump(_counters.longReplies);
   }
   if (received.count > 0) std::memcpy(buffer, _scratch.data(), static_cast<size_t>(received.count));

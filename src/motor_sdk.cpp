@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 #include "UDPPort.h"
@@ -141,8 +142,24 @@ void requireAtLeast(const std::vector<Record>& records, size_t count, const char
                           " records, " + std::to_string(count) + " needed");
 }
 
+// The board's endpoint by link type, as the claim on it is keyed and named.
+struct LinkName {
+  std::string key;
+  std::string text;
+};
+
+std::optional<LinkName> linkName(CommType comm_type) {
+  switch (comm_type) {
+    case USB: return LinkName{LinkHold::serialKey(kSerialDevice), std::string("the board on ") + kSerialDevice};
+    case UDP:
+      return LinkName{LinkHold::udpKey(kBoardAddress, kBoardPort),
+                      "the board " + std::string(kBoardAddress) + ":" + std::to_string(kBoardPort)};
+  }
+  return std::nullopt;
+}
+
 // The port by link type; none (after a printed message) for an unknown type.
-std::unique_ptr<IOPort> openLink(CommType comm_type, size_t replyLength, bool announceUsb) {
+std::unique_ptr<IOPort> openPort(CommType comm_type, size_t replyLength, bool announceUsb) {
   switch (comm_type) {
     case USB:
       if (announceUsb) logLine("CommType::USB");
@@ -183,7 +200,9 @@ MotorSDK::MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, s
   config.motorType.assign(motor_num, 5);
   logLine("motor leg constructing ");
 
-  std::unique_ptr<IOPort> port = openLink(comm_type, config.layout().replyLength(), false);
+  LinkHold hold = _claimLink(comm_type);
+  std::unique_ptr<IOPort> port = openPort(comm_type, config.layout().replyLength(), false);
+  _keepClaim(std::move(hold), comm_type);
   _adopt(std::move(config), std::move(port));
   if (!port_) return;
   logLine("[MotorSDK] successful initialization ");
@@ -198,10 +217,28 @@ void MotorSDK::init(std::string path, CommType comm_type) {
   // leaves this bus, and the calibration every bus shares, exactly as they were.
   RobotConfig config = loadRobotConfig(path, ConfigKeys::All, startupReport());
   if (config.imu) printImuCalibration(*config.imu);
-  std::unique_ptr<IOPort> port = openLink(comm_type, config.layout().replyLength(), true);
+  LinkHold hold = _claimLink(comm_type);
+  std::unique_ptr<IOPort> port = openPort(comm_type, config.layout().replyLength(), true);
   setImuCalibration(config.imu.value_or(ImuCalibration{}));
+  port_.reset();  // the old port closes before its claim goes
+  _keepClaim(std::move(hold), comm_type);
   _adopt(std::move(config), std::move(port));
   if (port_) logLine("[MotorSDK] successful initialization ");
+}
+
+// A second controller on the board would take this one's replies while both command the
+// motors. A bus opened again on the link it holds already keeps its claim.
+LinkHold MotorSDK::_claimLink(CommType comm_type) {
+  const std::optional<LinkName> name = linkName(comm_type);
+  if (!name) return LinkHold();
+  if (hold_.holds() && hold_.key() == name->key) return LinkHold();
+  return LinkHold(name->key, name->text);
+}
+
+// Called once the new port is open: a fresh claim replaces the old one; an empty one keeps
+// the claim this bus already has on the same board, or drops it for a bus without a port.
+void MotorSDK::_keepClaim(LinkHold hold, CommType comm_type) {
+  if (hold.holds() || !linkName(comm_type)) hold_ = std::move(hold);
 }
 
 void MotorSDK::_adopt(RobotConfig config, std::unique_ptr<IOPort> port) {
@@ -258,6 +295,8 @@ bool MotorSDK::_transfer() {
   const size_t received = port_->lastReplyLength();  // a failed call's -1 counts as nothing
   result.received = result.complete ? replyLength() : (received <= replyLength() ? received : 0);
   result.cut = port_->lastReplyWasCut();
+  last_reply_bytes_.store(received == static_cast<size_t>(-1) ? 0 : port_->lastReplyFullLength(),
+                          std::memory_order_relaxed);
   link_monitor_.noteExchange(result, recv_buf_.data(), wire::FrameLayout{motor_num_, imu_num_, battery_num_});
   recorder_slot_.capture(result, send_buf_.data(), recv_buf_.data());
   if (result.complete) return true;

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 #include <system_error>
 #include <utility>
@@ -143,6 +144,19 @@ void tell(const Hook& hook, Args&&... args) {
 
 }  // namespace
 
+int robotTypeCode(const std::string& name) {
+  for (int code = 0; code < static_cast<int>(std::size(kRobotTypeNames)); ++code)
+    if (name == kRobotTypeNames[code]) return code;
+  return -1;
+}
+
+std::string unknownRobotTypeText(const std::string& name, const std::string& path) {
+  std::string text = "robot_type is \"" + name + "\" in " + path + "; the valid names are ";
+  for (size_t code = 0; code < std::size(kRobotTypeNames); ++code)
+    text += (code ? ", " : "") + std::string(kRobotTypeNames[code]);
+  return text;
+}
+
 void requireUsableMotorValues(size_t index, double offset, double gr) {
   requireFiniteOffset(index, offset);
   requireUsableGearRatio(index, gr);
@@ -162,6 +176,12 @@ RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys, const Robo
   tell(progress.tablesRead, config);
   if (keys == ConfigKeys::All) config.robotType = root["robot_type"].as<std::string>();
   tell(progress.robotTypeRead, config);
+  // The robot layer judges the name itself (it ends the process on a bad one); the board
+  // refuses a file the robot layer would refuse.
+  if (keys == ConfigKeys::BoardOnly && root["robot_type"]) {
+    config.robotType = root["robot_type"].as<std::string>();
+    if (robotTypeCode(config.robotType) < 0) throw ConfigError(unknownRobotTypeText(config.robotType, path));
+  }
 
   if (keys == ConfigKeys::BoardOnly) return config;
   const bool imuPresent = root["imu_intrinsics"] && root["imu_extrinsics"];

@@ -27,17 +27,12 @@ constexpr int kPrimingPasses = 10;
 constexpr int kWatchdogFailureLimit = 10;
 constexpr float kBrakeDamping = 0.8f;
 
-struct RobotTypeName {
-  const char* name;
-  const char* line;
-};
-
-// Indexed by robot type code.
-constexpr RobotTypeName kRobotTypes[] = {
-    {"veltra1", "[robot sdk] Veltra init "},
-    {"veltra1L", "[robot sdk] Veltra L init "},
-    {"zenthi", "[robot sdk] zenthi init "},
-    {"zenthi_v2", "[robot sdk] zenthi2 init "},
+// Indexed by robot type code, as kRobotTypeNames.
+constexpr const char* kRobotTypeLines[] = {
+    "[robot sdk] Veltra init ",
+    "[robot sdk] Veltra L init ",
+    "[robot sdk] zenthi init ",
+    "[robot sdk] zenthi2 init ",
 };
 
 void zeroCommand(RobotCommand& command, Eigen::Index n) {
@@ -110,21 +105,26 @@ std::string messageOf(const std::exception_ptr& failure) {
 
 RobotSDK::RobotSDK() = default;
 
-RobotSDK::RobotSDK(std::string path) {
+RobotSDK::RobotSDK(std::string path) : RobotSDK(std::move(path), OpenFailure::ExitProcess) {}
+
+RobotSDK::RobotSDK(std::string path, OpenFailure onFailure) {
   _createThreads();
-  _chooseRobotType(path);
-  _openBus(path);
+  _chooseRobotType(path, onFailure);
+  _openBus(path, onFailure);
 }
 
-RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback) {
+RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback)
+    : RobotSDK(std::move(path), dt, std::move(callback), OpenFailure::ExitProcess) {}
+
+RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback, OpenFailure onFailure) {
   _requireCallback(callback);
   _requireControlPeriod(dt);
   dt_ = dt;
   control_callback_ = std::move(callback);
   control_enabled_ = true;
   _createThreads();
-  _chooseRobotType(path);
-  _openBus(path);
+  _chooseRobotType(path, onFailure);
+  _openBus(path, onFailure);
 }
 
 // Never throws: an exception the control callback threw and stop() did not hand over is printed.
@@ -166,25 +166,35 @@ void RobotSDK::_createControlThread() {
                                                      [this] { _run(); }, kNoRealtimePriority);
 }
 
-void RobotSDK::_chooseRobotType(const std::string& path) {
+void RobotSDK::_chooseRobotType(const std::string& path, OpenFailure onFailure) {
   logLine("[robot sdk] config path is ", path);
   const std::string name = loadRobotType(path);
-  for (int code = 0; code < static_cast<int>(std::size(kRobotTypes)); ++code) {
-    if (name != kRobotTypes[code].name) continue;
-    logLine(kRobotTypes[code].line);
+  const int code = robotTypeCode(name);
+  if (code >= 0) {
+    logLine(kRobotTypeLines[code]);
     robot_type_ = code;
     return;
   }
+  const std::string detail = unknownRobotTypeText(name, path);
+  if (onFailure == OpenFailure::Throw)
+    throw RobotTypeError("[robot sdk] invalid robot type name, check config file: " + detail);
   logLine("[robot sdk] invalid robot type name, check config file ");
+  logLine("[robot sdk] ", detail);
   std::exit(1);  // nothing is open and no thread runs yet
 }
 
-void RobotSDK::_openBus(const std::string& path) {
-  motor_sdk_.init(path, UDP);
+void RobotSDK::_openBus(const std::string& path, OpenFailure onFailure) {
+  try {
+    motor_sdk_.init(path, UDP);
+  } catch (const LinkOpenError& error) {
+    if (onFailure == OpenFailure::Throw) throw;
+    logLine(error.what());
+    std::exit(-1);  // status 255, as for every link that cannot be opened
+  }
   const int n = motor_sdk_.motor_num_;
   // Refused here, before any thread runs: the control thread could not map such a robot.
   if (!supportsJointCount(robot_type_, n))
-    throw ConfigError(std::string("[RobotSDK] a ") + kRobotTypes[robot_type_].name + " robot cannot have " +
+    throw ConfigError(std::string("[RobotSDK] a ") + kRobotTypeNames[robot_type_] + " robot cannot have " +
                       std::to_string(n) + " motors: the bipeds have 10 to 14 joints, zenthi robots at most 18");
   reportConfiguredLimits(robot_type_, motor_sdk_.jointMin(), motor_sdk_.jointMax());
   zeroCommand(cmd_virtual_, n);
@@ -345,8 +355,13 @@ RecordingSummary RobotSDK::stopRecording() {
 void RobotSDK::_prime() {
   std::vector<bool> motorAnswered(motor_states_.size(), false);
   std::vector<bool> imuAnswered(imu_states_.size(), false);
+  bool someReplyFitted = false;
+  size_t otherLength = 0;  // of the last reply that did not fit the frame
   for (int pass = 0; pass < kPrimingPasses; ++pass) {
     motor_sdk_.recvMT();
+    const size_t replied = motor_sdk_.lastReplyBytes();
+    if (replied == motor_sdk_.replyLength()) someReplyFitted = true;
+    else if (replied != 0) otherLength = replied;
     motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_);
     _publishHealth();
     for (size_t i = 0; i < motor_states_.size(); ++i)
@@ -354,6 +369,16 @@ void RobotSDK::_prime() {
     for (size_t i = 0; i < imu_states_.size(); ++i)
       if (imu_states_[i].status == kStatusValid) imuAnswered[i] = true;
     logLine("[RobotSDK] comm init ... ", pass);
+  }
+  // A board with another number of devices answers every frame with a reply of its own
+  // length: its records would be read at the wrong places (or read as silent).
+  if (!someReplyFitted && otherLength != 0) {
+    std::ostringstream text;
+    text << "[RobotSDK] init: the board's replies are " << otherLength << " bytes; this configuration (motor_num "
+         << unsigned(motor_sdk_.motor_num_) << ", imu_num " << unsigned(motor_sdk_.imu_num_) << ", battery_num "
+         << unsigned(motor_sdk_.battery_num_) << ") expects " << motor_sdk_.replyLength()
+         << ": the counts in the file do not match the robot";
+    throw std::runtime_error(text.str());
   }
   _requireEveryDeviceAnswered(motorAnswered, imuAnswered);
 }

@@ -259,6 +259,24 @@ TEST(BoardSimReplies, WrongLengthFramesAreRecordedButNeverAnswered) {
   EXPECT_NE(sim.output().find("frames in 3 (bad 2), replies out 1"), std::string::npos) << sim.output();
 }
 
+// A board with other devices than the controller's file: frames of any length get the
+// board's own reply, as a real board of that robot would send it.
+TEST(BoardSimReplies, AnyFrameLengthAnswersEveryFrameWithTheBoardsOwnLayout) {
+  const Robot robot = veltra1();
+  BoardSim sim(kVeltra, {"--any-frame-length"});
+  ControllerSocket link;
+  const Bytes full = passiveFrame(robot);
+  for (const size_t motors : {size_t(4), size_t(18)}) {
+    Bytes frame(full.begin(), full.begin() + 4 * sizeof(MotorCmd));
+    frame.resize(motors * sizeof(MotorCmd), 0);
+    const auto reply = link.exchange(frame);
+    ASSERT_TRUE(reply) << motors << " motors' frame unanswered";
+    EXPECT_EQ(reply->size(), robot.layout.replyLength());
+    EXPECT_EQ((*reply)[0], kStatusValid);
+    EXPECT_EQ((*reply)[robot.layout.imuOffset()], kStatusValid);
+  }
+}
+
 TEST(BoardSimReplies, ACountOf300MotorsMeans44LikeTheSdk) {
   std::string yaml = "robot_type: zenthi\nmotor_num: 300\nimu_num: 0\nbattery_num: 2\njoint_config:\n";
   std::string ones, zeros, fives;
@@ -293,6 +311,21 @@ TEST(BoardSimReplies, RefusesTheConfigurationsTheSdkRefuses) {
   for (size_t count; (count = fread(chunk, 1, sizeof(chunk), pipe)) > 0;) output.append(chunk, count);
   EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 1);
   EXPECT_NE(output.find("motor 2: joint_config gr[2] = 1e-30"), std::string::npos) << output;
+}
+
+TEST(BoardSimReplies, RefusesAnUnknownRobotTypeNamingTheValidOnes) {
+  TempFile config(withTopLevelKey(shippedConfigText("veltra1.yaml"), "robot_type", "veltra2"));
+  FILE* pipe = popen((boardSimProgram() + " --config " + config.path() + " 2>&1").c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char chunk[512];
+  for (size_t count; (count = fread(chunk, 1, sizeof(chunk), pipe)) > 0;) output.append(chunk, count);
+  EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 1);
+  EXPECT_NE(output.find("robot_type is \"veltra2\" in " + config.path() +
+                        "; the valid names are veltra1, veltra1L, zenthi, zenthi_v2"),
+            std::string::npos)
+      << output;
+  EXPECT_EQ(output.find("ready"), std::string::npos) << output;
 }
 
 // ---- Physics ------------------------------------------------------------------------

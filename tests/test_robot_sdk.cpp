@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "alloc_counter.h"
+#include "bare_namespace.h"
 #include "capture.h"
 #include "robot_on_board.h"
 
@@ -188,9 +189,75 @@ TEST(RobotSDKConstructionDeathTest, UnknownRobotTypeEndsTheProcessWithStatusOne)
           RobotSDK robot(path);
         },
         testing::ExitedWithCode(1),
-        "^\\[robot sdk\\] config path is [^\n]*\n\\[robot sdk\\] invalid robot type name, check config file \n$")
+        "^\\[robot sdk\\] config path is [^\n]*\n\\[robot sdk\\] invalid robot type name, check config file \n"
+        "\\[robot sdk\\] robot_type is \"[^\n]*\" in [^\n]*; the valid names are veltra1, veltra1L, zenthi, "
+        "zenthi_v2\n$")
         << "robot_type: " << value;
   }
+}
+
+TEST(RobotSDKConstruction, AskedToReportAnUnknownRobotTypeThrowsNamingTheValueAndTheValidNames) {
+  StdoutCapture capture;
+  const std::string& path = configWithType("veltra2");
+  try {
+    RobotSDK robot(path, RobotSDK::OpenFailure::Throw);
+    ADD_FAILURE() << "an unknown robot type was accepted";
+  } catch (const RobotTypeError& error) {
+    EXPECT_EQ(std::string(error.what()), "[robot sdk] invalid robot type name, check config file: robot_type is "
+                                         "\"veltra2\" in " + path +
+                                             "; the valid names are veltra1, veltra1L, zenthi, zenthi_v2");
+  }
+  EXPECT_EQ(capture.finish().find("[MotorSDK]"), std::string::npos) << "the bus was opened";
+}
+
+// In a namespace without the controller's address the link cannot be opened: the plain
+// constructor ends the process with the port's line, the reporting one throws it.
+TEST(RobotSDKConstructionDeathTest, ALinkThatCannotBeOpenedEndsTheProcessOrIsThrownWhenAsked) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string path = configPath("veltra1.yaml");
+  const char* line = "\\[ERROR\\] UDPPort::UDPPort, bind failed: Cannot assign requested address \\(this machine "
+                     "has no address 192\\.168\\.1\\.10";
+  EXPECT_EXIT(
+      {
+        childOutputToStderr();
+        if (!enterBareNamespace()) _exit(3);
+        RobotSDK robot(path);
+        _exit(0);
+      },
+      testing::ExitedWithCode(255), line);
+  EXPECT_EXIT(
+      {
+        childOutputToStderr();
+        if (!enterBareNamespace()) _exit(3);
+        try {
+          RobotSDK robot(path, RobotSDK::OpenFailure::Throw);
+        } catch (const LinkOpenError& error) {
+          std::fprintf(stderr, "thrown: %s\n", error.what());
+          _exit(4);
+        }
+        _exit(0);
+      },
+      testing::ExitedWithCode(4), std::string("thrown: ") + line);
+}
+
+// Two controllers on one board would take each other's replies: the second is refused at
+// once, naming the board, before it sends anything.
+TEST(RobotSDKConstruction, ASecondRobotOnTheSameBoardIsRefusedBeforeAnythingIsSent) {
+  StdoutCapture capture;
+  RobotOnBoard rig("veltra1.yaml");
+  try {
+    RobotSDK second(configPath("zenthi.yaml"));
+    ADD_FAILURE() << "two robots opened one board";
+  } catch (const LinkHeldError& error) {
+    EXPECT_TRUE(error.inThisProcess());
+    EXPECT_NE(
+        std::string(error.what()).find("the board 192.168.1.5:8880 is held by another controller in this process"),
+        std::string::npos)
+        << error.what();
+  }
+  EXPECT_EQ(rig.sim().framesReceived(), 0u);
+  rig.primeAndStart();  // the holder is untouched
+  rig.robot().stop();
 }
 
 // ---- Priming -------------------------------------------------------------------------------
@@ -243,6 +310,34 @@ TEST(RobotSDKPriming, AMotorThatNeverAnsweredValidlyIsNamedAndInitFails) {
   EXPECT_EQ(frames.size(), 10u);
   for (const auto& frame : frames)
     for (size_t i = 0; i < 10; ++i) EXPECT_EQ(wireRecord(frame, i).kp, 0.0f) << "priming frames are passive";
+}
+
+// A board with other device counts than the file answers every frame with a reply of its own
+// length, shorter or longer: init says so instead of reading records at the wrong places.
+TEST(RobotSDKPriming, RepliesOfAnotherLengthThanTheFramesFailNamingBothLengthsAndTheCounts) {
+  const struct {
+    const char* board;
+    const char* robot;
+    const char* expected;
+  } cases[] = {
+      {"veltra1.yaml", "zenthi.yaml",
+       "the board's replies are 273 bytes; this configuration (motor_num 18, imu_num 1, battery_num 1) expects 441"},
+      {"zenthi.yaml", "veltra1.yaml",
+       "the board's replies are 441 bytes; this configuration (motor_num 10, imu_num 1, battery_num 1) expects 273"},
+  };
+  for (const auto& c : cases) {
+    BoardSim sim(configPath(c.board), {"--any-frame-length"});
+    StdoutCapture quiet;
+    RobotSDK robot(configPath(c.robot));
+    try {
+      robot.init();
+      ADD_FAILURE() << "init accepted replies of another length, board " << c.board;
+    } catch (const std::runtime_error& error) {
+      EXPECT_NE(std::string(error.what()).find(c.expected), std::string::npos) << error.what();
+    }
+    quiet.finish();
+    EXPECT_EQ(sim.framesReceived(), 10u);
+  }
 }
 
 // ---- Callback style ------------------------------------------------------------------------

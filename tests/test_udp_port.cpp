@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "UDPPort.h"
+#include "bare_namespace.h"
 #include "board_sim.h"
 #include "capture.h"
 #include "datagram_socket.h"
@@ -62,16 +63,6 @@ struct Veltra1 {
     return Bytes(bytes, bytes + frame.size() * sizeof(MotorCmd));
   }
 };
-
-bool bringLoopbackUp() {
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq request{};
-  std::strcpy(request.ifr_name, "lo");
-  const bool up = fd >= 0 && ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
-                  (request.ifr_flags |= IFF_UP, ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-  if (fd >= 0) close(fd);
-  return up;
-}
 
 const std::string kVeltra = configPath("veltra1.yaml");
 
@@ -270,16 +261,23 @@ TEST(UDPPortModes, UnknownModeNeverReadsTheSocket) {
   EXPECT_EQ(buffer, numbered(8, 5));
 }
 
-TEST(UDPPortDeathTest, BindFailureEndsTheProcessWithStatus255) {
+TEST(UDPPortDeathTest, BindFailureThrowsNamingTheAddressTheMachineLacks) {
   // A fresh namespace with only loopback: the controller address does not exist there, and
-  // the port ends the process at the bind, before anything could be sent.
+  // the port refuses at the bind, before anything could be sent; the caller decides what then.
   EXPECT_EXIT(
       {
-        if (unshare(CLONE_NEWNET) != 0 || !bringLoopbackUp()) _exit(3);
-        UDPPort port("192.168.1.5", 8880, 8881, 8, 2000, NO);
+        if (!enterBareNamespace()) _exit(3);
+        try {
+          UDPPort port("192.168.1.5", 8880, 8881, 8, 2000, NO);
+        } catch (const LinkOpenError& error) {
+          std::fprintf(stderr, "%s\n", error.what());
+          _exit(error.errorNumber() == EADDRNOTAVAIL ? 4 : 5);
+        }
         _exit(0);
       },
-      testing::ExitedWithCode(255), "\\[ERROR\\] UDPPort::UDPPort, bind failed");
+      testing::ExitedWithCode(4),
+      "\\[ERROR\\] UDPPort::UDPPort, bind failed: Cannot assign requested address \\(this machine has no "
+      "address 192\\.168\\.1\\.10, .*scripts/with-simulator\\)");
 }
 
 // ---- Against the board simulator ----------------------------------------------------

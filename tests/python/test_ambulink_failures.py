@@ -1,12 +1,16 @@
-"""Failing safe from Python: a board that never answers during priming, and a lost link
-reported as ambulink.LinkError instead of ending the process."""
+"""Failing safe from Python: a board that never answers during priming, a lost link reported
+as ambulink.LinkError instead of ending the process, a board another controller holds, and a
+bad file or a missing address raised instead of ending the interpreter."""
 
 import os
 import re
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
-from conftest import config_path
+from conftest import LIB_DIR, config_path
 from test_ambulink_module import run_python
 
 
@@ -58,3 +62,74 @@ def test_lost_link_raises_link_error_once_and_the_link_is_used_again(start_board
     assert float(raised.group(1)) >= 0.1
     assert "[RobotSDK] watchdog: comm restored" in out
     assert "\nalive\n" in out
+
+
+# ---- One controller per board, and errors that leave the interpreter running ----------------
+
+def test_a_second_ambulink_on_the_board_is_refused_until_the_first_is_closed(start_board, ambulink):
+    start_board("veltra1.yaml")
+    path = config_path("veltra1.yaml")
+    with ambulink.Ambulink(path):
+        with pytest.raises(RuntimeError, match=re.escape(
+                "the board 192.168.1.5:8880 is held by another Ambulink in this process: close() it first")):
+            ambulink.Ambulink(path)
+    robot = ambulink.Ambulink(path)  # the end of the with block let the board go
+    robot.close()
+    ambulink.Ambulink(path).close()
+
+
+def test_a_holder_in_another_process_is_named_and_its_killing_frees_the_board(start_board, ambulink):
+    start_board("veltra1.yaml")
+    path = config_path("veltra1.yaml")
+    env = dict(os.environ, PYTHONPATH=str(LIB_DIR), PYTHONUNBUFFERED="1")
+    holder = subprocess.Popen(
+        [sys.executable, "-c", f"import ambulink, time\nrobot = ambulink.Ambulink({path!r})\n"
+                               "print('holding', flush=True)\ntime.sleep(60)"],
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    try:
+        output = []
+        for line in holder.stdout:
+            output.append(line)
+            if line.startswith("holding"):
+                break
+        else:
+            pytest.fail("the holder never opened the robot:\n" + "".join(output[-30:]))
+        with pytest.raises(RuntimeError, match=re.escape(
+                f"the board 192.168.1.5:8880 is held by process {holder.pid} (python3)")):
+            ambulink.Ambulink(path)
+    finally:
+        holder.kill()
+        holder.wait()
+    ambulink.Ambulink(path).close()
+
+
+def test_an_unknown_robot_type_raises_value_error_naming_the_value_and_the_valid_names(ambulink, tmp_path):
+    config = tmp_path / "typo.yaml"
+    config.write_text(re.sub(r"^robot_type:.*$", "robot_type: veltra2",
+                             open(config_path("veltra1.yaml")).read(), flags=re.M))
+    threads = len(os.listdir("/proc/self/task"))
+    with pytest.raises(ValueError, match=re.escape(
+            f'robot_type is "veltra2" in {config}; the valid names are veltra1, veltra1L, zenthi, zenthi_v2')):
+        ambulink.Ambulink(str(config))
+    assert len(os.listdir("/proc/self/task")) == threads, "the robot left a thread running"
+
+
+def test_a_bind_failure_raises_os_error_naming_the_missing_address():
+    # In a namespace of its own with only loopback, the controller's address does not exist.
+    script = textwrap.dedent(f"""
+        import ambulink
+        try:
+            ambulink.Ambulink({config_path("veltra1.yaml")!r})
+        except OSError as error:
+            print("raised", error.errno, error, flush=True)
+        print("alive", flush=True)
+    """)
+    env = dict(os.environ, PYTHONPATH=str(LIB_DIR), PYTHONUNBUFFERED="1")
+    result = subprocess.run(
+        ["unshare", "-rn", "sh", "-c", 'ip link set lo up && exec "$@"', "bare", sys.executable, "-c", script],
+        env=env, capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stdout[-3000:] + result.stderr
+    raised = re.search(r"^raised 99 .*bind failed.*no address 192\.168\.1\.10.*scripts/with-simulator", result.stdout,
+                       re.M)
+    assert raised, result.stdout[-3000:]
+    assert result.stdout.endswith("alive\n")

@@ -137,9 +137,20 @@ void BoardServer::_handleFrame(const std::vector<uint8_t>& frame, const sockaddr
   ++framesIn_;
   _record(frame);
   if (frame.size() != model_.commandLength()) {
-    ++badFrames_;
+    if (!options_.anyFrameLength) {
+      ++badFrames_;
+      return;
+    }
+    // Motors the frame does not reach get an all-zero command; extra records are ignored.
+    std::vector<uint8_t> fitted(frame);
+    fitted.resize(model_.commandLength(), 0);
+    _answer(fitted, sender);
     return;
   }
+  _answer(frame, sender);
+}
+
+void BoardServer::_answer(const std::vector<uint8_t>& frame, const sockaddr_in& sender) {
   const Clock::time_point now = Clock::now();
   const double dt = lastFrame_ ? duration<double>(now - *lastFrame_).count() : 0.0;
   if (!firstFrame_) firstFrame_ = now;

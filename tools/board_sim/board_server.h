@@ -44,6 +44,7 @@ class BoardServer {
   void _receiveSerial();
   void _dropIncompleteSerialFrame();
   void _handleFrame(const std::vector<uint8_t>& frame, const sockaddr_in& sender);
+  void _answer(const std::vector<uint8_t>& frame, const sockaddr_in& sender);
   void _record(const std::vector<uint8_t>& frame);
   void _sendDueReplies();
   void _transmit(const PendingReply& reply);

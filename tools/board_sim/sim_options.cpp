@@ -26,9 +26,13 @@ const char kHelp[] =
     "  --quiet                  no summary line per second\n"
     "  --verbose                a summary line per second (the default; undoes --quiet)\n"
     "  --seed N                 seed of the fault dice (default 1, so runs repeat)\n"
+    "  --any-frame-length       answer command frames of any length with the reply of FILE's\n"
+    "                           own counts (a board with other devices than the controller's\n"
+    "                           file says); missing motor records command nothing (UDP only)\n"
     "  --help                   this text\n"
     "\n"
-    "Faults (frames are counted from 0; a frame of the wrong length is never answered):\n"
+    "Faults (frames are counted from 0; a frame of the wrong length is never answered\n"
+    "unless --any-frame-length is given):\n"
     "  --drop FRACTION          withhold this fraction of replies at random\n"
     "  --silent-after N         stop answering after N replies\n"
     "  --silent-between A:B     withhold the replies to command frames A..B-1\n"
@@ -198,6 +202,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       else if (name == "--quiet") parsed.options.quiet = true;
       else if (name == "--verbose") parsed.options.quiet = false;
       else if (name == "--other-port") parsed.options.otherPort = true;
+      else if (name == "--any-frame-length") parsed.options.anyFrameLength = true;
       else if (name == "--fixed-base") parsed.options.fixedBase = true;
       else if (name == "--release-at-start") parsed.options.releaseAtStart = true;
       else {
@@ -206,6 +211,9 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       }
     }
     if (parsed.options.config.empty()) throw std::invalid_argument("--config FILE is required");
+    // A serial stream has no frame boundaries but the configured frame length.
+    if (parsed.options.anyFrameLength && parsed.options.serial)
+      throw std::invalid_argument("--any-frame-length needs UDP, not --serial");
     settleReplyLengthFaults(parsed.options);
     checkPhysicsOptions(parsed.options);
   } catch (const std::exception& error) {

@@ -26,6 +26,7 @@ struct SimOptions {
   std::optional<size_t> longBytes;
   double duplicateFraction = 0.0;
   double staleFraction = 0.0;
+  bool anyFrameLength = false;  // answer frames of any length with this board's own reply
   bool otherPort = false;
   std::string otherAddress;  // answer from this local address instead (a foreign sender)
   std::map<size_t, uint8_t> motorErrors;    // record index -> status
