@@ -49,6 +49,7 @@ UDPPort::UDPPort(std::string remoteIp, uint32_t remotePort, uint32_t localPort, 
   _sockfd = socket(AF_INET, SOCK_DGRAM, 0);
   if (_sockfd < 0) {
     perror("[ERROR] UDPPort::UDPPort, create socket failed\n");
+    flushLogBeforeExit();
     exit(-1);
   }
   setsockopt(_sockfd, SOL_SOCKET, SO_REUSEADDR, &_reuseAddr, sizeof(_reuseAddr));
@@ -56,6 +57,7 @@ UDPPort::UDPPort(std::string remoteIp, uint32_t remotePort, uint32_t localPort, 
   setsockopt(_sockfd, SOL_SOCKET, SO_TIMESTAMPNS, &stampArrivals, sizeof(stampArrivals));
   if (bind(_sockfd, reinterpret_cast<sockaddr*>(&_localAddr), sizeof(_localAddr)) < 0) {
     perror("[ERROR] UDPPort::UDPPort, bind failed");
+    flushLogBeforeExit();
     exit(-1);
   }
   _addrLen = sizeof(sockaddr_in);
