@@ -30,10 +30,9 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,26 +51,36 @@ struct RobotDescription {
   std::vector<double> offsets;     ///< Position offset per motor. Unit: [rad], motor side.
 };
 
-/// How a recording went.
+/// How a recording went. Every exchange since the recording started is one or the other.
 struct RecordingSummary {
-  uint64_t recorded = 0;  ///< Records written to the file.
-  uint64_t dropped = 0;   ///< Exchanges lost because the writer had fallen behind (or the disk was full).
+  uint64_t recorded = 0;  ///< Whole records written to the file.
+  uint64_t dropped = 0;   ///< Exchanges not in the file: the writer had fallen behind, or the file took no more.
 };
 
 /// One recording. The link thread copies each exchange into a ring allocated up front; a
 /// writer thread of its own does the file I/O. When the writer falls behind (a slow disk),
 /// exchanges are dropped and counted; the link thread never waits.
+///
+/// The writer stops writing, says so in one line and counts every later exchange dropped when
+/// the file takes no more: a full disk (a regular file is cut back to its last whole record), a
+/// pipe whose reader went away (the process gets no SIGPIPE; its own handling of the signal is
+/// left as it was), or, once finish() was called, a reader that takes nothing for
+/// kStopPatience.
 class FlightRecorder {
  public:
   /// The format version in the header.
   static constexpr uint32_t kFormatVersion = 1;
   /// Ring size in exchanges when none is given: about 8.6 s of exchanges at 2.1 ms.
   static constexpr size_t kDefaultRingRecords = 4096;
+  /// How long finish() lets a stalled reader (a pipe nobody reads) keep the writer waiting.
+  static constexpr std::chrono::milliseconds kStopPatience{1000};
 
-  /// Opens `path` for writing (a pipe works too), writes the header and starts the writer
-  /// thread; `ringRecords` (at least 1 is used) exchanges are allocated up front. Throws
-  /// std::runtime_error when the file cannot be opened or written, std::out_of_range when a
-  /// table of `robot` is shorter than its motor count. Any thread.
+  /// Opens `path` for writing (a pipe works too: this waits until it has a reader), writes the
+  /// header and starts the writer thread; `ringRecords` (at least 1 is used) exchanges are
+  /// allocated up front. Throws std::invalid_argument when a ring of `ringRecords` records
+  /// cannot be sized (its bytes overflow), std::bad_alloc when it cannot be allocated,
+  /// std::runtime_error when the file cannot be opened or its header written, std::out_of_range
+  /// when a table of `robot` is shorter than its motor count. Any thread.
   FlightRecorder(const std::string& path, const RobotDescription& robot, size_t ringRecords = kDefaultRingRecords);
   /// Stops as finish() does. No thread may capture any more.
   ~FlightRecorder();
@@ -81,32 +90,52 @@ class FlightRecorder {
   /// Link thread only: copies one exchange into the ring, or counts it dropped. Never blocks,
   /// never allocates. `command` holds the command frame, `reply` the reply frame's bytes.
   void capture(const ExchangeResult& result, const uint8_t* command, const uint8_t* reply);
-  /// Writes what the ring still holds, fills in the header's counts, closes the file and
-  /// returns the counts. Call it once no thread captures any more; later calls return the
-  /// same counts.
+  /// Writes what the ring still holds (waiting at most about kStopPatience for a stalled
+  /// reader), fills in the header's counts, closes the file and returns the counts. Call it
+  /// once no thread captures any more; later calls return the same counts. Never throws.
   RecordingSummary finish();
 
   /// Bytes of one record in the file, a multiple of 8.
   size_t recordSize() const { return recordSize_; }
 
  private:
-  struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+  /// Closes the descriptor it holds.
+  class FileDescriptor {
+   public:
+    explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    void reset(int fd = -1);
+
+   private:
+    int fd_;
   };
 
+  /// Why the writer stopped writing before the end.
+  enum class WriteStop { None, Failed, Stalled };
+
+  static size_t _ringBytes(size_t ringRecords, size_t recordSize);
   void _writeHeader(const RobotDescription& robot);
   void _writeLoop();
-  size_t _drain();
+  bool _drain();
+  bool _awaitRoom();
+  void _stopWriting(WriteStop why, int error);
 
   wire::FrameLayout layout_;
   size_t recordSize_;
   size_t ringRecords_;
   std::vector<uint8_t> ring_;
-  std::unique_ptr<std::FILE, FileCloser> file_;
+  FileDescriptor file_;
+  bool regularFile_ = false;       // a pipe or a device cannot be cut back or seek
+  size_t headerSize_ = 0;
   std::atomic<uint64_t> head_{0};  // records captured into the ring (link thread writes)
   std::atomic<uint64_t> tail_{0};  // records written out (writer thread writes)
   uint64_t exchanges_ = 0;         // link thread only: numbers every exchange, dropped or not
-  std::atomic<uint64_t> dropped_{0};
+  uint64_t written_ = 0;           // writer thread: whole records in the file
+  size_t partial_ = 0;             // writer thread: bytes of the next record already written
+  int64_t giveUpAtNs_ = 0;         // writer thread: once stopping, when a stalled reader is given up on
   std::atomic<bool> stopping_{false};
   bool finished_ = false;
   RecordingSummary summary_;

@@ -239,13 +239,15 @@ class RobotSDK {
   /// Starts a new window of link stats. Any thread.
   void resetLinkStats() { motor_sdk_.resetLinkStats(); }
   /// Records every following exchange into the file at `path` (layout in flight_recorder.h),
-  /// through a ring of `ringRecords` exchanges allocated now. Throws std::runtime_error when the file cannot
-  /// be written, std::logic_error when a recording already runs. The link thread only copies
-  /// into the ring; a thread of the recorder writes the file.
+  /// through a ring of `ringRecords` exchanges allocated now. Throws std::invalid_argument when
+  /// a ring of `ringRecords` cannot be sized, std::runtime_error when the file cannot be written,
+  /// std::logic_error when a recording already runs. The link thread only copies into the ring;
+  /// a thread of the recorder writes the file.
   void startRecording(const std::string& path, size_t ringRecords = FlightRecorder::kDefaultRingRecords);
   /// Ends the recording, writes what is left and closes the file; returns its counts (zeros
-  /// when nothing was being recorded). Waits for the writer thread to finish the file; never
-  /// throws. Not at the same time as startRecording.
+  /// when nothing was being recorded). Waits for the writer thread to finish the file (about
+  /// 1 s at most for a pipe whose reader takes nothing); never throws. Not at the same time as
+  /// startRecording.
   RecordingSummary stopRecording();
 
   /// The robot's motor bus, public for its counts (the joint count is motor_sdk_.motor_num_)

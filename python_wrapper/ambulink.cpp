@@ -5,11 +5,13 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -303,17 +305,14 @@ class Ambulink {
   void startRecording(const std::string& path, size_t bufferRecords) {
     _requireRunning();
     if (bufferRecords == 0) throw std::invalid_argument("buffer_records must be at least 1");
-    py::gil_scoped_release unlocked;
-    _sdk->startRecording(path, bufferRecords);
+    RobotSDK& sdk = *_sdk;
+    _waitUnlocked([&] { sdk.startRecording(path, bufferRecords); });
   }
 
   py::dict stopRecording() {
     _requireRunning();
-    RecordingSummary summary;
-    {
-      py::gil_scoped_release unlocked;
-      summary = _sdk->stopRecording();
-    }
+    RobotSDK& sdk = *_sdk;
+    const RecordingSummary summary = _waitUnlocked([&] { return sdk.stopRecording(); });
     py::dict counts;
     counts["recorded"] = summary.recorded;
     counts["dropped"] = summary.dropped;
@@ -397,21 +396,22 @@ class Ambulink {
   bool waitForObservation(double timeoutSeconds) {
     _requireRunning();
     RobotSDK& sdk = *_sdk;
-    _waiters.fetch_add(1);
-    py::gil_scoped_release release;
-    try {
-      const bool arrived = sdk.waitForNewState(timeoutSeconds);
-      _waiters.fetch_sub(1);  // before the interpreter lock is taken back: close() holds it
-      return arrived;
-    } catch (...) {
-      _waiters.fetch_sub(1);
-      throw;
-    }
+    return _waitUnlocked([&] { return sdk.waitForNewState(timeoutSeconds); });
   }
 
   /// Stops the robot's threads, then releases the robot. Safe to call more than once; `why`
   /// is what later calls are told.
   void close(const char* why = kClosed) {
+    if (_forkedAway()) {
+      // The robot's threads were not copied into this child: stopping them would wait for
+      // threads that do not exist, and sending a last frame would fight the parent's link.
+      // The robot is left unreleased on purpose.
+      (void)_sdk.release();
+      _link = Link::Closed;
+      auto& robots = liveRobots();
+      robots.erase(std::remove(robots.begin(), robots.end(), this), robots.end());
+      return;
+    }
     if (_link == Link::Running) {
       _sdk->stop();  // lets every waiter go
       while (_waiters.load() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -453,7 +453,28 @@ class Ambulink {
     _state.zero(_motorNum);
   }
 
+  /// A call that waits without the interpreter lock, counted as a waiter while it runs.
+  /// Counted before the lock is let go and uncounted before it is taken back, since close()
+  /// holds it while it waits for the count to reach zero.
+  template <typename Wait>
+  auto _waitUnlocked(Wait wait) -> decltype(wait()) {
+    struct Counted {
+      std::atomic<int>& waiters;
+      ~Counted() { waiters.fetch_sub(1); }
+    };
+    _waiters.fetch_add(1);
+    py::gil_scoped_release release;
+    const Counted counted{_waiters};
+    return wait();
+  }
+
+  /// True in a child of fork(): the object belongs to the process that opened it.
+  bool _forkedAway() const { return getpid() != _ownerPid; }
+
   void _requireRunning() const {
+    if (_forkedAway())
+      throw std::runtime_error("Ambulink belongs to process " + std::to_string(_ownerPid) +
+                               ", which opened it; a child of fork() cannot use it");
     if (_link == Link::Unconfigured) throw std::runtime_error(kNotConnected);
     if (_link == Link::Closed) throw std::runtime_error(_closedReason);
   }
@@ -528,7 +549,8 @@ class Ambulink {
   std::unique_ptr<RobotSDK> _sdk;
   int _motorNum = 0;
   Link _link = Link::Unconfigured;
-  std::atomic<int> _waiters{0};  // threads inside waitForObservation
+  std::atomic<int> _waiters{0};  // threads inside waitForObservation, startRecording or stopRecording
+  pid_t _ownerPid = getpid();
   const char* _closedReason = kClosed;
 
   size_t _observationLength() const { return 3 * static_cast<size_t>(_motorNum) + 10; }
@@ -569,35 +591,66 @@ py::object* g_logHandler = nullptr;
 bool g_logHandlerFailed = false;
 /// True on the drain thread while it calls the handler, which must not remove itself.
 thread_local bool t_inLogHandler = false;
+/// Set once the module's exit hook removed the handler: the interpreter is going away, and a
+/// handler installed now would be called by a thread the interpreter no longer serves.
+bool g_shuttingDown = false;
 
-/// The SDK's sink: runs on its drain thread, takes the interpreter lock for each line.
+bool interpreterFinalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing() != 0;
+#else
+  return _Py_IsFinalizing() != 0;
+#endif
+}
+
+/// The SDK's sink: runs on its drain thread, takes the interpreter lock for each line. Once
+/// the interpreter is finalizing, taking the lock would end the thread: the line goes to
+/// standard output instead.
 void deliverLogLine(std::string_view line) {
-  py::gil_scoped_acquire gil;
-  if (!g_logHandler) return;
-  const py::object handler = *g_logHandler;  // kept alive should the handler replace itself
-  PyObject* text = PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace");
-  if (!text) {
-    PyErr_Clear();
+  if (interpreterFinalizing()) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
     return;
   }
-  t_inLogHandler = true;
-  try {
-    handler(py::reinterpret_steal<py::str>(text));
-  } catch (py::error_already_set& error) {
-    // Reported once per handler (through sys.unraisablehook, on standard error); the drain
-    // thread goes on with the next line either way.
-    if (!g_logHandlerFailed) {
+  // Plain C calls and no destructors from here on: an interpreter that finalizes while the
+  // handler runs ends this thread from inside the call, and unwinding must then release
+  // nothing (a lock no longer held, references the interpreter no longer keeps).
+  const PyGILState_STATE gil = PyGILState_Ensure();
+  PyObject* handler = g_logHandler ? g_logHandler->ptr() : nullptr;
+  PyObject* text = handler ? PyUnicode_DecodeUTF8(line.data(), static_cast<Py_ssize_t>(line.size()), "replace")
+                           : nullptr;
+  if (text) {
+    Py_INCREF(handler);  // kept alive should the handler replace itself
+    t_inLogHandler = true;
+    PyObject* result = PyObject_CallOneArg(handler, text);
+    t_inLogHandler = false;
+    if (result) {
+      Py_DECREF(result);
+    } else if (!g_logHandlerFailed) {
+      // Reported once per handler (through sys.unraisablehook, on standard error); the drain
+      // thread goes on with the next line either way.
       g_logHandlerFailed = true;
-      error.discard_as_unraisable("ambulink log handler");
+      PyObject* context = PyUnicode_FromString("ambulink log handler");
+      PyErr_WriteUnraisable(context);
+      Py_XDECREF(context);
+    } else {
+      PyErr_Clear();
     }
+    Py_DECREF(text);
+    Py_DECREF(handler);
+  } else {
+    PyErr_Clear();
   }
-  t_inLogHandler = false;
+  PyGILState_Release(gil);
 }
 
 void setLogHandler(const py::object& handler) {
   if (t_inLogHandler) throw std::runtime_error("set_log_handler cannot be called from inside the log handler");
   if (!handler.is_none() && !PyCallable_Check(handler.ptr()))
     throw py::type_error("set_log_handler(): handler must be a callable taking one str, or None");
+  if (!handler.is_none() && (g_shuttingDown || interpreterFinalizing()))
+    throw std::runtime_error("set_log_handler(): the interpreter is shutting down; the lines stay on standard output");
   g_logHandlerFailed = false;
   if (handler.is_none()) {
     if (!g_logHandler) return;
@@ -620,7 +673,18 @@ void setLogHandler(const py::object& handler) {
 
 /// At interpreter shutdown, after the robots were closed: their last lines reach the handler,
 /// then the drain thread ends while the interpreter can still serve it.
-void removeLogHandler() { setLogHandler(py::none()); }
+void removeLogHandler() {
+  g_shuttingDown = true;
+  setLogHandler(py::none());
+}
+
+/// In a child of fork(): the SDK's drain thread was not copied and the child's lines go to
+/// standard output, so the handler is forgotten (here the interpreter lock is held).
+void forgetLogHandlerInChild() {
+  delete g_logHandler;
+  g_logHandler = nullptr;
+  g_logHandlerFailed = false;
+}
 
 }  // namespace ambulink
 
@@ -715,9 +779,14 @@ the link thread wait.)doc")
            R"doc(Records every exchange with the board into the file at `path` (a pipe works too).
 The link thread copies each exchange into a ring of `buffer_records` entries and a writer thread
 writes the file; when the writer falls behind, exchanges are dropped and counted, never the link
-delayed. Raises RuntimeError when the file cannot be written or a recording already runs.)doc")
+delayed. When the file takes no more (a full disk, a pipe whose reader left) the rest is
+dropped and counted, and a regular file ends at its last whole record; the process never gets
+SIGPIPE. Raises ValueError when a ring of `buffer_records` cannot be sized, RuntimeError when
+the file cannot be written or a recording already runs.)doc")
       .def("stop_recording", &Ambulink::stopRecording,
-           "Ends the recording and closes the file; returns {'recorded': ..., 'dropped': ...}.")
+           R"doc(Ends the recording and closes the file; returns {'recorded': ..., 'dropped': ...},
+which together count every exchange since the start. A pipe's reader that takes nothing is
+given about 1 s, then the records not written are counted dropped.)doc")
       .def(
           "close", [](Ambulink& self) { self.close(ambulink::kClosedByCall); },
           "Stops the robot's threads and lets its board go (another Ambulink may open it); every "
@@ -740,13 +809,21 @@ its line end) instead of standard output, or back to standard output given None 
 already queued are handed to the old handler first).
 
 The handler runs on a thread of the SDK's own, with the interpreter lock held; the link never
-waits for it. Lines made while it falls behind by more than 256 are dropped and counted
-(dropped_log_lines). An exception raised by the handler is reported once and the next lines
-are still delivered. It must not call set_log_handler itself.)doc");
+waits for it. When it falls behind by more than 256 lines, the oldest queued ones make way
+and are counted (dropped_log_lines); once it has caught up it gets one line "N log lines
+dropped". An exception raised by the handler is reported once and the next lines
+are still delivered. It must not call set_log_handler itself.
+
+Removing the handler (None, or interpreter exit) waits at most about 1 s for a handler that
+blocks; the lines it did not take go to standard output. A child of fork() starts without a
+handler. Raises RuntimeError when the interpreter is shutting down (its lines stay on standard
+output).)doc");
   m.def("dropped_log_lines", &droppedLogLines,
         "Returns how many console lines were dropped since the process started: the log handler fell behind.");
 
   // Registered before the robots' clean-up, so it runs after it (atexit runs last-in first-out).
   py::module_::import("atexit").attr("register")(py::cpp_function(&ambulink::removeLogHandler));
+  py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") =
+                                                         py::cpp_function(&ambulink::forgetLogHandlerInChild));
   py::module_::import("atexit").attr("register")(py::cpp_function(&ambulink::closeLiveRobots));
 }

@@ -30,7 +30,7 @@ class LinkStats(TypedDict):
 
 class RecordingCounts(TypedDict):
     recorded: int  # exchanges written to the file
-    dropped: int  # exchanges lost because the writer had fallen behind
+    dropped: int  # exchanges not in the file: the writer fell behind, or the file took no more
 
 def read_recording(path: str | PathLike[str]) -> Recording:
     """Reads a flight recording into numpy arrays in joint-side units (needs numpy)."""
@@ -133,11 +133,15 @@ class Ambulink:
 
         The link thread copies each exchange into a ring of `buffer_records` entries and a
         writer thread writes the file; when the writer falls behind, exchanges are dropped
-        and counted, never the link delayed. Raises RuntimeError when the file cannot be
-        written or a recording already runs.
+        and counted, never the link delayed. When the file takes no more (a full disk, a
+        pipe whose reader left) the rest is counted dropped and a regular file ends at its
+        last whole record; the process never gets SIGPIPE. Raises ValueError when a ring of
+        `buffer_records` cannot be sized, RuntimeError when the file cannot be written or a
+        recording already runs.
         """
     def stop_recording(self) -> RecordingCounts:
-        """Ends the recording and closes the file; returns its counts."""
+        """Ends the recording and closes the file; returns its counts, which together cover
+        every exchange. A pipe's reader that takes nothing is given about 1 s."""
     def close(self) -> None:
         """Stops the robot's threads and lets its board go (another Ambulink may open it);
         every later call raises RuntimeError. Closing again does nothing."""
@@ -153,9 +157,12 @@ class Ambulink:
 def set_log_handler(handler: Callable[[str], object] | None) -> None:
     """Sends the SDK's console lines to `handler` (one str per line, no line end), called on
     an SDK thread with the interpreter lock held, instead of standard output; None hands the
-    queued lines over and returns to standard output. Lines beyond 256 waiting are dropped
-    and counted; an exception from the handler is reported once. The handler must not call
-    set_log_handler."""
+    queued lines over (waiting at most about 1 s for a handler that blocks; the rest goes to
+    standard output) and returns to standard output. Beyond 256 waiting lines the oldest are
+    dropped and counted, and the handler gets one line "N log lines dropped" once it caught
+    up; an exception from the handler is reported once. The handler must not call
+    set_log_handler. A child of fork() starts without a handler; during interpreter shutdown
+    a handler is refused with RuntimeError."""
 
 def dropped_log_lines() -> int:
     """Console lines dropped since the process started because the handler fell behind."""

@@ -42,8 +42,32 @@ JOINT_STATE = np.dtype([("status", "u1"), ("id", "u1"), ("mode", "u1"), ("pos", 
                         ("tau", "f8"), ("temp", "f8")])
 
 
+FIXED_HEADER_SIZE = 72
+RECORD_PREFIX_SIZE = 32
+
+
+def _disagree(path, field, value, expected):
+    raise ValueError(f"{path}: header field {field} is {value}, but the rest of the header makes it {expected}")
+
+
+def check_header(path, header):
+    """Raises ValueError naming the field when the header's sizes do not agree with each other:
+    a reader trusting them would cut the records in the wrong places."""
+    m, n, b = (int(header[name]) for name in ("motors", "imus", "batteries"))
+    expected = {
+        "header_size": FIXED_HEADER_SIZE + MOTOR_ENTRY.itemsize * m,
+        "command_length": MOTOR_CMD.itemsize * m,
+        "reply_length": MOTOR_STATE.itemsize * m + IMU_STATE.itemsize * n + BAT_STATE.itemsize * b,
+    }
+    expected["record_size"] = (RECORD_PREFIX_SIZE + expected["command_length"] + expected["reply_length"] + 7) // 8 * 8
+    for field in ("header_size", "command_length", "reply_length", "record_size"):
+        if int(header[field]) != expected[field]:
+            _disagree(path, field, int(header[field]), expected[field])
+
+
 def read_header(path):
-    """The header (a record of HEADER) and the motor table (an array of MOTOR_ENTRY)."""
+    """The header (a record of HEADER) and the motor table (an array of MOTOR_ENTRY). Raises
+    ValueError for a file that is not a recording, or whose header does not agree with itself."""
     with open(path, "rb") as file:
         fixed = file.read(HEADER.itemsize)
         if len(fixed) < HEADER.itemsize or not fixed.startswith(MAGIC):
@@ -51,7 +75,11 @@ def read_header(path):
         header = np.frombuffer(fixed, HEADER)[0]
         if header["version"] != FORMAT_VERSION:
             raise ValueError(f"{path} has format version {header['version']}, this reader knows {FORMAT_VERSION}")
-        table = np.frombuffer(file.read(MOTOR_ENTRY.itemsize * int(header["motors"])), MOTOR_ENTRY)
+        check_header(path, header)
+        table_bytes = file.read(MOTOR_ENTRY.itemsize * int(header["motors"]))
+        if len(table_bytes) < MOTOR_ENTRY.itemsize * int(header["motors"]):
+            raise ValueError(f"{path} ends inside its motor table")
+        table = np.frombuffer(table_bytes, MOTOR_ENTRY)
     return header, table
 
 
@@ -86,8 +114,9 @@ class Recording:
         self.motors = self._joint_state(records["motors"])
         self.imus = records["imus"]  # as the board sent them, before the IMU calibration
         self.batteries = records["batteries"]
-        # Gaps in the exchange numbers are records the writer had to drop.
-        gaps = int(self.exchange[-1] - self.exchange[0] + 1 - len(self.exchange)) if len(self.exchange) else 0
+        # Exchanges are numbered from 0 when the recording starts: gaps are records the writer
+        # had to drop. The header's count also holds those after the last record.
+        gaps = int(self.exchange[-1]) + 1 - len(self.exchange) if len(self.exchange) else 0
         self.dropped = max(int(header["dropped"]), gaps)
 
     def _joint_command(self, raw):
@@ -116,8 +145,28 @@ class Recording:
         return len(self.records)
 
 
+def check_records(path, header, exchange):
+    """Raises ValueError naming the field when the exchange numbers or the header's counts
+    (filled in when the recording stopped; both 0 in a pipe's copy) do not agree with the
+    records."""
+    backwards = np.flatnonzero(np.diff(exchange.astype(np.int64)) <= 0) if len(exchange) > 1 else []
+    if len(backwards):
+        i = int(backwards[0])
+        raise ValueError(f"{path}: exchange numbers go backwards: record {i + 1} has exchange "
+                         f"{int(exchange[i + 1])} after {int(exchange[i])}")
+    recorded, dropped = int(header["recorded"]), int(header["dropped"])
+    if recorded == 0 and dropped == 0:
+        return
+    if recorded != len(exchange):
+        _disagree(path, "recorded", recorded, f"{len(exchange)} (the whole records in the file)")
+    gaps = int(exchange[-1]) + 1 - len(exchange) if len(exchange) else 0
+    if dropped < gaps:
+        _disagree(path, "dropped", dropped, f"at least {gaps} (the gaps in the exchange numbers)")
+
+
 def read_recording(path):
-    """Reads the recording at `path`; a record cut off at the end of the file is left out."""
+    """Reads the recording at `path`; a record cut off at the end of the file is left out.
+    Raises ValueError naming the field when the header or the records do not agree."""
     header, table = read_header(path)
     dtype = record_dtype(header)
     with open(path, "rb") as file:
@@ -125,4 +174,5 @@ def read_recording(path):
         body = file.read()
     whole = len(body) // dtype.itemsize
     records = np.frombuffer(body, dtype, count=whole)
+    check_records(path, header, records["exchange"])
     return Recording(header, table, records)

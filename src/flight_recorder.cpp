@@ -1,14 +1,22 @@
 #include "flight_recorder.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 
 #include "absolute_timer.h"
+#include "log_line.h"
 
 namespace {
 
@@ -18,6 +26,7 @@ constexpr size_t kMotorEntrySize = 24;
 constexpr size_t kRecordPrefixSize = 32;
 constexpr size_t kCountsOffset = 56;
 constexpr auto kWriterPause = std::chrono::milliseconds(5);
+constexpr int kPollSliceMs = 20;  // how often a writer waiting on a full pipe looks for a stop
 
 enum Outcome : uint8_t { kComplete = 0, kNoReply = 1, kShortReply = 2, kLongReply = 3 };
 
@@ -44,20 +53,73 @@ int64_t wallClockNanos() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+/// Takes back a SIGPIPE raised on this thread while it is held back, without waiting.
+void takeBackSigpipe() {
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  const timespec now{0, 0};
+  (void)sigtimedwait(&pipe, nullptr, &now);
+}
+
+/// SIGPIPE held back on the calling thread while it lives: a write to a pipe whose reader went
+/// away fails with EPIPE instead of ending the process. The program's own disposition is not
+/// touched, and the thread's mask is restored.
+class SigpipeHeld {
+ public:
+  SigpipeHeld() {
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, &previous_);
+    sigset_t pending;
+    wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~SigpipeHeld() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  SigpipeHeld(const SigpipeHeld&) = delete;
+  SigpipeHeld& operator=(const SigpipeHeld&) = delete;
+
+  /// After a write failed with EPIPE: takes back the signal it raised (one the program had
+  /// pending already is left for it).
+  void takeBack() {
+    if (!wasPending_) takeBackSigpipe();
+  }
+
+ private:
+  sigset_t previous_;
+  bool wasPending_ = false;
+};
+
 }  // namespace
 
 FlightRecorder::FlightRecorder(const std::string& path, const RobotDescription& robot, size_t ringRecords)
     : layout_(robot.layout),
       recordSize_(roundUpTo8(kRecordPrefixSize + robot.layout.commandLength() + robot.layout.replyLength())),
       ringRecords_(std::max<size_t>(ringRecords, 1)),
-      ring_(ringRecords_ * recordSize_, 0) {
-  file_.reset(std::fopen(path.c_str(), "wb"));
-  if (!file_) throw std::runtime_error("cannot open the recording " + path + ": " + std::strerror(errno));
+      ring_(_ringBytes(ringRecords_, recordSize_), 0) {
+  file_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (file_.get() < 0) throw std::runtime_error("cannot open the recording " + path + ": " + std::strerror(errno));
+  struct stat status {};
+  regularFile_ = fstat(file_.get(), &status) == 0 && S_ISREG(status.st_mode);
   _writeHeader(robot);
+  // A pipe's reader may stall: the writer waits for room in slices, so it can give up.
+  if (!regularFile_) fcntl(file_.get(), F_SETFL, fcntl(file_.get(), F_GETFL) | O_NONBLOCK);
   writer_ = std::thread(&FlightRecorder::_writeLoop, this);
 }
 
 FlightRecorder::~FlightRecorder() { finish(); }
+
+void FlightRecorder::FileDescriptor::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+size_t FlightRecorder::_ringBytes(size_t ringRecords, size_t recordSize) {
+  if (ringRecords > static_cast<size_t>(std::numeric_limits<std::ptrdiff_t>::max()) / recordSize)
+    throw std::invalid_argument("[FlightRecorder] a ring of " + std::to_string(ringRecords) + " records of " +
+                                std::to_string(recordSize) + " bytes each is larger than any memory");
+  return ringRecords * recordSize;
+}
 
 void FlightRecorder::_writeHeader(const RobotDescription& robot) {
   const size_t motors = robot.layout.motors;
@@ -81,17 +143,25 @@ void FlightRecorder::_writeHeader(const RobotDescription& robot) {
     put<double>(header, entry + 8, robot.gearRatios.at(i));
     put<double>(header, entry + 16, robot.offsets.at(i));
   }
-  if (std::fwrite(header.data(), 1, header.size(), file_.get()) != header.size() || std::fflush(file_.get()) != 0)
-    throw std::runtime_error(std::string("cannot write the recording's header: ") + std::strerror(errno));
+  SigpipeHeld held;  // the caller's thread: a reader that already left must not end the process
+  for (size_t done = 0; done < header.size();) {
+    const ssize_t n = ::write(file_.get(), header.data() + done, header.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    const int error = n < 0 ? errno : ENOSPC;
+    if (error == EPIPE) held.takeBack();
+    throw std::runtime_error(std::string("cannot write the recording's header: ") + std::strerror(error));
+  }
+  headerSize_ = header.size();
 }
 
 void FlightRecorder::capture(const ExchangeResult& result, const uint8_t* command, const uint8_t* reply) {
   const uint64_t exchange = exchanges_++;
   const uint64_t head = head_.load(std::memory_order_relaxed);
-  if (head - tail_.load(std::memory_order_acquire) >= ringRecords_) {
-    dropped_.fetch_add(1, std::memory_order_relaxed);  // the writer adds to it too
-    return;
-  }
+  if (head - tail_.load(std::memory_order_acquire) >= ringRecords_) return;  // dropped: finish() counts it
   uint8_t* record = ring_.data() + (head % ringRecords_) * recordSize_;
   const size_t received = std::min(result.received, layout_.replyLength());
   put<uint64_t>(record, 0, exchange);
@@ -107,35 +177,74 @@ void FlightRecorder::capture(const ExchangeResult& result, const uint8_t* comman
   head_.store(head + 1, std::memory_order_release);
 }
 
-// Writes the records captured so far, in at most two pieces (the ring wraps); returns how many.
-size_t FlightRecorder::_drain() {
-  const uint64_t tail = tail_.load(std::memory_order_relaxed);
+// Writes the records captured so far, in at most two pieces (the ring wraps), each perhaps in
+// several writes; false once the file takes no more.
+bool FlightRecorder::_drain() {
+  uint64_t tail = tail_.load(std::memory_order_relaxed);
   const uint64_t head = head_.load(std::memory_order_acquire);
-  if (head == tail) return 0;
-  uint64_t written = tail;
-  while (written < head) {
-    const size_t slot = written % ringRecords_;
-    const size_t count = static_cast<size_t>(std::min<uint64_t>(head - written, ringRecords_ - slot));
-    const size_t bytes = count * recordSize_;
-    if (std::fwrite(ring_.data() + slot * recordSize_, 1, bytes, file_.get()) != bytes) break;  // disk full: dropped
-    written += count;
-    tail_.store(written, std::memory_order_release);  // frees the slots for the link thread
+  while (tail < head) {
+    const size_t slot = tail % ringRecords_;
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(head - tail, ringRecords_ - slot));
+    const ssize_t n = ::write(file_.get(), ring_.data() + slot * recordSize_ + partial_, count * recordSize_ - partial_);
+    if (n > 0) {
+      partial_ += static_cast<size_t>(n);
+      tail += partial_ / recordSize_;
+      written_ += partial_ / recordSize_;
+      partial_ %= recordSize_;
+      tail_.store(tail, std::memory_order_release);  // frees the slots for the link thread
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      if (_awaitRoom()) continue;
+      _stopWriting(WriteStop::Stalled, 0);
+      return false;
+    }
+    _stopWriting(WriteStop::Failed, n < 0 ? errno : ENOSPC);
+    return false;
   }
-  std::fflush(file_.get());
-  // Records that could not be written are freed and counted as dropped.
-  if (written < head) {
-    dropped_.fetch_add(head - written, std::memory_order_relaxed);
-    tail_.store(head, std::memory_order_release);
+  return true;
+}
+
+// A full pipe: waits for room a slice at a time, so that a stop is seen. False once the
+// recording is stopping and the reader has had kStopPatience to take the rest.
+bool FlightRecorder::_awaitRoom() {
+  pollfd room{file_.get(), POLLOUT, 0};
+  (void)poll(&room, 1, kPollSliceMs);
+  if (!stopping_.load(std::memory_order_acquire)) return true;
+  const int64_t now = monotonicNanos();
+  if (giveUpAtNs_ == 0) giveUpAtNs_ = now + std::chrono::nanoseconds(kStopPatience).count();
+  return now < giveUpAtNs_;
+}
+
+void FlightRecorder::_stopWriting(WriteStop why, int error) {
+  if (why == WriteStop::Stalled) {
+    logLine("[FlightRecorder] the recording's reader took too little for ",
+            std::chrono::duration<double>(kStopPatience).count(),
+            " s after the stop: gave up, the records not written are counted dropped");
+    return;
   }
-  summary_.recorded += written - tail;
-  return static_cast<size_t>(head - tail);
+  if (error == EPIPE) {
+    takeBackSigpipe();
+    logLine("[FlightRecorder] the recording's reader went away: the rest of the recording is counted dropped");
+    return;
+  }
+  // A record cut short would make the rest of the file unreadable: the file ends at the last
+  // whole one.
+  if (regularFile_) (void)ftruncate(file_.get(), static_cast<off_t>(headerSize_ + written_ * recordSize_));
+  logLine("[FlightRecorder] cannot write the recording (", std::strerror(error),
+          "): it ends at its last whole record, the rest is counted dropped");
 }
 
 void FlightRecorder::_writeLoop() {
-  while (!stopping_.load(std::memory_order_acquire)) {
-    if (_drain() == 0) std::this_thread::sleep_for(kWriterPause);
+  SigpipeHeld held;  // the recorder's own thread: SIGPIPE stays held back for its life
+  for (;;) {
+    const bool stopping = stopping_.load(std::memory_order_acquire);
+    const uint64_t before = written_;
+    if (!_drain()) return;  // the file takes no more; finish() counts the rest dropped
+    if (stopping) return;   // nothing is captured after the stop, so all of it was written
+    if (written_ == before) std::this_thread::sleep_for(kWriterPause);
   }
-  _drain();  // whatever was captured before the stop
 }
 
 RecordingSummary FlightRecorder::finish() {
@@ -143,10 +252,13 @@ RecordingSummary FlightRecorder::finish() {
   finished_ = true;
   stopping_.store(true, std::memory_order_release);
   if (writer_.joinable()) writer_.join();
-  summary_.dropped = dropped_.load(std::memory_order_relaxed);
+  summary_.recorded = written_;
+  summary_.dropped = exchanges_ - written_;
   // The counts go into the header; a pipe cannot seek back, and its reader counts the gaps.
-  uint64_t counts[2] = {summary_.recorded, summary_.dropped};
-  (void)pwrite(fileno(file_.get()), counts, sizeof(counts), kCountsOffset);
+  if (regularFile_) {
+    const uint64_t counts[2] = {summary_.recorded, summary_.dropped};
+    (void)pwrite(file_.get(), counts, sizeof(counts), kCountsOffset);
+  }
   file_.reset();
   return summary_;
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <type_traits>
 
+#include "log_sink.h"
+
 /// The one writer of the SDK's console: `length` bytes ending in a line end (or a piece of an
 /// overlong line). Standard output by default; with a sink installed, a bounded queue that the
 /// drain thread empties. Never allocates; never waits for the sink.

@@ -1,13 +1,17 @@
 // The console's one writer, and the queue that hands its lines to a program's sink.
 #include "log_sink.h"
 
+#include <cxxabi.h>
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
-#include <chrono>
+#include <charconv>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
@@ -19,13 +23,16 @@ namespace {
 
 // As long as LogLine's buffer: a longer line arrives in pieces, each queued on its own.
 constexpr size_t kLineBytes = 1024;
-// At exit a sink gets this long to take the lines still queued.
-constexpr auto kExitFlushTime = std::chrono::seconds(1);
 
 struct QueuedText {
   size_t length = 0;
   char text[kLineBytes];
 };
+
+void writeStdout(const char* text, size_t length) {
+  std::cout.write(text, static_cast<std::streamsize>(length));
+  std::cout.flush();
+}
 
 /// A fixed ring of line slots between the threads that make lines and the drain thread that
 /// calls the sink. Only copies happen under its lock, so a line never waits for the sink.
@@ -43,9 +50,11 @@ class LogQueue {
   bool push(const char* text, size_t length) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!forwarding_) return false;
-    if (count_ == kLogQueueLines) {
+    if (count_ == kLogQueueLines) {  // the oldest line makes room for the newest
+      head_ = (head_ + 1) % kLogQueueLines;
+      --count_;
+      ++overflowed_;
       dropped_.fetch_add(1, std::memory_order_relaxed);
-      return true;
     }
     QueuedText& slot = slots_[(head_ + count_) % kLogQueueLines];
     slot.length = std::min(length, kLineBytes);
@@ -60,110 +69,184 @@ class LogQueue {
     if (sink) {
       _install(std::move(sink));
     } else {
-      _remove(std::chrono::hours(24 * 365));
+      _remove();
     }
   }
 
   uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 
-  /// At process exit: hands the queued lines to the sink for a bounded time, then lets go.
-  void finishAtExit() {
+  void flushBeforeExit() {
     std::lock_guard<std::mutex> control(control_mutex_);
-    _remove(kExitFlushTime);
+    _remove();
   }
 
  private:
-  LogQueue() = default;
+  LogQueue() {
+    // A child of fork() has no drain thread: its lines go to standard output.
+    pthread_atfork([] { instance()._beforeFork(); }, [] { instance()._afterForkInParent(); },
+                   [] { instance()._afterForkInChild(); });
+  }
 
   void _install(LogSink sink) {
-    LogSink previous;
-    {
-      std::lock_guard<std::mutex> lock(sink_mutex_);
-      previous = std::exchange(sink_, std::move(sink));
-    }
+    auto shared = std::make_shared<const LogSink>(std::move(sink));
     std::lock_guard<std::mutex> lock(mutex_);
+    sink_ = std::move(shared);
     forwarding_ = true;
-    if (drain_.joinable()) return;
+    if (draining_) return;
     stopping_ = false;
     drained_ = false;
-    drain_ = std::thread(&LogQueue::_drain, this);
+    const uint64_t generation = ++generation_;
+    try {
+      drain_ = std::thread(&LogQueue::_drain, this, generation);
+    } catch (...) {
+      forwarding_ = false;
+      sink_.reset();
+      throw;
+    }
+    draining_ = true;
     // Registered after the program's own static objects that a sink may use, so it runs
     // before they are destroyed.
-    static const bool registered = std::atexit([] { LogQueue::instance().finishAtExit(); }) == 0;
+    static const bool registered = std::atexit([] { LogQueue::instance().flushBeforeExit(); }) == 0;
     (void)registered;
   }
 
-  /// Lines made from now on go to standard output; the queued ones still reach the old sink.
-  void _remove(std::chrono::nanoseconds patience) {
-    {
-      std::unique_lock<std::mutex> lock(mutex_);
-      if (!drain_.joinable()) return;
-      forwarding_ = false;
-      stopping_ = true;
-      wake_.notify_one();
-      if (!drained_signal_.wait_for(lock, patience, [this] { return drained_; })) {
-        // A sink that hangs (at exit: one waiting for a lock the exiting thread holds) is left
-        // behind rather than waited for for ever.
-        drain_.detach();
-        return;
-      }
+  /// Lines made from now on go to standard output; the queued ones still reach the old sink
+  /// if it takes them in time, and standard output otherwise.
+  void _remove() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!draining_) return;
+    forwarding_ = false;
+    stopping_ = true;
+    wake_.notify_all();
+    if (drained_signal_.wait_for(lock, kLogFlushPatience, [this] { return drained_; })) {
+      draining_ = false;
+      sink_.reset();
+      lock.unlock();
+      drain_.join();
+      return;
     }
-    drain_.join();
-    LogSink previous;
-    std::lock_guard<std::mutex> lock(sink_mutex_);
-    previous.swap(sink_);
+    // A sink that hangs (at exit: one waiting for a lock the exiting thread holds) is left
+    // behind rather than waited for for ever; a new generation tells it to stop once it returns.
+    ++generation_;
+    draining_ = false;
+    sink_.reset();
+    drain_.detach();
+    // What it did not take goes to standard output, a line at a time, with the lock let go
+    // for each write: nothing queues any more, since forwarding_ is off.
+    QueuedText line;
+    while (_pop(line)) {
+      lock.unlock();
+      writeStdout(line.text, line.length);
+      lock.lock();
+    }
+    line.length = _takeDropReport(line.text);
+    lock.unlock();
+    if (line.length == 0) return;
+    line.text[line.length] = '\n';
+    writeStdout(line.text, line.length + 1);
   }
 
-  void _drain() {
+  /// Takes the oldest queued line into `line`; false when none is queued. Under mutex_.
+  bool _pop(QueuedText& line) {
+    if (count_ == 0) return false;
+    const QueuedText& slot = slots_[head_];
+    line.length = slot.length;
+    std::memcpy(line.text, slot.text, slot.length);
+    head_ = (head_ + 1) % kLogQueueLines;
+    --count_;
+    return true;
+  }
+
+  /// Writes "N log lines dropped" for the overflow not yet reported into `text` (room for 64
+  /// bytes) and returns its length, or 0 when nothing was lost. Under mutex_.
+  size_t _takeDropReport(char* text) {
+    if (overflowed_ == 0) return 0;
+    char* end = std::to_chars(text, text + 24, overflowed_).ptr;
+    overflowed_ = 0;
+    constexpr std::string_view kWords = " log lines dropped";
+    std::memcpy(end, kWords.data(), kWords.size());
+    return static_cast<size_t>(end - text) + kWords.size();
+  }
+
+  void _drain(uint64_t generation) {
     QueuedText line;
     for (;;) {
+      std::shared_ptr<const LogSink> sink;
       {
         std::unique_lock<std::mutex> lock(mutex_);
-        wake_.wait(lock, [this] { return count_ > 0 || stopping_; });
-        if (count_ == 0) {
-          drained_ = true;
-          drained_signal_.notify_all();
-          return;
+        wake_.wait(lock, [&] { return generation_ != generation || count_ > 0 || overflowed_ > 0 || stopping_; });
+        if (generation_ != generation) return;  // left behind: others have taken over
+        if (!_pop(line)) {
+          line.length = _takeDropReport(line.text);  // caught up: say what was lost on the way
+          if (line.length == 0) {
+            drained_ = true;
+            drained_signal_.notify_all();
+            return;
+          }
         }
-        const QueuedText& slot = slots_[head_];
-        line.length = slot.length;
-        std::memcpy(line.text, slot.text, slot.length);
-        head_ = (head_ + 1) % kLogQueueLines;
-        --count_;
+        sink = sink_;
       }
-      _deliver(std::string_view(line.text, line.length));
+      _deliver(*sink, std::string_view(line.text, line.length));
     }
   }
 
   /// One sink call per line of the text, without its line end.
-  void _deliver(std::string_view text) {
-    std::lock_guard<std::mutex> lock(sink_mutex_);
+  void _deliver(const LogSink& sink, std::string_view text) {
     while (!text.empty()) {
       const size_t end = std::min(text.find('\n'), text.size());
       std::string_view line = text.substr(0, end);
       text.remove_prefix(std::min(end + 1, text.size()));
       if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
       try {
-        sink_(line);
+        sink(line);
+      } catch (abi::__forced_unwind&) {
+        throw;  // the thread is being ended (an interpreter that finalized ends its threads so)
       } catch (...) {
         dropped_.fetch_add(1, std::memory_order_relaxed);
       }
     }
   }
 
+  // Nobody may hold the locks across fork(): the child would find them taken for ever.
+  void _beforeFork() {
+    control_mutex_.lock();
+    mutex_.lock();
+  }
+  void _afterForkInParent() {
+    mutex_.unlock();
+    control_mutex_.unlock();
+  }
+  void _afterForkInChild() {
+    // The drain thread was not copied; its handle is forgotten on purpose (joining or
+    // detaching a thread the child does not have is undefined). The queued lines are the
+    // parent's to deliver.
+    new (&drain_) std::thread;
+    draining_ = false;
+    forwarding_ = false;
+    stopping_ = false;
+    ++generation_;
+    count_ = 0;
+    overflowed_ = 0;
+    sink_.reset();
+    mutex_.unlock();
+    control_mutex_.unlock();
+  }
+
   std::mutex control_mutex_;  // one install or removal at a time
-  std::mutex mutex_;          // the ring and the flags below
+  std::mutex mutex_;          // everything below
   std::condition_variable wake_;
   std::condition_variable drained_signal_;
   QueuedText slots_[kLogQueueLines];
   size_t head_ = 0;
   size_t count_ = 0;
+  uint64_t overflowed_ = 0;   // lines pushed out of the full queue, not yet reported
+  uint64_t generation_ = 0;   // which drain thread may take lines; a left-behind one stops
   bool forwarding_ = false;
+  bool draining_ = false;     // a drain thread of the present generation runs
   bool stopping_ = false;
   bool drained_ = false;
   std::atomic<uint64_t> dropped_{0};
-  std::mutex sink_mutex_;  // held by the drain thread while it calls the sink
-  LogSink sink_;
+  std::shared_ptr<const LogSink> sink_;
   std::thread drain_;
 };
 
@@ -174,10 +257,17 @@ void writeLogText(const char* text, size_t length) {
   size_t done = 0;
   while (done < length && queue.push(text + done, std::min(kLineBytes, length - done))) done += kLineBytes;
   if (done >= length) return;
-  std::cout.write(text + done, static_cast<std::streamsize>(length - done));
-  std::cout.flush();
+  writeStdout(text + done, length - done);
 }
 
 void setLogSink(LogSink sink) { LogQueue::instance().setSink(std::move(sink)); }
 
 uint64_t droppedLogLines() { return LogQueue::instance().dropped(); }
+
+void flushLogBeforeExit() noexcept {
+  try {
+    LogQueue::instance().flushBeforeExit();
+  } catch (...) {
+    // Ending the process goes on; a lock that cannot be taken leaves the lines queued.
+  }
+}

@@ -131,6 +131,7 @@ void PeriodicFunction::_bindToCpu() {
   if (_cpuId >= 0 && _cpuId < kCpuSetCapacity) CPU_SET(_cpuId, &cpus);
   if (pthread_setaffinity_np(_thread.native_handle(), sizeof(cpus), &cpus) != 0) {
     logLine("Error: Set affinity failed.");
+    flushLogBeforeExit();
     exit(-2);
   }
 }
@@ -141,6 +142,7 @@ void PeriodicFunction::_raisePriority() {
   param.sched_priority = _priority;
   if (pthread_setschedparam(_thread.native_handle(), SCHED_FIFO, &param) != 0) {
     logLine("Error: Set priority failed.");
+    flushLogBeforeExit();
     exit(-2);
   }
 }

@@ -180,6 +180,7 @@ void RobotSDK::_chooseRobotType(const std::string& path, OpenFailure onFailure) 
     throw RobotTypeError("[robot sdk] invalid robot type name, check config file: " + detail);
   logLine("[robot sdk] invalid robot type name, check config file ");
   logLine("[robot sdk] ", detail);
+  flushLogBeforeExit();
   std::exit(1);  // nothing is open and no thread runs yet
 }
 
@@ -560,7 +561,7 @@ void RobotSDK::_watchDog() {
   logLine("[RobotSDK] watchdog: comm failure count ", comm_fail_count_);
   if (comm_fail_count_ >= kWatchdogFailureLimit) {
     logLine("[RobotSDK] watchdog: comm failed, EXIT ");
-    if (!link_failure_handler_) std::exit(1);
+    if (!link_failure_handler_) { flushLogBeforeExit(); std::exit(1); }
     logLine("[RobotSDK] watchdog: the link failure handler was called instead; the motors keep the last command "
             "frame and \"motor_comm\" keeps trying");
     link_failure_reported_ = true;

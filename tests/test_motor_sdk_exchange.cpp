@@ -1,7 +1,14 @@
 // The bus talking to the board simulator over UDP (inside this test's private network
 // namespace): what the board sees byte for byte, how its replies decode, the warnings for a
-// silent board, short replies and error statuses, and the split family under three threads.
+// silent board, short replies and error statuses, and the split family under three threads;
+// and the flight recorder's file when its pipe's reader leaves.
 #include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +25,7 @@
 #include "board_sim.h"
 #include "bytes.h"
 #include "capture.h"
+#include "flight_recorder.h"
 #include "motor_sdk.h"
 #include "robot_configs.h"
 #include "temp_file.h"
@@ -584,6 +592,54 @@ TEST_F(BusOnBoard, CountsConstructorSendsTypeFive) {
   ASSERT_TRUE(board->waitForFrames(1, 5000));
   EXPECT_EQ(hexOfFrame(lastFrame(), 2).substr(0, 8), "03 05 0A");
   EXPECT_EQ(hexOfFrame(lastFrame(), 9).substr(0, 8), "0A 05 0A");  // 266 goes on the link as 10
+}
+
+// ---- The flight recorder's file. -------------------------------------------------------------
+
+// Records 100 exchanges into `fifo` after its only reader left; says how it went on stderr.
+void recordIntoAPipeWhoseReaderLeft(const std::string& fifo) {
+  const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+  RobotDescription robot;
+  robot.layout = wire::FrameLayout{2, 1, 1};
+  robot.ids = {1, 2};
+  robot.types = {5, 5};
+  robot.gearRatios = {1.0, 1.0};
+  robot.offsets = {0.0, 0.0};
+  FlightRecorder recorder(fifo, robot, 16);
+  close(reader);  // the reader goes away
+  const std::vector<uint8_t> command(robot.layout.commandLength()), reply(robot.layout.replyLength());
+  ExchangeResult exchange;
+  exchange.complete = true;
+  exchange.received = reply.size();
+  for (int n = 0; n < 100; ++n) {
+    recorder.capture(exchange, command.data(), reply.data());
+    std::this_thread::sleep_for(1ms);
+  }
+  const RecordingSummary summary = recorder.finish();
+  struct sigaction now {};
+  sigaction(SIGPIPE, nullptr, &now);
+  sigset_t mask;
+  pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+  const bool untouched = now.sa_handler == SIG_DFL && !sigismember(&mask, SIGPIPE);
+  std::fprintf(stderr, "recorded %llu dropped %llu untouched %d\n", static_cast<unsigned long long>(summary.recorded),
+               static_cast<unsigned long long>(summary.dropped), untouched ? 1 : 0);
+}
+
+// In a child of its own: without the recorder's care the signal would end the test program.
+TEST(FlightRecorderFile, APipeWhoseReaderLeftEndsTheRecordingNotTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  char folder[] = "/tmp/drivelink_fifo_XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string fifo = std::string(folder) + "/recording.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EXIT(
+      {
+        recordIntoAPipeWhoseReaderLeft(fifo);
+        std::exit(0);
+      },
+      testing::ExitedWithCode(0), "recorded 0 dropped 100 untouched 1");
+  unlink(fifo.c_str());
+  rmdir(folder);
 }
 
 }  // namespace

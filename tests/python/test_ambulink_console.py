@@ -1,5 +1,7 @@
 """The SDK's console taken by a Python log handler instead of standard output."""
 
+import re
+
 import pytest
 
 from conftest import config_path
@@ -65,3 +67,116 @@ def test_exit_with_a_handler_set_delivers_the_last_lines(start_board):
     assert lines and all(line.startswith("handled: ") for line in lines)
     assert "handled: [PeriodicFunction] watch_dog has stopped!" in lines
     assert result.stderr == ""
+
+
+def test_the_lines_that_explain_an_exit_outlast_a_flood(start_board):
+    # A handler slower than the battery warnings of every exchange: the queue overflows, and
+    # the watchdog's last lines must still reach the handler or standard output.
+    board = start_board(ZENTHI, "--battery-error", "0:3")
+    result = run_python(f"""
+        import os, signal, time
+        import ambulink
+        def slow(line):
+            time.sleep(0.004)
+            print("handled:", line, flush=True)
+        ambulink.set_log_handler(slow)
+        robot = ambulink.Ambulink({config_path(ZENTHI)!r})
+        time.sleep(0.5)
+        os.kill({board.pid}, signal.SIGUSR1)
+        end = time.monotonic() + 30
+        while time.monotonic() < end:  # the watchdog judges the replies read
+            robot.receive_observation()
+            time.sleep(0.002)
+    """)
+    assert result.returncode == 1, result.stdout[-3000:] + result.stderr
+    out = result.stdout
+    assert "[RobotSDK] watchdog: comm failure count 10" in out, out[-3000:]
+    assert "[RobotSDK] watchdog: comm failed, EXIT " in out, out[-3000:]
+    assert " log lines dropped" in out
+
+
+def test_a_blocking_handler_holds_up_neither_its_removal_nor_the_exit():
+    result = run_python("""
+        import threading
+        import ambulink
+        never = threading.Event()
+        ambulink.set_log_handler(lambda line: never.wait())
+        for path in ("/no/such/first.yaml", "/no/such/second.yaml"):
+            try:
+                ambulink.Ambulink(path)
+            except RuntimeError:
+                pass
+        ambulink.set_log_handler(None)
+        print("removed", flush=True)
+        ambulink.set_log_handler(lambda line: never.wait())
+        try:
+            ambulink.Ambulink("/no/such/third.yaml")
+        except RuntimeError:
+            pass
+    """)
+    assert result.returncode == 0, result.stdout + result.stderr
+    # The first line is the one the handler holds; the second it never took.
+    assert result.stdout == "[robot sdk] config path is /no/such/second.yaml\nremoved\n"
+
+
+def test_a_handler_set_during_shutdown_is_refused_and_the_exit_is_clean():
+    result = run_python("""
+        import atexit
+
+        def late():  # registered first, so it runs after the module's own exit hooks
+            import ambulink
+            try:
+                ambulink.set_log_handler(print)
+            except RuntimeError as error:
+                print("refused:", error, flush=True)
+            try:
+                ambulink.Ambulink("/no/such/late.yaml")
+            except RuntimeError:
+                pass
+
+        atexit.register(late)
+        import ambulink
+
+        class SetsOneWhenCollected:
+            def __del__(self):
+                ambulink.set_log_handler(print)
+
+        keeper = SetsOneWhenCollected()
+    """)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout == ("refused: set_log_handler(): the interpreter is shutting down; the lines stay on "
+                             "standard output\n[robot sdk] config path is /no/such/late.yaml\n")
+
+
+def test_a_forked_child_cannot_use_the_robot_and_ends_normally(start_board):
+    start_board(ZENTHI)
+    result = run_python(f"""
+        import os, sys, time
+        import ambulink
+        lines = []
+        ambulink.set_log_handler(lines.append)
+        robot = ambulink.Ambulink({config_path(ZENTHI)!r})
+        child = os.fork()
+        if child == 0:
+            try:
+                robot.receive_observation()
+            except RuntimeError as error:
+                print("child:", error, flush=True)
+            sys.exit(0)  # the exit hooks run, as does the robot's destructor
+        for _ in range(2000):
+            ended, status = os.waitpid(child, os.WNOHANG)
+            if ended:
+                break
+            time.sleep(0.01)
+        else:
+            os.kill(child, 9)
+            ended, status = os.waitpid(child, 0)
+        print("child status", os.waitstatus_to_exitcode(status), flush=True)
+        robot.receive_observation()
+        print("parent goes on", flush=True)
+    """)
+    assert result.returncode == 0, result.stdout + result.stderr
+    lines = result.stdout.splitlines()
+    assert any(re.fullmatch(r"child: Ambulink belongs to process \d+, which opened it; a child of fork\(\) "
+                            r"cannot use it", line) for line in lines), result.stdout
+    assert "child status 0" in lines and "parent goes on" in lines

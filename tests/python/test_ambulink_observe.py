@@ -1,16 +1,20 @@
-"""Seeing the link from Python: link stats, the flight recorder and its reader and plots, the
-numpy observation path and the with statement, against the board simulator."""
+"""Seeing the link from Python: link stats, the flight recorder (and what it does when its file
+takes no more) and its reader and plots, the numpy observation path and the with statement,
+against the board simulator."""
 
 import os
+import re
 import subprocess
 import sys
+import textwrap
 import threading
 import time
 
 import numpy as np
 import pytest
 
-from conftest import ROOT, config_path
+import ambulink_recording
+from conftest import LIB_DIR, ROOT, config_path
 
 ZENTHI = "zenthi.yaml"
 JOINTS = 18
@@ -151,3 +155,126 @@ def test_a_writer_that_cannot_keep_up_loses_records_but_never_the_link(zenthi, a
     # The link kept its pace while the writer was stuck.
     assert stats["exchanges"] > 0.8 * elapsed / LINK_PERIOD_S
     assert stats["longest_failure_run"] < 5
+
+
+def run_recording_script(script, wrapper=()):
+    """Runs a script that opens zenthi (its board already started) in a fresh interpreter,
+    under `wrapper` (a command prefix) if given."""
+    env = dict(os.environ, PYTHONPATH=str(LIB_DIR), PYTHONUNBUFFERED="1")
+    prologue = f"import os, sys, threading, time\nimport ambulink\nrobot = ambulink.Ambulink({config_path(ZENTHI)!r})\n"
+    return subprocess.run([*wrapper, sys.executable, "-c", prologue + textwrap.dedent(script)], env=env,
+                          capture_output=True, text=True, timeout=120)
+
+
+def test_a_ring_too_large_to_size_is_refused(start_board):
+    start_board(ZENTHI)
+    result = run_recording_script("""
+        try:
+            robot.start_recording("/dev/null", buffer_records=2**61)
+        except ValueError as error:
+            print("refused:", error)
+    """)
+    assert result.returncode == 0, result.stdout[-2000:] + result.stderr
+    assert "refused: [FlightRecorder] a ring of 2305843009213693952 records of" in result.stdout
+
+
+def test_a_reader_that_takes_nothing_holds_up_the_stop_for_about_a_second(start_board, tmp_path):
+    start_board(ZENTHI)
+    fifo = tmp_path / "stalled.fifo"
+    os.mkfifo(fifo)
+    result = run_recording_script(f"""
+        reader = os.open({str(fifo)!r}, os.O_RDONLY | os.O_NONBLOCK)  # and never read
+        robot.start_recording({str(fifo)!r}, buffer_records=64)
+        time.sleep(0.5)  # the pipe and the ring fill
+        counts = robot.stop_recording()
+        print("counts", counts["recorded"], counts["dropped"], flush=True)
+    """)
+    assert result.returncode == 0, result.stdout[-2000:] + result.stderr
+    recorded, dropped = map(int, re.search(r"^counts (\d+) (\d+)$", result.stdout, re.M).groups())
+    assert dropped > 64 and recorded > 0
+    assert "[FlightRecorder] the recording's reader took too little for 1 s after the stop" in result.stdout
+
+
+def test_a_full_disk_leaves_whole_records_and_counts_the_rest_dropped(start_board, tmp_path):
+    start_board(ZENTHI)
+    # A 64 KiB file system of its own, in a mount namespace of the test's own.
+    unshare = ["unshare", "-m"] if os.geteuid() == 0 else ["unshare", "-rm"]
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    wrapper = [*unshare, "sh", "-c", f"mount -t tmpfs -o size=64k tmpfs {disk} && exec \"$@\"", "full-disk"]
+    result = run_recording_script(f"""
+        path = {str(disk / "walk.dlrec")!r}
+        robot.start_recording(path)
+        time.sleep(0.5)  # 64 KiB hold fewer than 100 records: 0.2 s of exchanges
+        counts = robot.stop_recording()
+        rec = ambulink.read_recording(path)
+        body = os.path.getsize(path) - int(rec.header["header_size"])
+        print("counts", counts["recorded"], counts["dropped"], flush=True)
+        print("file", len(rec), body % int(rec.header["record_size"]), rec.dropped, int(rec.exchange[-1]), flush=True)
+    """, wrapper)
+    assert result.returncode == 0, result.stdout[-2000:] + result.stderr
+    recorded, dropped = map(int, re.search(r"^counts (\d+) (\d+)$", result.stdout, re.M).groups())
+    in_file, leftover, rec_dropped, last = map(int, re.search(r"^file (\d+) (\d+) (\d+) (\d+)$", result.stdout,
+                                                              re.M).groups())
+    assert "[FlightRecorder] cannot write the recording (No space left on device)" in result.stdout
+    assert leftover == 0 and in_file == recorded and recorded > 0
+    assert dropped > 0 and rec_dropped == dropped and last == recorded - 1
+
+
+def test_closing_the_robot_waits_for_a_start_recording_in_progress(start_board, tmp_path):
+    start_board(ZENTHI)
+    fifo, copy = tmp_path / "late.fifo", tmp_path / "copy.dlrec"
+    os.mkfifo(fifo)
+    result = run_recording_script(f"""
+        import subprocess
+        reader = subprocess.Popen(["sh", "-c", "sleep 1; exec cat {fifo} > {copy}"])
+        starting = threading.Thread(target=robot.start_recording, args=({str(fifo)!r},))
+        starting.start()
+        time.sleep(0.3)  # inside start_recording, which waits for the pipe's reader
+        robot.__exit__(None, None, None)
+        starting.join(10)
+        print("reader", reader.wait(timeout=10), flush=True)  # the recording was closed
+    """)
+    assert result.returncode == 0, result.stdout[-2000:] + result.stderr
+    assert "\nreader 0\n" in "\n" + result.stdout
+    assert ambulink_recording.read_header(copy)[0]["motors"] == JOINTS
+
+
+def write_recording(path, exchanges=(0, 1, 3), **header_fields):
+    """A small recording written by hand: zenthi's layout, one record per exchange number,
+    the counts filled in; `header_fields` overrides header fields."""
+    header = np.zeros((), ambulink_recording.HEADER)
+    header["magic"], header["version"] = ambulink_recording.MAGIC, ambulink_recording.FORMAT_VERSION
+    header["motors"], header["imus"], header["batteries"] = JOINTS, 1, 0
+    header["header_size"] = 72 + ambulink_recording.MOTOR_ENTRY.itemsize * JOINTS
+    header["command_length"] = ambulink_recording.MOTOR_CMD.itemsize * JOINTS
+    header["reply_length"] = ambulink_recording.MOTOR_STATE.itemsize * JOINTS + ambulink_recording.IMU_STATE.itemsize
+    header["record_size"] = (32 + int(header["command_length"]) + int(header["reply_length"]) + 7) // 8 * 8
+    header["recorded"], header["dropped"] = len(exchanges), max(exchanges) + 1 - len(exchanges)
+    table = np.zeros(JOINTS, ambulink_recording.MOTOR_ENTRY)
+    table["gear_ratio"] = 1.0
+    records = np.zeros(len(exchanges), ambulink_recording.record_dtype(header))
+    records["exchange"] = exchanges
+    for name, value in header_fields.items():
+        header[name] = value
+    with open(path, "wb") as file:
+        file.write(header.tobytes() + table.tobytes() + records.tobytes())
+
+
+@pytest.mark.parametrize("field, fields", [
+    ("header_size", {"header_size": 72}),
+    ("record_size", {"record_size": 8}),
+    ("command_length", {"command_length": 23}),
+    ("reply_length", {"reply_length": 1 << 30}),
+    ("recorded", {"recorded": 5}),
+    ("dropped", {"dropped": 0, "recorded": 3}),
+    ("exchange", {"exchanges": (0, 2, 1)}),
+])
+def test_the_reader_names_the_field_that_disagrees(ambulink, tmp_path, field, fields):
+    path = tmp_path / "hand.dlrec"
+    write_recording(path)
+    assert len(ambulink.read_recording(str(path))) == 3  # as written, it reads
+    exchanges = fields.pop("exchanges", (0, 1, 3))
+    write_recording(path, exchanges, **fields)
+    with pytest.raises(ValueError, match=field):
+        ambulink.read_recording(str(path))
