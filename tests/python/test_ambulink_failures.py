@@ -37,6 +37,9 @@ def test_lost_link_brakes_and_raises_link_error_until_resumed(start_board):
         robot = ambulink.Ambulink({config_path("zenthi.yaml")!r}, exit_on_link_failure=False)
         stiff = [[30.0] * 18, [1.0] * 18, [0.2] * 18, [0.0] * 18, [0.0] * 18]
 
+        def say(*parts):  # one write per line: the SDK's threads print meanwhile
+            os.write(1, (" ".join(map(str, parts)) + "\\n").encode())
+
         def frames():
             with open({str(board.record_file)!r}) as record:
                 return sum(1 for line in record if line.strip())
@@ -57,7 +60,7 @@ def test_lost_link_brakes_and_raises_link_error_until_resumed(start_board):
         robot.send_command(*stiff)
         time.sleep(0.2)
         os.kill({board.pid}, signal.SIGUSR1)
-        print("lost", until(lambda: refused(robot.receive_observation)), flush=True)
+        say("lost", until(lambda: refused(robot.receive_observation)))
         time.sleep(0.1)  # frames sent before the brake have reached the board's record
         lost_at = frames()
         for name, call in (("observation", robot.receive_observation),
@@ -65,18 +68,18 @@ def test_lost_link_brakes_and_raises_link_error_until_resumed(start_board):
                            ("wait", lambda: robot.wait_for_observation(5.0)),
                            ("command", lambda: robot.send_command(*stiff)),
                            ("resume", robot.resume_after_link_failure)):
-            print("refused", name, refused(call) is not None, flush=True)
-        print("silent named", "motor 17 (id" in refused(robot.resume_after_link_failure), flush=True)
+            say("refused", name, refused(call) is not None)
+        say("silent named", "motor 17 (id" in refused(robot.resume_after_link_failure))
         robot.brake()
         os.kill({board.pid}, signal.SIGUSR2)
-        print("reads again", until(lambda: refused(robot.receive_observation) is None), flush=True)
+        say("reads again", until(lambda: refused(robot.receive_observation) is None))
         time.sleep(0.2)
-        print("still refused", refused(lambda: robot.send_command(*stiff)) is not None, flush=True)
+        say("still refused", refused(lambda: robot.send_command(*stiff)) is not None)
         braked_until = frames()
-        print("resumed", until(lambda: refused(robot.resume_after_link_failure) is None), flush=True)
+        say("resumed", until(lambda: refused(robot.resume_after_link_failure) is None))
         robot.send_command(*stiff)
         time.sleep(0.1)
-        print("frames", lost_at, braked_until, flush=True)
+        say("frames", lost_at, braked_until)
     """)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr
     out = result.stdout
