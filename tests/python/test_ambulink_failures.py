@@ -57,6 +57,7 @@ def test_lost_link_brakes_and_raises_link_error_until_resumed(start_board):
                 time.sleep(0.005)
             return condition()
 
+        robot.resume_after_link_failure()  # nothing to resume: returns at once
         robot.send_command(*stiff)
         time.sleep(0.2)
         os.kill({board.pid}, signal.SIGUSR1)
