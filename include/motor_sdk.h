@@ -147,8 +147,22 @@ class MotorSDK {
   /// Encodes the commands into the stored frame; the next sendRecvMT sends them. A command
   /// whose motor-side value is not a finite float throws std::invalid_argument and leaves the
   /// stored frame as it was; a `cmd` shorter than the motor count throws std::out_of_range.
-  /// Any thread; takes cmd_mutex only to store, never waits for the link.
+  /// While a hold is set (holdCommands) nothing is stored. Any thread; takes cmd_mutex only
+  /// to store, never waits for the link.
   void setSendMT(const std::vector<MotorCmd>& cmd);
+  /// setSendMT that says whether it stored: false when a hold kept the frame. Same throws.
+  bool trySetSendMT(const std::vector<MotorCmd>& cmd);
+  /// Stores `frame` as setSendMT does and sets the hold `bits`: until every bit is released,
+  /// setSendMT and trySetSendMT store nothing and recvMT sends this frame, so the frame cannot
+  /// be overwritten between being held and being released. The bits mean what the owner says
+  /// (the robot layer's brake reasons). Returns the bits set before. Same throws as setSendMT
+  /// (the hold is then unchanged). Any thread; takes cmd_mutex only to store.
+  uint32_t holdCommands(const std::vector<MotorCmd>& frame, uint32_t bits);
+  /// Clears the hold `bits`; returns the bits still set. The stored frame stays until the next
+  /// store. Any thread; takes cmd_mutex only to clear; never throws.
+  uint32_t releaseCommands(uint32_t bits);
+  /// The hold bits set now. Any thread, lock-free.
+  uint32_t heldBy() const { return hold_bits_.load(std::memory_order_acquire); }
   /// Sends the stored frame and keeps the reply undecoded. The link thread only; waits at most
   /// the port's timeout for the reply, holding no lock meanwhile.
   void sendRecvMT();
@@ -175,6 +189,21 @@ class MotorSDK {
   /// Bytes of the last exchange's reply as the board sent it, before any cut to the reply
   /// length (0 for none). Any thread; the link thread writes it.
   size_t lastReplyBytes() const { return last_reply_bytes_.load(std::memory_order_relaxed); }
+  /// Exchanges whose whole reply frame arrived, counted from set-up. Any thread, lock-free;
+  /// the link thread increments it after storing the reply.
+  uint64_t completeReplies() const { return complete_replies_.load(std::memory_order_acquire); }
+  /// Status and id of one motor's record in the latest stored reply (a missing reply, or a
+  /// record a short reply was cut inside, reads as status 0, id 0).
+  struct MotorHealth {
+    uint8_t status = 0;  ///< The record's status byte; 9 is valid.
+    uint8_t id = 0;      ///< The record's id byte.
+  };
+  /// Copies the latest stored reply's motor status and id bytes into `health`, which must hold
+  /// exactly motor_num_ entries (std::out_of_range otherwise; nothing is allocated). The link
+  /// thread publishes them with each reply without a lock, so this never makes it wait; each
+  /// motor's pair is whole, the motors of one call may span two consecutive replies. Any
+  /// thread.
+  void latestHealth(std::vector<MotorHealth>& health) const;
 
   /// Sends the stored frame five times; nothing is decoded or printed. The port stays open
   /// (the destructor closes it). The thread that owns the link.
@@ -264,6 +293,10 @@ class MotorSDK {
   std::vector<BatState> battery_raw_;
   std::atomic<uint64_t> replies_received_{0};
   std::atomic<size_t> last_reply_bytes_{0};
+  std::atomic<uint64_t> complete_replies_{0};
+  // Per motor: status | id << 8 of the latest stored reply, written by the storing thread.
+  std::unique_ptr<std::atomic<uint16_t>[]> health_;
+  std::atomic<uint32_t> hold_bits_{0};  // written under cmd_mutex
   bool dual_encoder_ = false;
   bool configured_ = false;  // set by a completed init or the counts constructor
 
@@ -283,8 +316,14 @@ class MotorSDK {
   void _sizeFrames();
   void _requireConfigured(const char* operation) const;
   void _loadSendBuffer();
-  bool _transfer();
-  void _storeReply(bool answered);
+  /// What one transfer brought: some of a reply, or all of it.
+  struct Arrival {
+    bool answered = false;
+    bool complete = false;
+  };
+  Arrival _transfer();
+  void _storeReply(Arrival arrival);
+  bool _encodeUnlessHeld(const std::vector<MotorCmd>& cmd);
   void _exchange();
   void _resizeToCounts(std::vector<MotorState>& motors, std::vector<ImuState>& imus,
                        std::vector<BatState>& bats) const;

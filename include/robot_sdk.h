@@ -102,19 +102,61 @@ class RobotTypeError : public ConfigError {
   using ConfigError::ConfigError;
 };
 
+/// The link to the motor board is lost, or the damping brake of a lost link still holds:
+/// thrown by the operations that would act on a link that is not there (see RobotSDK).
+class LinkFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+/// Which automatic brakes are in force. Each one holds the damping frame of RobotSDK::brake()
+/// on the wire, and each ends its own way: a lost link only with a successful
+/// resumeAfterLinkFailure(), a failed control callback only with stop(). A lost link outranks
+/// the others. A plain value: copy it out of RobotSDK::brakeLatch() and ask it.
+class BrakeLatch {
+ public:
+  /// One automatic brake; the values are bits of one mask.
+  enum Reason : uint32_t {
+    kLinkLost = 1u << 0,           ///< The watchdog declared the link lost.
+    kControllerFailed = 1u << 1,   ///< The control callback threw.
+  };
+  /// The brakes in `bits` (a mask of Reason values).
+  explicit BrakeLatch(uint32_t bits = 0) : bits_(bits) {}
+  /// True when `reason` is in force.
+  bool holds(Reason reason) const { return (bits_ & reason) != 0; }
+  /// True when any automatic brake is in force.
+  bool any() const { return bits_ != 0; }
+  /// The brake that outranks the others in force (kLinkLost first); 0 when none is.
+  uint32_t inForce() const { return bits_ & (~bits_ + 1); }
+  /// The mask of brakes in force.
+  uint32_t bits() const { return bits_; }
+  /// A few words naming `reason`, for lines and messages ("the link to the motor board is lost").
+  static const char* describe(uint32_t reason);
+
+ private:
+  uint32_t bits_;
+};
+
 /// One robot on the UDP link. Not copyable and not movable: its threads call back into it.
 ///
 /// Threads, all without real-time priority or CPU pinning: "motor_comm" exchanges one frame
 /// with the board every 2.1 ms, "motion_control" runs the callback every control period
-/// (only when a callback is given), "watch_dog" checks the motors' feedback every 10 ms and
-/// ends the process with exit status 1 after ten failing checks in a row (unless a link failure
-/// handler is set, see setLinkFailureHandler).
+/// (only when a callback is given), "watch_dog" checks the link every 10 ms and ends the
+/// process with exit status 1 after ten failing checks in a row (unless a link failure handler
+/// is set, see setLinkFailureHandler). A check fails when no complete reply arrived since the
+/// previous one, or when a motor's record in the latest reply has a bad status, whatever the
+/// caller reads or does not read.
+///
+/// A lost link with a handler set: the SDK holds every motor in the damping frame of brake()
+/// (see BrakeLatch), stops calling the control callback and refuses commands (setCommand
+/// throws LinkFailure) until resumeAfterLinkFailure() succeeds; getState, readState and
+/// waitForNewState throw LinkFailure until a valid reply arrives again.
 ///
 /// A control period whose callback leaves a command vector shorter than the motor count, or a
 /// value that is NaN, infinite or beyond the link's 32-bit floats, stores no command: the
 /// previous frame keeps going out and one warning line says why. A callback that throws is
-/// not called again: every motor gets the damping frame of brake(), one line gives the
-/// exception's message, and stop() rethrows the exception.
+/// not called again: every motor is held in the damping frame of brake() until stop(), one
+/// line gives the exception's message, controllerFailure() returns it, and stop() rethrows it.
 ///
 /// Callback style and polling style are exclusive: while the control thread runs, the caller
 /// must not call getState, setCommand or brake.
@@ -189,22 +231,37 @@ class RobotSDK {
   /// Then rethrows, once, the exception a control callback threw (the threads are stopped all
   /// the same). Not from the SDK's own threads; std::logic_error when unconfigured.
   void stop();
-  /// Called on the "watch_dog" thread, once, at the tenth failing check in a row, instead of
-  /// ending the process. "motor_comm" keeps sending the last command frame, so a link that
-  /// comes back is used again; the handler may be called again after a later loss. It must
-  /// return quickly and not throw. An empty function restores the exit. Set it before start()
+  /// With a handler the tenth failing check in a row does not end the process: on the
+  /// "watch_dog" thread the SDK first holds every motor in the damping frame of brake() and
+  /// refuses commands (see the class notes), then calls the handler, once per loss. The frame
+  /// stays through the outage and after the link returns, until resumeAfterLinkFailure()
+  /// succeeds. The handler should return quickly; an exception it throws is caught and
+  /// reported in one line. An empty function restores the exit. Set it before start()
   /// (std::logic_error while the threads run).
   void setLinkFailureHandler(std::function<void()> handler);
+  /// Ends the damping brake of a lost link once every motor answers again: commands are
+  /// accepted and the control callback is called again. Returns at once when no link failure
+  /// is in force. Throws LinkFailure naming the motors whose latest record is still not valid
+  /// (the brake stays). Any thread; never makes the link thread wait; std::logic_error when
+  /// unconfigured.
+  void resumeAfterLinkFailure();
+  /// The automatic brakes in force now. Any thread, lock-free.
+  BrakeLatch brakeLatch() const { return BrakeLatch(motor_sdk_.heldBy()); }
+  /// The exception the control callback threw, while it is held (until stop() hands it over),
+  /// or null. Lets a polling program see that its callback died without stopping. Any thread.
+  std::exception_ptr controllerFailure() const;
   /// Every motor to pure damping (mode 10, kd 0.8 N·m·s/rad on the joint side, everything
   /// else 0), bypassing the joint mapping; it leaves with the next exchange. The command
-  /// records are left alone, so a running control loop overrides it at its next period.
-  /// Polling style's thread; std::logic_error when unconfigured.
+  /// records are left alone, so a running control loop overrides it at its next period;
+  /// while an automatic brake holds, that same frame is already on the wire. Any thread;
+  /// never throws but std::logic_error when unconfigured.
   void brake();
   /// Latest feedback, in the virtual joint space: the reply the link thread stored last (this
   /// never waits for the board), and the first IMU, calibrated. A device whose record has a
   /// bad status keeps its previous values and prints a warning. Polling style: one thread at
-  /// a time, never while the control thread runs. Throws std::out_of_range without an IMU
-  /// (after the joints were read), std::logic_error when unconfigured.
+  /// a time, never while the control thread runs. Throws LinkFailure while the link is lost
+  /// (until a valid reply arrives again), std::out_of_range without an IMU (after the joints
+  /// were read), std::logic_error when unconfigured.
   void getState(RobotState& state);
   /// The same without a copy: the SDK's own record, valid until the next readState, getState
   /// or setCommand on this object (same thread rules as getState).
@@ -215,7 +272,8 @@ class RobotSDK {
   /// joint, and nothing is stored. Positions are clamped to the joint limits on the way. The
   /// command leaves with the next exchange, at most 2.1 ms later. Same thread rules and
   /// std::out_of_range / std::logic_error as getState (it reads the state for the legs'
-  /// Jacobians); nothing is stored then either.
+  /// Jacobians); nothing is stored then either. Throws LinkFailure, storing nothing, from the
+  /// loss of the link until resumeAfterLinkFailure() succeeds.
   void setCommand(const RobotCommand& command);
   /// "1.0.0". Any thread.
   std::string get_version() const { return "1.0.0"; }
@@ -231,8 +289,9 @@ class RobotSDK {
   /// Blocks until the link thread has stored a reply newer than any this object has read
   /// (getState, setCommand) or waited for; true then, false after `timeoutSeconds` (0 polls;
   /// capped at about four months) or at once while the threads are stopped (stop() wakes
-  /// waiters). Any thread, one waiter at a time; std::invalid_argument for a NaN or negative
-  /// timeout, std::logic_error when unconfigured.
+  /// waiters). Throws LinkFailure while the link is lost, at once or when the watchdog
+  /// declares the loss during the wait. Any thread, one waiter at a time;
+  /// std::invalid_argument for a NaN or negative timeout, std::logic_error when unconfigured.
   bool waitForNewState(double timeoutSeconds);
   /// The link's health since init or the last reset (see LinkStats). Any thread, any time.
   LinkStats linkStats() const { return motor_sdk_.linkStats(); }
@@ -255,14 +314,10 @@ class RobotSDK {
   MotorSDK motor_sdk_;
 
  private:
-  /// The two bytes the watchdog judges, copied out of the feedback under health_mutex_.
-  struct LinkHealth {
-    uint8_t status = 0;
-    uint8_t id = 0;
-  };
-
   void _chooseRobotType(const std::string& path, OpenFailure onFailure);
   void _openBus(const std::string& path, OpenFailure onFailure);
+  void _chooseRobotType(const std::string& path);
+  void _openBus(const std::string& path);
   void _createThreads();
   void _createControlThread();
   void _prime();
@@ -272,10 +327,14 @@ class RobotSDK {
   bool _readJoints();
   bool _allFeedbackValid() const;
   void _readImu();
-  void _publishHealth();
+  void _requireLinkUp(const char* operation);
+  std::string _silentMotors() const;
+  void _declareLinkLost();
+  void _engageBrake(BrakeLatch::Reason reason);
+  void _releaseBrake(BrakeLatch::Reason reason, const char* how);
   void _announceReply();
   void _setLinkRunning(bool running);
-  void _setCommand();
+  bool _setCommand();
   void _lowLevelComm();
   void _run();
   void _controlPeriod();
@@ -283,6 +342,7 @@ class RobotSDK {
   void _failController(std::exception_ptr failure);
   void _stopThreads();
   void _watchDog();
+  bool _judgeLink();
   bool _watchLostLink(bool failed);
   void _requireConfigured(const char* operation) const;
   static void _requireCallback(const ControlCallback& callback);
@@ -310,12 +370,15 @@ class RobotSDK {
   bool running_ = false;
   bool imu_warning_printed_ = false;
   bool command_fault_reported_ = false;      // control thread: warned about the current bad run
-  std::exception_ptr controller_failure_;    // control thread; read by stop() after the join
+  mutable std::mutex failure_mutex_;
+  std::exception_ptr controller_failure_;    // guarded by failure_mutex_
   std::function<void()> link_failure_handler_;
-  bool link_failure_reported_ = false;       // watchdog thread: the handler was told
-  std::mutex health_mutex_;
-  std::vector<LinkHealth> health_;         // written by the reading thread
-  std::vector<LinkHealth> watchdog_view_;  // the watchdog's own copy
+  bool link_failure_reported_ = false;       // watchdog thread: the loss was declared
+  std::atomic<bool> link_down_{false};       // declared lost, no valid reply seen since
+  std::mutex brake_mutex_;                   // orders engaging and releasing the brakes
+  std::vector<MotorCmd> brake_cmds_;         // the damping frame, fixed once configured
+  uint64_t watchdog_replies_ = 0;            // watchdog thread: complete replies at its last check
+  std::vector<MotorSDK::MotorHealth> watchdog_view_;  // the watchdog's own copy of the status bytes
 
   // The link thread announces each stored reply; waitForNewState waits for one past
   // replies_seen_, the bus's reply count when the state was last read or waited for.

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "../src/log_line.h"  // the SDK's own console writer, so the line reaches a log handler too
 #include "log_sink.h"
 #include "robot_records.h"
 #include "robot_sdk.h"
@@ -203,16 +204,11 @@ class ObservationTarget {
   bool held_ = false;
 };
 
-/// Raised (once) by the next receive_observation or send_command after the watchdog gave up on
-/// the link, when the robot was opened with exit_on_link_failure=False. Python sees it as ambulink.LinkError, a RuntimeError.
-class LinkError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-/// The watchdog gives up after ten failing checks 10 ms apart: the link was silent that long
-/// before the handler heard of it.
-constexpr double kWatchdogPatienceS = 0.1;
+/// A wait for the link is cut into slices this long, so that Ctrl-C and a closed robot are
+/// noticed within one. Unit: [s].
+constexpr double kWaitSliceS = 0.05;
+/// The longest wait for the damping frame to leave before a with block's robot closes. Unit: [s].
+constexpr double kBrakeDepartureS = 0.2;
 
 class Ambulink;
 
@@ -230,11 +226,12 @@ class Ambulink {
   /// Unconfigured: no port, no threads. Every method raises RuntimeError.
   Ambulink() : _sdk(std::make_unique<RobotSDK>()) {}
 
-  /// With exitOnLinkFailure false a lost link no longer ends the process: the next
-  /// receiveObservation or sendCommand raises LinkError instead.
+  /// With exitOnLinkFailure false a lost link no longer ends the process: the robot layer
+  /// brakes and raises LinkFailure (ambulink.LinkError) instead, until resumed.
   explicit Ambulink(const std::string& path, bool exitOnLinkFailure = true) : _configPath(path) {
     auto sdk = _open(path);
-    if (!exitOnLinkFailure) sdk->setLinkFailureHandler([this] { _noteLinkLost(); });
+    // The robot layer brakes and refuses commands by itself; nothing is left to do here.
+    if (!exitOnLinkFailure) sdk->setLinkFailureHandler([] {});
     sdk->init();
     sdk->start();
     // From here on the threads run; ownership moves only once nothing else can throw.
@@ -254,7 +251,6 @@ class Ambulink {
   /// gyro x y z and the quaternion w x y z.
   py::list receiveObservation() {
     _requireRunning();
-    _raiseIfLinkLost();
     _sdk->getState(_state);
     py::list observation(_observationLength());
     _forEachObservationValue(_state, [&](size_t k, double value) { _put(observation, k, value); });
@@ -325,7 +321,6 @@ class Ambulink {
                    const NamedJointValues<kPosName>& pos, const NamedJointValues<kVelName>& vel,
                    const NamedJointValues<kTauName>& tau) {
     _requireRunning();
-    _raiseIfLinkLost();
     const NamedList lists[] = {{"kp", kp, _command.kp},
                                {"kd", kd, _command.kd},
                                {"pos", pos, _command.pos},
@@ -340,16 +335,43 @@ class Ambulink {
     _sdk->setCommand(_command);
   }
 
-  /// Pure damping on every joint through the normal command path.
-  /// Never raises LinkError: braking is what a caller may do about a lost link.
+  /// Pure damping on every joint through the normal command path. Never raises LinkError:
+  /// while the link is lost (and without an IMU, where the command path cannot read the
+  /// state) the robot layer's own damping frame is stored instead.
   void brake() {
     _requireRunning();
+    if (_sdk->motor_sdk_.imu_num_ == 0 || _sdk->brakeLatch().any()) {
+      _sdk->brake();
+      return;
+    }
     _command.kp.setZero();
     _command.kd.setConstant(kBrakeDamping);
     _command.pos.setZero();
     _command.vel.setZero();
     _command.tau.setZero();
-    _sdk->setCommand(_command);
+    try {
+      _sdk->setCommand(_command);
+    } catch (const LinkFailure&) {
+      _sdk->brake();  // the link was lost meanwhile: its brake frame already holds
+    }
+  }
+
+  void resumeAfterLinkFailure() {
+    _requireRunning();
+    _sdk->resumeAfterLinkFailure();
+  }
+
+  /// Leaving a with block on an exception: the damping frame goes out before the robot closes,
+  /// rather than the last (stiff) command staying with the motors.
+  void exitWith(const py::object& excType) {
+    if (_link == Link::Running && !_forkedAway() && !excType.is_none()) {
+      _sdk->brake();
+      const std::string name = py::str(excType.attr("__name__"));
+      logLine("[ambulink] the with block ended on ", name,
+              ": every motor gets the damping brake frame before the robot closes");
+      _awaitExchanges(2);  // the second exchange certainly carried the frame
+    }
+    close(kClosedByWith);
   }
 
   int getMotorNum() {
@@ -391,12 +413,24 @@ class Ambulink {
     return columns;
   }
 
-  /// Other Python threads run while this one waits for the link. The waiter is counted so
-  /// that close() (at interpreter exit, say) releases the robot only once it has left.
+  /// Other Python threads run while this one waits for the link. The wait goes in slices so
+  /// that Ctrl-C is taken within one; the robot layer ends it at once on a lost link. The waiter
+  /// is counted so that close() (at interpreter exit, say) releases the robot only once it has
+  /// left; a robot closed meanwhile ends the wait with False.
   bool waitForObservation(double timeoutSeconds) {
     _requireRunning();
-    RobotSDK& sdk = *_sdk;
-    return _waitUnlocked([&] { return sdk.waitForNewState(timeoutSeconds); });
+    if (!(timeoutSeconds >= 0.0)) throw std::invalid_argument("wait_for_observation: the timeout must be 0 s or more");
+    using Clock = std::chrono::steady_clock;
+    constexpr double kLongestWait = 1e7;  // keeps the deadline far from the clock's range
+    const Clock::time_point deadline =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                           std::chrono::duration<double>(std::min(timeoutSeconds, kLongestWait)));
+    for (;;) {
+      const double left = std::chrono::duration<double>(deadline - Clock::now()).count();
+      if (_waitSlice(std::clamp(left, 0.0, kWaitSliceS))) return true;
+      if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+      if (_link != Link::Running || left <= kWaitSliceS) return false;
+    }
   }
 
   /// Stops the robot's threads, then releases the robot. Safe to call more than once; `why`
@@ -502,22 +536,20 @@ class Ambulink {
     }
   }
 
-  /// On the "watch_dog" thread: no Python here, only the note the next call reads.
-  void _noteLinkLost() {
-    _linkLostAtNs.store(std::chrono::steady_clock::now().time_since_epoch().count());
-    _linkLost.store(true);
+  /// One slice of a wait, without the interpreter lock.
+  bool _waitSlice(double seconds) {
+    RobotSDK& sdk = *_sdk;
+    return _waitUnlocked([&] { return sdk.waitForNewState(seconds); });
   }
 
-  void _raiseIfLinkLost() {
-    if (!_linkLost.exchange(false)) return;
-    using Clock = std::chrono::steady_clock;
-    const Clock::time_point lostAt{Clock::duration(_linkLostAtNs.load())};
-    const double silentS = std::chrono::duration<double>(Clock::now() - lostAt).count() + kWatchdogPatienceS;
-    std::ostringstream text;
-    text.precision(2);
-    text << std::fixed << "the link to the motor board has been silent for " << silentS
-         << " s: the motors keep the last command; the link is used again as soon as the board answers";
-    throw LinkError(text.str());
+  /// Waits, without the interpreter lock, until `count` more frames have left (at most
+  /// kBrakeDepartureS: a stalled link thread must not hold up the exit).
+  void _awaitExchanges(uint64_t count) {
+    py::gil_scoped_release release;
+    const uint64_t target = _sdk->linkStats().exchanges + count;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(kBrakeDepartureS);
+    while (_sdk->linkStats().exchanges < target && std::chrono::steady_clock::now() < end)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
   static std::string _describe(double value) {
@@ -541,9 +573,6 @@ class Ambulink {
   }
 
   std::string _configPath;
-  // Declared before _sdk, so they outlive the watchdog thread that writes them.
-  std::atomic<bool> _linkLost{false};
-  std::atomic<std::chrono::steady_clock::rep> _linkLostAtNs{0};
   RobotState _state;
   RobotCommand _command;
   std::unique_ptr<RobotSDK> _sdk;
@@ -690,7 +719,6 @@ void forgetLogHandlerInChild() {
 
 PYBIND11_MODULE(ambulink, m) {
   using ambulink::Ambulink;
-  py::register_exception<ambulink::LinkError>(m, "LinkError", PyExc_RuntimeError);
   py::register_exception_translator([](std::exception_ptr failure) {
     try {
       if (failure) std::rethrow_exception(failure);
@@ -701,6 +729,7 @@ PYBIND11_MODULE(ambulink, m) {
       PyErr_SetObject(PyExc_OSError, raised.ptr());
     }
   });
+  py::register_exception<LinkFailure>(m, "LinkError", PyExc_RuntimeError);
   py::class_<Ambulink>(m, "Ambulink", R"doc(One robot, opened from its YAML configuration file.
 
 The robot's link thread (one exchange with the motor board every 2.1 ms) and its watchdog run
@@ -719,14 +748,16 @@ board's replies do not fit the configured counts, and when a motor or IMU never 
 record while priming (the message names them). Raises ValueError for an unknown robot_type and
 OSError when the link cannot be opened (the machine lacks the controller's address).
 
-A lost link (ten failing watchdog checks, about 0.1 s) ends the process with exit status 1 by
-default; the motors keep the last command frame. With exit_on_link_failure=False the process
-goes on: the next receive_observation or send_command raises LinkError, and the link is used
-again as soon as the board answers.)doc")
+A lost link (ten failing watchdog checks, about 0.1 s without complete valid replies, whatever
+the program reads) ends the process with exit status 1 by default; the motors keep the last
+command frame. With exit_on_link_failure=False the process goes on and every motor is held in
+the damping brake frame: receive_observation, receive_observation_array and
+wait_for_observation raise LinkError until a valid reply arrives again, send_command until
+resume_after_link_failure() succeeds.)doc")
       .def("receive_observation", &Ambulink::receiveObservation,
            R"doc(Returns the latest state as 3n + 10 floats: (pos rad, vel rad/s, tau N·m) for
 each joint in turn, then the first IMU's acceleration x y z, angular rate x y z and quaternion
-w x y z. Raises IndexError when the robot has no IMU, and LinkError once after the link was lost
+w x y z. Raises IndexError when the robot has no IMU, and LinkError while the link is lost
 (exit_on_link_failure=False).)doc")
       .def("send_command", &Ambulink::sendCommand, py::arg("kp"), py::arg("kd"), py::arg("pos"),
            py::arg("vel"), py::arg("tau"),
@@ -739,9 +770,12 @@ entry per joint; entries past the joint count are ignored.
 
 Raises TypeError naming the argument for a value that is not a 1-D sequence of numbers, and
 ValueError for a list shorter than the joint count or a value that is not finite; either way
-nothing is sent. Raises LinkError once after the link was lost (exit_on_link_failure=False).)doc")
+nothing is sent. Raises LinkError from the loss of the link until resume_after_link_failure()
+succeeds (exit_on_link_failure=False).)doc")
       .def("brake", &Ambulink::brake,
-           "Commands pure damping on every joint: kp 0, kd 0.5, zero targets. Never raises LinkError.")
+           R"doc(Commands pure damping on every joint: kp 0, kd 0.5, zero targets. Never raises
+LinkError: while the link is lost, or on a robot without an IMU, it stores the robot layer's own
+damping frame (kd 0.8) instead.)doc")
       .def("get_motor_num", &Ambulink::getMotorNum, "Returns the number of joints n.")
       .def("get_version", &Ambulink::getVersion, "Returns the robot layer's version text.")
       .def("motor_states", &Ambulink::motorStates,
@@ -759,8 +793,10 @@ failure (int32 code), voltage, current, soc (float32, state of charge).)doc")
       .def("wait_for_observation", &Ambulink::waitForObservation, py::arg("timeout"),
            R"doc(Blocks until the board's reply to an exchange newer than any this object has
 read or waited for has arrived, so a policy can run in step with the link; other Python
-threads run meanwhile. Returns True then, or False after `timeout` seconds (0 polls).
-Raises ValueError for a negative timeout.)doc")
+threads run meanwhile. Returns True then, or False after `timeout` seconds (0 polls) or once
+the robot is closed. Raises LinkError while the link is lost, at once or within 0.1 s of the
+loss; KeyboardInterrupt (Ctrl-C) ends the wait within 0.1 s. Raises ValueError for a negative
+timeout.)doc")
       .def("receive_observation_array", &Ambulink::receiveObservationArray, py::arg("out") = py::none(),
            R"doc(Returns the observation of receive_observation() as a float64 array of 3n + 10
 values. With `out` (a writable 1-D float64 array of exactly 3n + 10 values) the values are
@@ -791,10 +827,20 @@ given about 1 s, then the records not written are counted dropped.)doc")
           "close", [](Ambulink& self) { self.close(ambulink::kClosedByCall); },
           "Stops the robot's threads and lets its board go (another Ambulink may open it); every "
           "later call raises RuntimeError. Closing again does nothing.")
+      .def("resume_after_link_failure", &Ambulink::resumeAfterLinkFailure,
+           R"doc(Ends the damping brake of a lost link once every motor answers again: commands
+are accepted again. Returns at once when no link failure is in force. Raises LinkError naming
+the motors that still send no valid record (the brake stays).)doc")
       .def("__enter__", [](py::object self) { return self; })
       .def(
-          "__exit__", [](Ambulink& self, py::args) { self.close(ambulink::kClosedByWith); },
-          "Stops the robot's threads; every later call raises RuntimeError.");
+          "__exit__",
+          [](Ambulink& self, const py::object& excType, const py::object&, const py::object&) {
+            self.exitWith(excType);
+          },
+          py::arg("exc_type"), py::arg("exc"), py::arg("traceback"),
+          R"doc(Stops the robot's threads; every later call raises RuntimeError. Leaving the block
+on an exception first stores the damping brake frame (kd 0.8 N·m·s/rad, everything else 0) and
+lets it leave, with one line saying so.)doc");
 
   // The reader is plain Python over numpy, imported on first use so that the module itself
   // never needs numpy.

@@ -36,10 +36,12 @@ def read_recording(path: str | PathLike[str]) -> Recording:
     """Reads a flight recording into numpy arrays in joint-side units (needs numpy)."""
 
 class LinkError(RuntimeError):
-    """The watchdog gave up on the link to the motor board (about 0.1 s without valid
-    feedback) on a robot opened with exit_on_link_failure=False. Raised once, by the next
-    receive_observation or send_command; the message says how long the link has been silent. The motors keep the last
-    command frame meanwhile, and the link is used again as soon as the board answers."""
+    """The link to the motor board is lost (ten failing watchdog checks, about 0.1 s without
+    complete valid replies) on a robot opened with exit_on_link_failure=False, or its brake
+    still holds. Every motor is held in the damping brake frame (kd 0.8) from the loss until
+    resume_after_link_failure() succeeds. receive_observation, receive_observation_array and
+    wait_for_observation raise it until a valid reply arrives again; send_command until the
+    resume."""
 
 class Ambulink:
     """One robot, opened from its YAML configuration file.
@@ -64,17 +66,16 @@ class Ambulink:
         names them; nothing is left running). Raises ValueError for an unknown robot_type and
         OSError when the link cannot be opened.
 
-        A lost link (ten failing watchdog checks, about 0.1 s) ends the process with exit
-        status 1 by default; the motors keep the last command frame. With
-        exit_on_link_failure=False the process goes on: the next receive_observation or
-        send_command raises LinkError, the motors keep the last command frame, and
-        the link is used again as soon as the board answers.
+        A lost link (ten failing watchdog checks, about 0.1 s, whatever the program reads)
+        ends the process with exit status 1 by default; the motors keep the last command
+        frame. With exit_on_link_failure=False the process goes on and every motor is held
+        in the damping brake frame: see LinkError and resume_after_link_failure.
         """
     def receive_observation(self) -> list[float]:
         """Returns 3n + 10 floats: (pos, vel, tau) for each joint in turn, then acc x y z,
         gyro x y z and the quaternion w x y z of the first IMU.
 
-        Raises LinkError once after the link was lost (exit_on_link_failure=False)."""
+        Raises LinkError while the link is lost (exit_on_link_failure=False)."""
     def send_command(
         self,
         kp: Sequence[SupportsFloat],
@@ -90,11 +91,16 @@ class Ambulink:
 
         Raises, sending nothing, TypeError naming the argument for one that is not a 1-D
         sequence of numbers, and ValueError for a list shorter than n or a non-finite value;
-        LinkError once after the link was lost (exit_on_link_failure=False).
+        LinkError from the loss of the link until resume_after_link_failure() succeeds.
         """
     def brake(self) -> None:
         """Commands pure damping on every joint: kp 0, kd 0.5, zero targets. Never raises
-        LinkError: after a lost link the brake frame goes out as soon as the board answers."""
+        LinkError: while the link is lost, or without an IMU, the robot layer's own damping
+        frame (kd 0.8) is stored instead."""
+    def resume_after_link_failure(self) -> None:
+        """Ends the damping brake of a lost link once every motor answers again; commands are
+        accepted again. Returns at once when no link failure is in force. Raises LinkError
+        naming the motors that still send no valid record (the brake stays)."""
     def get_motor_num(self) -> int:
         """Returns the number of joints n."""
     def get_version(self) -> str:
@@ -113,7 +119,9 @@ class Ambulink:
     def wait_for_observation(self, timeout: float) -> bool:
         """Blocks, letting other Python threads run, until a reply newer than any this object
         has read or waited for has arrived: True then, False after `timeout` seconds (0
-        polls). Raises ValueError for a negative timeout."""
+        polls) or once the robot is closed. Raises LinkError while the link is lost (at once,
+        or within 0.1 s of the loss); Ctrl-C ends the wait within 0.1 s. Raises ValueError for
+        a negative timeout."""
 
     def receive_observation_array(
         self, out: npt.NDArray[np.float64] | None = None
@@ -152,7 +160,9 @@ class Ambulink:
         exc: BaseException | None,
         traceback: TracebackType | None,
     ) -> None:
-        """Stops the robot's threads; every later call raises RuntimeError."""
+        """Stops the robot's threads; every later call raises RuntimeError. Leaving the block
+        on an exception first stores the damping brake frame (kd 0.8) and lets it leave, with
+        one line saying so."""
 
 def set_log_handler(handler: Callable[[str], object] | None) -> None:
     """Sends the SDK's console lines to `handler` (one str per line, no line end), called on

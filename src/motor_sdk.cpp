@@ -268,6 +268,8 @@ void MotorSDK::_sizeFrames() {
   battery_raw_.assign(battery_num_, BatState{});
   send_buf_.assign(send_len_, 0);
   recv_buf_.assign(replyLength(), 0);
+  health_ = std::make_unique<std::atomic<uint16_t>[]>(motor_num_);
+  for (size_t i = 0; i < motor_num_; ++i) health_[i].store(0, std::memory_order_relaxed);
 }
 
 // Every exchange reads the per-motor tables and writes the command frame, which only a
@@ -284,10 +286,9 @@ void MotorSDK::_loadSendBuffer() {
   std::fill(recv_buf_.begin(), recv_buf_.end(), 0);
 }
 
-/// True when at least part of a reply arrived.
-bool MotorSDK::_transfer() {
+MotorSDK::Arrival MotorSDK::_transfer() {
   // A bus without a port behaves like a board that never answers: the zeros stay.
-  if (!port_) return false;
+  if (!port_) return {};
   ExchangeResult result;
   result.sentNs = monotonicNanos();
   result.complete = port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_);
@@ -299,19 +300,36 @@ bool MotorSDK::_transfer() {
                           std::memory_order_relaxed);
   link_monitor_.noteExchange(result, recv_buf_.data(), wire::FrameLayout{motor_num_, imu_num_, battery_num_});
   recorder_slot_.capture(result, send_buf_.data(), recv_buf_.data());
-  if (result.complete) return true;
+  if (result.complete) return {true, true};
   // A short reply: the record it was cut inside must read as missing, not as valid.
   wire::clearCutRecords(recv_buf_.data(), port_->lastReplyLength(),
                         wire::FrameLayout{motor_num_, imu_num_, battery_num_});
-  return port_->lastReplyLength() > 0;
+  return {port_->lastReplyLength() > 0, false};
 }
 
 // Every stored reply gets a new sequence number (the robot layer decodes each one once); one
 // that at least partly arrived also counts as received (waiters for a new state wake on it).
-void MotorSDK::_storeReply(bool answered) {
+// The motors' status bytes are published as well, so a watchdog judges what the link got, not
+// what some reader last decoded.
+void MotorSDK::_storeReply(Arrival arrival) {
   wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, battery_raw_);
+  for (size_t i = 0; i < motor_raw_.size(); ++i)
+    health_[i].store(static_cast<uint16_t>(motor_raw_[i].status | (motor_raw_[i].id << 8)),
+                     std::memory_order_relaxed);
   reply_sequence_.fetch_add(1, std::memory_order_release);
-  if (answered) replies_received_.fetch_add(1, std::memory_order_release);
+  if (arrival.answered) replies_received_.fetch_add(1, std::memory_order_release);
+  if (arrival.complete) complete_replies_.fetch_add(1, std::memory_order_release);
+}
+
+void MotorSDK::latestHealth(std::vector<MotorHealth>& health) const {
+  if (health.size() != motor_num_)
+    throw std::out_of_range("[MotorSDK] latestHealth: " + std::to_string(health.size()) + " entries for " +
+                            std::to_string(motor_num_) + " motors");
+  for (size_t i = 0; i < health.size(); ++i) {
+    const uint16_t both = health_[i].load(std::memory_order_relaxed);
+    health[i].status = static_cast<uint8_t>(both & 0xFF);
+    health[i].id = static_cast<uint8_t>(both >> 8);
+  }
 }
 
 void MotorSDK::_exchange() {
@@ -375,13 +393,40 @@ void MotorSDK::setMotorZero(const std::vector<MotorCmd>& cmd, std::vector<MotorS
 
 void MotorSDK::setSendMT(const std::vector<MotorCmd>& cmd) {
   _requireConfigured("setSendMT");
+  _encodeUnlessHeld(cmd);
+}
+
+bool MotorSDK::trySetSendMT(const std::vector<MotorCmd>& cmd) {
+  _requireConfigured("trySetSendMT");
+  return _encodeUnlessHeld(cmd);
+}
+
+bool MotorSDK::_encodeUnlessHeld(const std::vector<MotorCmd>& cmd) {
   // The caller may change its vector again as soon as this copy is taken. Each posting thread
   // keeps its own snapshot buffer, so after the first post no command allocates.
   thread_local std::vector<MotorCmd> snapshot;
   snapshot.assign(cmd.begin(), cmd.end());
   wire::requireFiniteOnLink(snapshot, _table());
   std::lock_guard<std::mutex> lock(cmd_mutex);
+  // Judged under the lock that stores: a hold set a moment earlier is never overwritten.
+  if (hold_bits_.load(std::memory_order_relaxed) != 0) return false;
   wire::encodeCommands(snapshot, _table(), cmd_frame_);
+  return true;
+}
+
+uint32_t MotorSDK::holdCommands(const std::vector<MotorCmd>& frame, uint32_t bits) {
+  _requireConfigured("holdCommands");
+  thread_local std::vector<MotorCmd> snapshot;
+  snapshot.assign(frame.begin(), frame.end());
+  wire::requireFiniteOnLink(snapshot, _table());
+  std::lock_guard<std::mutex> lock(cmd_mutex);
+  wire::encodeCommands(snapshot, _table(), cmd_frame_);
+  return hold_bits_.fetch_or(bits, std::memory_order_acq_rel);
+}
+
+uint32_t MotorSDK::releaseCommands(uint32_t bits) {
+  std::lock_guard<std::mutex> lock(cmd_mutex);
+  return hold_bits_.fetch_and(~bits, std::memory_order_acq_rel) & ~bits;
 }
 
 void MotorSDK::sendRecvMT() {
@@ -391,21 +436,26 @@ void MotorSDK::sendRecvMT() {
     if (!wire::refreshMotorTypes(_table(), cmd_frame_)) return;
     _loadSendBuffer();
   }
-  const bool answered = _transfer();
+  const Arrival arrival = _transfer();
   std::lock_guard<std::mutex> lock(feedback_mutex);
-  _storeReply(answered);
+  _storeReply(arrival);
 }
 
 void MotorSDK::recvMT() {
   _requireConfigured("recvMT");
   {
     std::lock_guard<std::mutex> lock(cmd_mutex);
-    if (!wire::buildBackgroundPassiveRead(_table(), cmd_frame_)) return;
+    // A held frame goes out instead of the passive read.
+    if (hold_bits_.load(std::memory_order_relaxed) != 0) {
+      if (!wire::refreshMotorTypes(_table(), cmd_frame_)) return;
+    } else if (!wire::buildBackgroundPassiveRead(_table(), cmd_frame_)) {
+      return;
+    }
     _loadSendBuffer();
   }
-  const bool answered = _transfer();
+  const Arrival arrival = _transfer();
   std::lock_guard<std::mutex> lock(feedback_mutex);
-  _storeReply(answered);
+  _storeReply(arrival);
 }
 
 void MotorSDK::_requireCounts(const std::vector<MotorState>& motors, const std::vector<ImuState>& imus,

@@ -101,6 +101,17 @@ std::string messageOf(const std::exception_ptr& failure) {
 
 }  // namespace
 
+const char* BrakeLatch::describe(uint32_t reason) {
+  switch (reason) {
+    case kLinkLost:
+      return "the link to the motor board is lost";
+    case kControllerFailed:
+      return "the control callback threw";
+    default:
+      return reason ? "several automatic brakes" : "no automatic brake";
+  }
+}
+
 // ---- Construction ------------------------------------------------------------------------
 
 RobotSDK::RobotSDK() = default;
@@ -131,9 +142,9 @@ RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback, OpenFa
 RobotSDK::~RobotSDK() {
   if (running_) _stopThreads();
   stopRecording();
-  if (controller_failure_)
+  if (const std::exception_ptr failure = controllerFailure())
     logLine("[ERROR] [RobotSDK] the control callback's exception was never collected by stop(): ",
-            messageOf(controller_failure_));
+            messageOf(failure));
   watchdog_task_.reset();
   comm_task_.reset();
   control_task_.reset();
@@ -206,8 +217,12 @@ void RobotSDK::_openBus(const std::string& path, OpenFailure onFailure) {
   motor_states_.assign(n, MotorState{});
   imu_states_.assign(motor_sdk_.imu_num_, ImuState{});
   bat_states_.assign(motor_sdk_.battery_num_, BatState{});
-  health_.assign(n, LinkHealth{});
-  watchdog_view_.assign(n, LinkHealth{});
+  watchdog_view_.assign(n, MotorSDK::MotorHealth{});
+  brake_cmds_.assign(n, MotorCmd{});
+  for (MotorCmd& cmd : brake_cmds_) {
+    cmd.mode = kModeNormal;
+    cmd.kd = kBrakeDamping;
+  }
   configured_ = true;
 }
 
@@ -255,8 +270,19 @@ void RobotSDK::start() {
 void RobotSDK::stop() {
   _requireConfigured("stop");
   _stopThreads();
-  // The control thread has been joined, so its failure is safe to read here.
-  if (controller_failure_) std::rethrow_exception(std::exchange(controller_failure_, nullptr));
+  std::exception_ptr failure;
+  {
+    std::lock_guard<std::mutex> lock(failure_mutex_);
+    failure = std::exchange(controller_failure_, nullptr);
+  }
+  if (!failure) return;
+  _releaseBrake(BrakeLatch::kControllerFailed, "stop()");
+  std::rethrow_exception(failure);
+}
+
+std::exception_ptr RobotSDK::controllerFailure() const {
+  std::lock_guard<std::mutex> lock(failure_mutex_);
+  return controller_failure_;
 }
 
 void RobotSDK::_stopThreads() {
@@ -273,20 +299,73 @@ void RobotSDK::setLinkFailureHandler(std::function<void()> handler) {
   link_failure_handler_ = std::move(handler);
 }
 
+// Its own frame, never written after set-up, so any thread may brake while the control
+// thread fills motor_cmds_.
 void RobotSDK::brake() {
   _requireConfigured("brake");
-  for (MotorCmd& cmd : motor_cmds_) {
-    cmd.mode = kModeNormal;
-    cmd.pos = cmd.vel = cmd.tau = cmd.kp = 0.0f;
-    cmd.kd = kBrakeDamping;
+  motor_sdk_.setSendMT(brake_cmds_);
+}
+
+void RobotSDK::resumeAfterLinkFailure() {
+  _requireConfigured("resumeAfterLinkFailure");
+  if (!brakeLatch().holds(BrakeLatch::kLinkLost)) return;
+  const std::string silent = _silentMotors();
+  if (!silent.empty())
+    throw LinkFailure("[RobotSDK] resumeAfterLinkFailure: " + silent +
+                      " still send no valid record; the damping brake holds");
+  link_down_.store(false);
+  _releaseBrake(BrakeLatch::kLinkLost, "resumeAfterLinkFailure()");
+}
+
+// Under brake_mutex_, so that a brake engaged on one thread and released on another print
+// their lines in the order the hold changed.
+void RobotSDK::_engageBrake(BrakeLatch::Reason reason) {
+  std::lock_guard<std::mutex> lock(brake_mutex_);
+  motor_sdk_.holdCommands(brake_cmds_, reason);
+}
+
+void RobotSDK::_releaseBrake(BrakeLatch::Reason reason, const char* how) {
+  std::lock_guard<std::mutex> lock(brake_mutex_);
+  if (!brakeLatch().holds(reason)) return;
+  const uint32_t left = motor_sdk_.releaseCommands(reason);
+  if (left)
+    logLine("[RobotSDK] ", how, " ends the brake for: ", BrakeLatch::describe(reason), "; the damping brake holds for: ",
+            BrakeLatch::describe(BrakeLatch(left).inForce()));
+  else
+    logLine("[RobotSDK] ", how, " ends the brake for: ", BrakeLatch::describe(reason),
+            "; commands are accepted again");
+}
+
+// The motors whose record in the latest reply is not valid, as "motor 0 (id 1), motor 3 (id 4)".
+std::string RobotSDK::_silentMotors() const {
+  std::vector<MotorSDK::MotorHealth> health(motor_sdk_.motor_num_);
+  motor_sdk_.latestHealth(health);
+  std::ostringstream silent;
+  for (size_t i = 0; i < health.size(); ++i) {
+    if (health[i].status == kStatusValid) continue;
+    if (silent.tellp() > 0) silent << ", ";
+    silent << "motor " << i << " (id " << motor_sdk_.motorIds()[i] << ")";
   }
-  motor_sdk_.setSendMT(motor_cmds_);
+  return silent.str();
+}
+
+// A read while the link is lost would hand out the last values as if they were fresh.
+void RobotSDK::_requireLinkUp(const char* operation) {
+  if (!link_down_.load() || _silentMotors().empty()) return;
+  const LinkStats stats = motor_sdk_.linkStats();
+  std::ostringstream text;
+  text.precision(2);
+  text << std::fixed << "[RobotSDK] " << operation << ": the link to the motor board is lost";
+  if (stats.reply_age_us >= 0) text << " (last complete reply " << stats.reply_age_us / 1e6 << " s ago)";
+  text << "; the motors hold the damping brake until resumeAfterLinkFailure()";
+  throw LinkFailure(text.str());
 }
 
 void RobotSDK::getState(RobotState& state) { state = readState(); }
 
 const RobotState& RobotSDK::readState() {
   _requireConfigured("getState");
+  _requireLinkUp("getState");
   // A frame that was already mapped without a complaint is served again; a mapping that
   // complained runs (and says so) every time, as the mapping alone would.
   _getState();
@@ -296,11 +375,20 @@ const RobotState& RobotSDK::readState() {
 
 void RobotSDK::setCommand(const RobotCommand& command) {
   _requireConfigured("setCommand");
+  const auto refuse = [this] {
+    const BrakeLatch latch = brakeLatch();
+    if (!latch.any()) return;
+    const std::string text = std::string("[RobotSDK] setCommand: ") + BrakeLatch::describe(latch.inForce()) +
+                             "; the motors hold the damping brake";
+    if (latch.holds(BrakeLatch::kLinkLost)) throw LinkFailure(text + " until resumeAfterLinkFailure() succeeds");
+    throw std::runtime_error(text);
+  };
+  refuse();
   requireJointCount(command, motor_sdk_.motor_num_);
   requireFiniteCommand(command, motor_sdk_.motor_num_);
   _getState();  // the present configuration gives the legs' Jacobians
   switchVirtualToReal(state_real_, command, cmd_real_, robot_type_, leg_cache_);
-  _setCommand();
+  if (!_setCommand()) refuse();  // a brake engaged meanwhile kept its frame
 }
 
 std::vector<MotorState> RobotSDK::motorStates() const {
@@ -319,9 +407,14 @@ bool RobotSDK::waitForNewState(double timeoutSeconds) {
     throw std::invalid_argument("[RobotSDK] waitForNewState: the timeout must be 0 s or more");
   constexpr double kLongestWait = 1e7;  // keeps the deadline far from the clock's range
   const std::chrono::duration<double> timeout(std::min(timeoutSeconds, kLongestWait));
+  _requireLinkUp("waitForNewState");
   std::unique_lock<std::mutex> lock(reply_mutex_);
   const auto newReply = [this] { return motor_sdk_.repliesReceived() > replies_seen_.load(); };
-  reply_arrived_.wait_for(lock, timeout, [&] { return newReply() || !link_running_; });
+  reply_arrived_.wait_for(lock, timeout, [&] { return newReply() || !link_running_ || link_down_.load(); });
+  if (link_down_.load() && !newReply()) {
+    lock.unlock();
+    _requireLinkUp("waitForNewState");
+  }
   if (!newReply()) return false;
   replies_seen_.store(motor_sdk_.repliesReceived());
   return true;
@@ -364,7 +457,6 @@ void RobotSDK::_prime() {
     if (replied == motor_sdk_.replyLength()) someReplyFitted = true;
     else if (replied != 0) otherLength = replied;
     motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_);
-    _publishHealth();
     for (size_t i = 0; i < motor_states_.size(); ++i)
       if (motor_states_[i].status == kStatusValid) motorAnswered[i] = true;
     for (size_t i = 0; i < imu_states_.size(); ++i)
@@ -422,7 +514,6 @@ bool RobotSDK::_readJoints() {
     state_real_.vel[joint] = motor_states_[i].vel;
     state_real_.tau[joint] = motor_states_[i].tau;
   }
-  _publishHealth();
   decoded_reply_ = reply;
   decoded_clean_ = _allFeedbackValid();
   mapped_clean_ = false;  // the new frame is yet to be mapped
@@ -445,18 +536,10 @@ void RobotSDK::_readImu() {
   for (int k = 0; k < 4; ++k) state_real_.quat[k] = imu.quat[k];
 }
 
-// The watchdog runs on its own thread; it gets the status and id bytes as one consistent copy.
-void RobotSDK::_publishHealth() {
-  std::lock_guard<std::mutex> lock(health_mutex_);
-  for (size_t i = 0; i < motor_states_.size(); ++i) {
-    health_[i].status = motor_states_[i].status;
-    health_[i].id = motor_states_[i].id;
-  }
-}
 
 // ---- Threads ------------------------------------------------------------------------------
 
-void RobotSDK::_setCommand() {
+bool RobotSDK::_setCommand() {
   for (size_t i = 0; i < motor_cmds_.size(); ++i) {
     const auto joint = static_cast<Eigen::Index>(i);
     MotorCmd& cmd = motor_cmds_[i];
@@ -467,7 +550,7 @@ void RobotSDK::_setCommand() {
     cmd.kd = static_cast<float>(cmd_real_.kd[joint]);
     cmd.mode = kModeNormal;
   }
-  motor_sdk_.setSendMT(motor_cmds_);
+  return motor_sdk_.trySetSendMT(motor_cmds_);
 }
 
 void RobotSDK::_lowLevelComm() {
@@ -482,13 +565,10 @@ void RobotSDK::_announceReply() {
 }
 
 // An exception must not leave the control thread (std::terminate, and no brake): the failed
-// loop brakes every motor instead, and afterwards only reads the joints so the watchdog keeps
-// judging fresh feedback.
+// loop brakes every motor instead. While any automatic brake holds, the callback is not called:
+// it would compute on feedback that is frozen or missing.
 void RobotSDK::_run() {
-  if (controller_failure_) {
-    _readJoints();
-    return;
-  }
+  if (brakeLatch().any()) return;
   try {
     _controlPeriod();
   } catch (...) {
@@ -497,10 +577,14 @@ void RobotSDK::_run() {
 }
 
 void RobotSDK::_failController(std::exception_ptr failure) {
-  controller_failure_ = std::move(failure);
-  brake();
-  logLine("[ERROR] [RobotSDK] the control callback threw: ", messageOf(controller_failure_),
-          "; it is not called again, every motor gets the damping brake frame, stop() rethrows it");
+  const std::string message = messageOf(failure);
+  {
+    std::lock_guard<std::mutex> lock(failure_mutex_);
+    controller_failure_ = std::move(failure);
+  }
+  _engageBrake(BrakeLatch::kControllerFailed);
+  logLine("[ERROR] [RobotSDK] the control callback threw: ", message,
+          "; it is not called again, every motor gets the damping brake frame until stop(), which rethrows it");
 }
 
 // Without an IMU the control loop keeps going on the joints alone: the IMU fields keep their
@@ -540,15 +624,12 @@ bool RobotSDK::_callbackCommandUsable() {
   return false;
 }
 
+// Judges what the link thread received, not what a caller last decoded: a caller that stops
+// reading (or only waits) is watched all the same.
 void RobotSDK::_watchDog() {
-  {
-    std::lock_guard<std::mutex> lock(health_mutex_);
-    watchdog_view_ = health_;  // same size, so no allocation
-  }
-  bool failed = false;
-  for (const LinkHealth& motor : watchdog_view_) failed = failed || motor.status != kStatusValid;
+  const bool failed = _judgeLink();
   if (_watchLostLink(failed)) return;
-  for (const LinkHealth& motor : watchdog_view_) {
+  for (const MotorSDK::MotorHealth& motor : watchdog_view_) {
     if (motor.status == kStatusValid) continue;
     logLine("[RobotSDK] watchdog: COMM ERROR motor id ", static_cast<unsigned>(motor.id), " cStatus ",
             static_cast<unsigned>(motor.status));
@@ -559,22 +640,61 @@ void RobotSDK::_watchDog() {
   }
   ++comm_fail_count_;
   logLine("[RobotSDK] watchdog: comm failure count ", comm_fail_count_);
-  if (comm_fail_count_ >= kWatchdogFailureLimit) {
+  if (comm_fail_count_ < kWatchdogFailureLimit) return;
+  if (!link_failure_handler_) {
     logLine("[RobotSDK] watchdog: comm failed, EXIT ");
-    if (!link_failure_handler_) { flushLogBeforeExit(); std::exit(1); }
-    logLine("[RobotSDK] watchdog: the link failure handler was called instead; the motors keep the last command "
-            "frame and \"motor_comm\" keeps trying");
-    link_failure_reported_ = true;
+    flushLogBeforeExit();
+    std::exit(1);
+  }
+  _declareLinkLost();
+}
+
+// True when this check fails: no complete reply arrived since the previous check, or a motor's
+// record in the latest reply is not valid. A robot without motors never fails. Allocates nothing.
+bool RobotSDK::_judgeLink() {
+  if (watchdog_view_.empty()) return false;
+  const uint64_t replies = motor_sdk_.completeReplies();
+  const bool fresh = replies != watchdog_replies_;
+  watchdog_replies_ = replies;
+  motor_sdk_.latestHealth(watchdog_view_);
+  bool valid = true;
+  for (const MotorSDK::MotorHealth& motor : watchdog_view_) valid = valid && motor.status == kStatusValid;
+  if (!fresh && valid && !link_failure_reported_)
+    logLine("[RobotSDK] watchdog: no complete reply from the board since the last check");
+  return !fresh || !valid;
+}
+
+// The brake goes on before anyone is told, so no command computed on frozen feedback can reach
+// the motors once the link returns.
+void RobotSDK::_declareLinkLost() {
+  _engageBrake(BrakeLatch::kLinkLost);
+  link_failure_reported_ = true;
+  link_down_.store(true);
+  {
+    std::lock_guard<std::mutex> lock(reply_mutex_);  // orders the wake-up after a waiter's check
+    reply_arrived_.notify_all();
+  }
+  logLine("[RobotSDK] watchdog: comm failed, braking until resumeAfterLinkFailure()");
+  try {
     link_failure_handler_();
+  } catch (...) {
+    logLine("[ERROR] [RobotSDK] watchdog: the link failure handler threw: ", messageOf(std::current_exception()),
+            "; the damping brake holds");
   }
 }
 
-// After the handler was told, the watchdog stays quiet until every motor answers again, then
-// starts counting afresh. Returns true when it has dealt with this check.
+// After a declared loss the watchdog stays quiet until every motor answers again, then starts
+// counting afresh; the brake holds until resumeAfterLinkFailure(). Returns true when it has
+// dealt with this check.
 bool RobotSDK::_watchLostLink(bool failed) {
   if (!link_failure_reported_) return false;
   if (failed) return true;
-  logLine("[RobotSDK] watchdog: comm restored, every motor answers again");
+  link_down_.store(false);
+  if (brakeLatch().holds(BrakeLatch::kLinkLost))
+    logLine("[RobotSDK] watchdog: comm restored, every motor answers again; the damping brake holds until "
+            "resumeAfterLinkFailure()");
+  else
+    logLine("[RobotSDK] watchdog: comm restored, every motor answers again");
   link_failure_reported_ = false;
   comm_fail_count_ = 0;
   return true;

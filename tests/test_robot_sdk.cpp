@@ -489,8 +489,18 @@ TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnc
       throw std::runtime_error("controller lost its footing");
     });
     rig.primeAndStart();
+    if (rig.robot().controllerFailure()) fault = "a failure before the callback threw";
     waitUntil([&] { return callsAfterThrow >= 0; });
     std::this_thread::sleep_for(200ms);  // about fifty brake frames
+    // A polling program sees the failure while the robot still runs.
+    const std::exception_ptr seen = rig.robot().controllerFailure();
+    try {
+      if (seen) std::rethrow_exception(seen);
+      fault += "; controllerFailure() is null after the throw";
+    } catch (const std::runtime_error& error) {
+      if (std::string(error.what()) != "controller lost its footing") fault += std::string("; ") + error.what();
+    }
+    if (!rig.robot().brakeLatch().holds(BrakeLatch::kControllerFailed)) fault += "; no controller brake in force";
     try {
       rig.robot().stop();
       fault = "stop() did not rethrow";
@@ -498,6 +508,7 @@ TEST(RobotSDKCallbackStyle, WithoutAnImuTheControlLoopRunsOnTheJointsAndWarnsOnc
       if (std::string(error.what()) != "controller lost its footing") fault = error.what();
     }
     if (callsAfterThrow != 0) fault += "; callback calls after the throw: " + std::to_string(callsAfterThrow);
+    if (rig.robot().controllerFailure() || rig.robot().brakeLatch().any()) fault += "; stop() left the failure held";
     const std::vector<MotorCmd> last = rig.lastFrameOnJointSide();
     for (size_t i = 0; i < last.size(); ++i)
       if (std::fabs(last[i].kd - 0.8f) > 1e-5f || last[i].kp != 0.0f || std::fabs(last[i].pos) > 1e-6f)

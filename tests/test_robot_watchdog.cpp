@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -148,50 +149,127 @@ TEST(RobotWatchdogDeathTest, ASilentBoardEndsTheProcessAfterTenFailingChecks) {
       testing::ExitedWithCode(1), watchdogExitPattern());
 }
 
+// Nothing reads the feedback here: the watchdog must still see the link go quiet.
+TEST(RobotWatchdogDeathTest, ASilentBoardEndsAProgramThatReadsNothing) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const std::string path = configPath("veltra1.yaml");
+  EXPECT_EXIT(
+      {
+        // The board falls silent by itself, about 0.2 s after priming: this thread touches
+        // nothing that exit() on the watchdog thread tears down.
+        static BoardSim sim(path, {"--silent-after", "100"});
+        childOutputToStderr();
+        RobotSDK robot(path);
+        robot.init();
+        robot.start();
+        std::this_thread::sleep_for(20s);  // far past the watchdog's 0.1 s
+        endChild("still running 20 s after the board went silent");
+      },
+      testing::ExitedWithCode(1), watchdogExitPattern());
+}
+
 namespace {
 
-/// Child: a polling robot with a link failure handler; the board is cut once the link runs and
-/// restored after five times the watchdog's patience. Ends with status 0 and "child: ok" when
-/// the handler was called exactly once.
-[[noreturn]] void runCutLinkWithHandler(const std::string& path) {
-  static BoardSim sim(path);
+bool isBrakeFrame(const RobotOnBoard& rig, const std::vector<uint8_t>& frame) {
+  for (size_t i = 0; i < rig.bus().motor_num_; ++i) {
+    const MotorCmd joint =
+        wire::toJointSide(wireRecord(frame, i), rig.bus().gearRatios()[i], rig.bus().offsets()[i]);
+    if (joint.kp != 0.0f || std::fabs(joint.kd - 0.8f) > 1e-5f || std::fabs(joint.pos) > 1e-5f) return false;
+  }
+  return true;
+}
+
+/// Waits (at most 10 s, for a loaded machine) until `done` holds; returns whether it does.
+template <typename Condition>
+bool waitFor(Condition done) {
+  for (const auto end = std::chrono::steady_clock::now() + 10s; std::chrono::steady_clock::now() < end;
+       std::this_thread::sleep_for(5ms))
+    if (done()) return true;
+  return done();
+}
+
+/// Child: a stiff callback controller and a handler that throws; the board is cut, then
+/// restored. From the loss until the resume every frame must be the damping frame, the callback
+/// must not run and commands must be refused; a resume while the board is silent must fail
+/// naming the motors; after a resume on the restored link the callback's frames go out again.
+[[noreturn]] void runLatchedBrakeThroughAnOutage() {
   childOutputToStderr();
+  std::atomic<int> calls{0};
   std::atomic<int> handlerCalls{0};
   std::string fault;
+  const auto note = [&fault](const std::string& what) { fault += (fault.empty() ? "" : "; ") + what; };
   {
-    RobotSDK robot(path);
-    robot.setLinkFailureHandler([&] { ++handlerCalls; });
-    robot.init();
-    robot.start();
-    RobotState state;
-    const auto pollFor = [&](std::chrono::milliseconds duration) {
-      for (const auto end = std::chrono::steady_clock::now() + duration; std::chrono::steady_clock::now() < end;
-           std::this_thread::sleep_for(2ms))
-        robot.getState(state);
-    };
-    pollFor(200ms);
-    sim.goSilent();
-    for (int waited = 0; handlerCalls == 0 && waited < 100; ++waited) pollFor(100ms);
-    pollFor(300ms);  // thirty more failing checks
-    if (handlerCalls != 1) fault = "handler called " + std::to_string(handlerCalls) + " times during the cut";
-    sim.resume();
-    pollFor(500ms);
+    RobotOnBoard rig("veltra1.yaml", 0.004, [&](const RobotState& state, RobotCommand& out) {
+      ++calls;
+      out.pos = state.pos;
+      out.kp.setConstant(20.0);
+      out.kd.setConstant(1.0);
+    });
+    RobotSDK& robot = rig.robot();
+    robot.setLinkFailureHandler([&] {
+      ++handlerCalls;
+      throw std::runtime_error("handler gave up");
+    });
+    rig.primeAndStart();
+    waitFor([&] { return calls >= 20; });
+    rig.sim().goSilent();
+    if (!waitFor([&] { return handlerCalls > 0; })) note("the handler was never called");
+    if (!robot.brakeLatch().holds(BrakeLatch::kLinkLost)) note("no link-lost brake in force");
+    const size_t lostAt = rig.sim().framesReceived();
+    const int callsAtLoss = calls;
+    try {
+      robot.resumeAfterLinkFailure();
+      note("resume succeeded on a silent board");
+    } catch (const LinkFailure& error) {
+      if (std::string(error.what()).find("motor 9 (id 10)") == std::string::npos) note(error.what());
+    }
+    try {
+      robot.setCommand(zeroCommand(10));
+      note("a command was accepted while the link was lost");
+    } catch (const LinkFailure&) {
+    }
+    std::this_thread::sleep_for(200ms);
+    rig.sim().resume();
+    std::this_thread::sleep_for(300ms);  // the link is back; the brake must still hold
+    const size_t restoredUntil = rig.sim().framesReceived();
+    if (calls > callsAtLoss + 1) note("the callback ran " + std::to_string(calls - callsAtLoss) + " times while braked");
+    if (!waitFor([&] {
+          try {
+            robot.resumeAfterLinkFailure();
+            return true;
+          } catch (const LinkFailure&) {
+            return false;
+          }
+        }))
+      note("resume never succeeded on the restored link");
+    const int callsAtResume = calls;
+    waitFor([&] { return calls >= callsAtResume + 20; });
+    rig.sim().waitForFrames(rig.sim().framesReceived() + 5, 5000);
     robot.stop();
+    const auto frames = rig.sim().recordedFrames();
+    // The frame in flight at the loss may be the controller's; every later one is the brake's.
+    for (size_t k = lostAt + 1; k < restoredUntil && k < frames.size(); ++k)
+      if (!isBrakeFrame(rig, frames[k])) {
+        note("frame " + std::to_string(k - lostAt) + " after the loss is not the damping frame");
+        break;
+      }
+    if (frames.empty() || isBrakeFrame(rig, frames.back())) note("after the resume the controller's frames never came back");
+    if (handlerCalls != 1) note("handler called " + std::to_string(handlerCalls) + " times");
   }
-  if (fault.empty() && handlerCalls != 1) fault = "handler called again after the link came back";
   endChild(fault);
 }
 
 }  // namespace
 
-// With a handler the tenth failing check calls it instead of ending the process, and the link
-// is used again once the board answers.
-TEST(RobotWatchdogDeathTest, ACutLinkCallsTheHandlerOnceAndIsUsedAgainWhenRestored) {
+// The brake goes on before the handler is told, stays through the outage and after the link
+// returns, and only a resume on an answering board lifts it; a throwing handler is reported.
+TEST(RobotWatchdogDeathTest, ALostLinkHoldsTheBrakeUntilResumedAndAThrowingHandlerIsReported) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(runCutLinkWithHandler(configPath("veltra1.yaml")), testing::ExitedWithCode(0),
+  EXPECT_EXIT(runLatchedBrakeThroughAnOutage(), testing::ExitedWithCode(0),
               "\\[RobotSDK\\] watchdog: comm failure count 10\n(.*\n)?"
-              "\\[RobotSDK\\] watchdog: comm failed, EXIT \n(.*\n)?"
-              "\\[RobotSDK\\] watchdog: the link failure handler was called instead[^\n]*\n"
-              "(.*\n)?\\[RobotSDK\\] watchdog: comm restored, every motor answers again\n"
-              "(.*\n)?child: ok\n$");
+              "\\[RobotSDK\\] watchdog: comm failed, braking until resumeAfterLinkFailure\\(\\)\n(.*\n)?"
+              "\\[ERROR\\] \\[RobotSDK\\] watchdog: the link failure handler threw: handler gave up; the damping "
+              "brake holds\n(.*\n)?\\[RobotSDK\\] watchdog: comm restored, every motor answers again; the damping "
+              "brake holds until resumeAfterLinkFailure\\(\\)\n(.*\n)?\\[RobotSDK\\] resumeAfterLinkFailure\\(\\) ends "
+              "the brake for: the link to the motor board is lost; commands are accepted again\n(.*\n)?child: ok\n$");
 }

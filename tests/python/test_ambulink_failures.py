@@ -10,7 +10,7 @@ import textwrap
 
 import pytest
 
-from conftest import LIB_DIR, config_path
+from conftest import LIB_DIR, config_path, joint_table
 from test_ambulink_module import run_python
 
 
@@ -30,38 +30,78 @@ def test_board_silent_during_priming_fails_the_constructor(start_board, ambulink
     assert all(record["kp"] == 0 and record["kd"] == 0 for frame in frames for record in frame)
 
 
-def test_lost_link_raises_link_error_once_and_the_link_is_used_again(start_board):
+def test_lost_link_brakes_and_raises_link_error_until_resumed(start_board):
+    """Through the outage and after the board is back every frame is the damping frame; reads
+    raise until a valid reply arrives, commands until resume_after_link_failure() succeeds."""
     # In a child: without a handler the watchdog would end the interpreter.
     board = start_board("zenthi.yaml")
     result = run_python(f"""
         import os, signal, time
         import ambulink
         robot = ambulink.Ambulink({config_path("zenthi.yaml")!r}, exit_on_link_failure=False)
+        stiff = [[30.0] * 18, [1.0] * 18, [0.2] * 18, [0.0] * 18, [0.0] * 18]
 
-        def poll(seconds):
+        def say(*parts):  # one write per line: the SDK's threads print meanwhile
+            os.write(1, (" ".join(map(str, parts)) + "\\n").encode())
+
+        def frames():
+            with open({str(board.record_file)!r}) as record:
+                return sum(1 for line in record if line.strip())
+
+        def refused(call):
+            try:
+                call()
+            except ambulink.LinkError as error:
+                return str(error)
+            return None
+
+        def until(condition, seconds=10.0):
             end = time.monotonic() + seconds
-            while time.monotonic() < end:
-                robot.receive_observation()
-                time.sleep(0.002)
+            while not condition() and time.monotonic() < end:
+                time.sleep(0.005)
+            return condition()
 
-        poll(0.2)
+        robot.resume_after_link_failure()  # nothing to resume: returns at once
+        robot.send_command(*stiff)
+        time.sleep(0.2)
         os.kill({board.pid}, signal.SIGUSR1)
-        try:
-            poll(10.0)
-        except ambulink.LinkError as error:
-            print("raised", isinstance(error, RuntimeError), error, flush=True)
+        say("lost", until(lambda: refused(robot.receive_observation)))
+        time.sleep(0.1)  # frames sent before the brake have reached the board's record
+        lost_at = frames()
+        for name, call in (("observation", robot.receive_observation),
+                           ("array", robot.receive_observation_array),
+                           ("wait", lambda: robot.wait_for_observation(5.0)),
+                           ("command", lambda: robot.send_command(*stiff)),
+                           ("resume", robot.resume_after_link_failure)):
+            say("refused", name, refused(call) is not None)
+        say("silent named", "motor 17 (id" in refused(robot.resume_after_link_failure))
+        robot.brake()
         os.kill({board.pid}, signal.SIGUSR2)
-        poll(0.5)
-        robot.send_command(*([[0.0] * 18] * 5))
-        print("alive", flush=True)
+        say("reads again", until(lambda: refused(robot.receive_observation) is None))
+        time.sleep(0.2)
+        say("still refused", refused(lambda: robot.send_command(*stiff)) is not None)
+        braked_until = frames()
+        say("resumed", until(lambda: refused(robot.resume_after_link_failure) is None))
+        robot.send_command(*stiff)
+        time.sleep(0.1)
+        say("frames", lost_at, braked_until)
     """)
     assert result.returncode == 0, result.stdout[-3000:] + result.stderr
     out = result.stdout
-    raised = re.search(r"^raised True the link to the motor board has been silent for ([0-9.]+) s", out, re.M)
-    assert raised, out[-3000:]
-    assert float(raised.group(1)) >= 0.1
-    assert "[RobotSDK] watchdog: comm restored" in out
-    assert "\nalive\n" in out
+    assert re.search(r"^lost \[RobotSDK\] getState: the link to the motor board is lost", out, re.M), out[-3000:]
+    for name in ("observation", "array", "wait", "command", "resume"):
+        assert f"refused {name} True" in out, out[-3000:]
+    for line in ("silent named True", "reads again True", "still refused True", "resumed True"):
+        assert line in out, out[-3000:]
+    assert "[RobotSDK] watchdog: comm failed, braking until resumeAfterLinkFailure()" in out
+    assert "comm failed, EXIT" not in out
+    lost_at, braked_until = map(int, re.search(r"^frames (\d+) (\d+)$", out, re.M).groups())
+    frames = board.frames()
+    table = joint_table(config_path("zenthi.yaml"))
+    for frame in frames[lost_at:braked_until]:
+        for i, record in enumerate(frame):
+            assert record["kp"] == 0.0 and record["kd"] == pytest.approx(0.8 / table["gr"][i] ** 2, rel=1e-5)
+    assert frames[-1][0]["kp"] > 0, "the controller's commands never went out again after the resume"
 
 
 # ---- One controller per board, and errors that leave the interpreter running ----------------

@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import ambulink_recording
-from conftest import LIB_DIR, ROOT, config_path
+from conftest import LIB_DIR, ROOT, config_path, joint_table
 
 ZENTHI = "zenthi.yaml"
 JOINTS = 18
@@ -76,6 +76,22 @@ def test_with_statement_stops_the_link_on_exit(start_board, ambulink):
     assert board.settled_frame_count() == sent
     with pytest.raises(RuntimeError, match="with block ended"):
         robot.receive_observation()
+
+
+def test_leaving_a_with_block_on_an_exception_brakes_before_closing(start_board, ambulink, capfd):
+    board = start_board(ZENTHI)
+    with pytest.raises(ZeroDivisionError):
+        with ambulink.Ambulink(config_path(ZENTHI)) as robot:
+            robot.send_command([30.0] * JOINTS, [1.0] * JOINTS, [0.2] * JOINTS, [0.0] * JOINTS, [0.0] * JOINTS)
+            board.frame_after_now()
+            1 / 0
+    assert "[ambulink] the with block ended on ZeroDivisionError: every motor gets the damping brake frame" in \
+        capfd.readouterr().out
+    time.sleep(0.1)  # the board has recorded every frame that left
+    table = joint_table(config_path(ZENTHI))
+    last = board.frames()[-1]
+    for i, record in enumerate(last):
+        assert record["kp"] == 0.0 and record["kd"] == pytest.approx(0.8 / table["gr"][i] ** 2, rel=1e-5)
 
 
 def test_a_recording_holds_exactly_the_frames_the_board_saw(zenthi, ambulink, tmp_path):

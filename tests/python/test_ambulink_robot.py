@@ -287,7 +287,11 @@ def test_configuration_without_imu_raises_index_error(start_board, open_robot, t
     assert "imu_num: 1 " in source
     config = tmp_path / "zenthi-no-imu.yaml"
     config.write_text(source.replace("imu_num: 1 ", "imu_num: 0 "))
-    start_board(str(config))
+    board = start_board(str(config))
     robot = open_robot(str(config))
     with pytest.raises(IndexError):
         robot.receive_observation()
+    robot.brake()  # the command path cannot read the state: the robot layer's own frame goes out
+    table = joint_table(str(config))
+    for i, record in enumerate(board.frame_after_now()):
+        assert record["kp"] == 0.0 and record["kd"] == approx32(0.8 / table["gr"][i] ** 2)
