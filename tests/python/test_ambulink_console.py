@@ -48,7 +48,7 @@ def test_raising_handler_is_reported_once_and_keeps_getting_lines():
             except RuntimeError:
                 pass
         ambulink.set_log_handler(None)
-        print("delivered", len(seen), flush=True)
+        print(f"delivered {len(seen)}", flush=True)
     """)
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout == "delivered 3\n"
@@ -128,7 +128,7 @@ def test_a_handler_set_during_shutdown_is_refused_and_the_exit_is_clean():
             try:
                 ambulink.set_log_handler(print)
             except RuntimeError as error:
-                print("refused:", error, flush=True)
+                print(f"refused: {error}", flush=True)
             try:
                 ambulink.Ambulink("/no/such/late.yaml")
             except RuntimeError:
@@ -161,7 +161,7 @@ def test_a_forked_child_cannot_use_the_robot_and_ends_normally(start_board):
             try:
                 robot.receive_observation()
             except RuntimeError as error:
-                print("child:", error, flush=True)
+                print(f"child: {{error}}", flush=True)
             sys.exit(0)  # the exit hooks run, as does the robot's destructor
         for _ in range(2000):
             ended, status = os.waitpid(child, os.WNOHANG)
@@ -171,7 +171,7 @@ def test_a_forked_child_cannot_use_the_robot_and_ends_normally(start_board):
         else:
             os.kill(child, 9)
             ended, status = os.waitpid(child, 0)
-        print("child status", os.waitstatus_to_exitcode(status), flush=True)
+        print(f"child status {{os.waitstatus_to_exitcode(status)}}", flush=True)
         robot.receive_observation()
         print("parent goes on", flush=True)
     """)

@@ -148,7 +148,7 @@ def test_exit_lets_a_waiting_thread_go(start_board):
         outcomes = []
         def report():
             time.sleep(0.5)  # the waiting thread runs meanwhile
-            print("last outcomes:", outcomes[-2:], flush=True)
+            print(f"last outcomes: {{outcomes[-2:]}}", flush=True)
         atexit.register(report)  # runs after the module has closed the robot
         import ambulink
         robot = ambulink.Ambulink({config_path(ZENTHI)!r})

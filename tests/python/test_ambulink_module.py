@@ -193,7 +193,7 @@ class TestShutdown:
                 try:
                     robot.get_motor_num()
                 except RuntimeError as error:
-                    print("raised:", error, flush=True)
+                    print(f"raised: {{error}}", flush=True)
             atexit.register(late_use)  # runs after the module's hook has released the robot
             import ambulink
             robot = ambulink.Ambulink({config_path("zenthi.yaml")!r})

@@ -188,7 +188,7 @@ def test_a_ring_too_large_to_size_is_refused(start_board):
         try:
             robot.start_recording("/dev/null", buffer_records=2**61)
         except ValueError as error:
-            print("refused:", error)
+            print(f"refused: {error}")
     """)
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr
     assert "refused: [FlightRecorder] a ring of 2305843009213693952 records of" in result.stdout
@@ -203,7 +203,7 @@ def test_a_reader_that_takes_nothing_holds_up_the_stop_for_about_a_second(start_
         robot.start_recording({str(fifo)!r}, buffer_records=64)
         time.sleep(0.5)  # the pipe and the ring fill
         counts = robot.stop_recording()
-        print("counts", counts["recorded"], counts["dropped"], flush=True)
+        print(f"counts {{counts['recorded']}} {{counts['dropped']}}", flush=True)
     """)
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr
     recorded, dropped = map(int, re.search(r"^counts (\d+) (\d+)$", result.stdout, re.M).groups())
@@ -225,8 +225,8 @@ def test_a_full_disk_leaves_whole_records_and_counts_the_rest_dropped(start_boar
         counts = robot.stop_recording()
         rec = ambulink.read_recording(path)
         body = os.path.getsize(path) - int(rec.header["header_size"])
-        print("counts", counts["recorded"], counts["dropped"], flush=True)
-        print("file", len(rec), body % int(rec.header["record_size"]), rec.dropped, int(rec.exchange[-1]), flush=True)
+        print(f"counts {{counts['recorded']}} {{counts['dropped']}}", flush=True)
+        print(f"file {{len(rec)}} {{body % int(rec.header['record_size'])}} {{rec.dropped}} {{int(rec.exchange[-1])}}", flush=True)
     """, wrapper)
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr
     recorded, dropped = map(int, re.search(r"^counts (\d+) (\d+)$", result.stdout, re.M).groups())
@@ -249,7 +249,7 @@ def test_closing_the_robot_waits_for_a_start_recording_in_progress(start_board, 
         time.sleep(0.3)  # inside start_recording, which waits for the pipe's reader
         robot.__exit__(None, None, None)
         starting.join(10)
-        print("reader", reader.wait(timeout=10), flush=True)  # the recording was closed
+        print(f"reader {{reader.wait(timeout=10)}}", flush=True)  # the recording was closed
     """)
     assert result.returncode == 0, result.stdout[-2000:] + result.stderr
     assert "\nreader 0\n" in "\n" + result.stdout
