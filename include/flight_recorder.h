@@ -114,7 +114,7 @@ class FlightRecorder {
   };
 
   /// Why the writer stopped writing before the end.
-  enum class WriteStop { None, Failed, Stalled };
+  enum class WriteStop { Failed, Stalled };
 
   static size_t _ringBytes(size_t ringRecords, size_t recordSize);
   void _writeHeader(const RobotDescription& robot);

@@ -323,6 +323,7 @@ class MotorSDK {
   };
   Arrival _transfer();
   void _storeReply(Arrival arrival);
+  const std::vector<MotorCmd>& _checkedSnapshot(const std::vector<MotorCmd>& cmd) const;
   bool _encodeUnlessHeld(const std::vector<MotorCmd>& cmd);
   void _exchange();
   void _resizeToCounts(std::vector<MotorState>& motors, std::vector<ImuState>& imus,

@@ -53,11 +53,16 @@ int64_t wallClockNanos() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-/// Takes back a SIGPIPE raised on this thread while it is held back, without waiting.
-void takeBackSigpipe() {
+sigset_t sigpipeAlone() {
   sigset_t pipe;
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
+  return pipe;
+}
+
+/// Takes back a SIGPIPE raised on this thread while it is held back, without waiting.
+void takeBackSigpipe() {
+  const sigset_t pipe = sigpipeAlone();
   const timespec now{0, 0};
   (void)sigtimedwait(&pipe, nullptr, &now);
 }
@@ -68,9 +73,7 @@ void takeBackSigpipe() {
 class SigpipeHeld {
  public:
   SigpipeHeld() {
-    sigset_t pipe;
-    sigemptyset(&pipe);
-    sigaddset(&pipe, SIGPIPE);
+    const sigset_t pipe = sigpipeAlone();
     pthread_sigmask(SIG_BLOCK, &pipe, &previous_);
     sigset_t pending;
     wasPending_ = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;

@@ -401,12 +401,17 @@ bool MotorSDK::trySetSendMT(const std::vector<MotorCmd>& cmd) {
   return _encodeUnlessHeld(cmd);
 }
 
-bool MotorSDK::_encodeUnlessHeld(const std::vector<MotorCmd>& cmd) {
-  // The caller may change its vector again as soon as this copy is taken. Each posting thread
-  // keeps its own snapshot buffer, so after the first post no command allocates.
+// The caller may change its vector again as soon as this copy is taken. Each posting thread
+// keeps its own snapshot buffer, so after the first post no command allocates.
+const std::vector<MotorCmd>& MotorSDK::_checkedSnapshot(const std::vector<MotorCmd>& cmd) const {
   thread_local std::vector<MotorCmd> snapshot;
   snapshot.assign(cmd.begin(), cmd.end());
   wire::requireFiniteOnLink(snapshot, _table());
+  return snapshot;
+}
+
+bool MotorSDK::_encodeUnlessHeld(const std::vector<MotorCmd>& cmd) {
+  const std::vector<MotorCmd>& snapshot = _checkedSnapshot(cmd);
   std::lock_guard<std::mutex> lock(cmd_mutex);
   // Judged under the lock that stores: a hold set a moment earlier is never overwritten.
   if (hold_bits_.load(std::memory_order_relaxed) != 0) return false;
@@ -416,9 +421,7 @@ bool MotorSDK::_encodeUnlessHeld(const std::vector<MotorCmd>& cmd) {
 
 uint32_t MotorSDK::holdCommands(const std::vector<MotorCmd>& frame, uint32_t bits) {
   _requireConfigured("holdCommands");
-  thread_local std::vector<MotorCmd> snapshot;
-  snapshot.assign(frame.begin(), frame.end());
-  wire::requireFiniteOnLink(snapshot, _table());
+  const std::vector<MotorCmd>& snapshot = _checkedSnapshot(frame);
   std::lock_guard<std::mutex> lock(cmd_mutex);
   wire::encodeCommands(snapshot, _table(), cmd_frame_);
   return hold_bits_.fetch_or(bits, std::memory_order_acq_rel);
