@@ -5,6 +5,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -209,6 +210,10 @@ class ObservationTarget {
 constexpr double kWaitSliceS = 0.05;
 /// The longest wait for the damping frame to leave before a with block's robot closes. Unit: [s].
 constexpr double kBrakeDepartureS = 0.2;
+
+/// This process's id, kept here so that every call can ask whether it runs in a child of
+/// fork() without a system call; a child's own id is written by the fork handler.
+pid_t g_processId = getpid();
 
 class Ambulink;
 
@@ -503,7 +508,7 @@ class Ambulink {
   }
 
   /// True in a child of fork(): the object belongs to the process that opened it.
-  bool _forkedAway() const { return getpid() != _ownerPid; }
+  bool _forkedAway() const { return g_processId != _ownerPid; }
 
   void _requireRunning() const {
     if (_forkedAway())
@@ -579,7 +584,7 @@ class Ambulink {
   int _motorNum = 0;
   Link _link = Link::Unconfigured;
   std::atomic<int> _waiters{0};  // threads inside waitForObservation, startRecording or stopRecording
-  pid_t _ownerPid = getpid();
+  pid_t _ownerPid = g_processId;
   const char* _closedReason = kClosed;
 
   size_t _observationLength() const { return 3 * static_cast<size_t>(_motorNum) + 10; }
@@ -869,6 +874,7 @@ output).)doc");
 
   // Registered before the robots' clean-up, so it runs after it (atexit runs last-in first-out).
   py::module_::import("atexit").attr("register")(py::cpp_function(&ambulink::removeLogHandler));
+  pthread_atfork(nullptr, nullptr, [] { ambulink::g_processId = getpid(); });
   py::module_::import("os").attr("register_at_fork")(py::arg("after_in_child") =
                                                          py::cpp_function(&ambulink::forgetLogHandlerInChild));
   py::module_::import("atexit").attr("register")(py::cpp_function(&ambulink::closeLiveRobots));
