@@ -23,7 +23,8 @@ def test_board_silent_during_priming_fails_the_constructor(start_board, ambulink
     for motor in range(10):
         assert f"motor {motor} (id " in message
     assert "imu 0" in message
-    assert len(os.listdir("/proc/self/task")) == threads, "the robot left a thread running"
+    # Another test's thread may end meanwhile, so only a thread more than before is a fault.
+    assert len(os.listdir("/proc/self/task")) <= threads, "the robot left a thread running"
     assert board.wait_for_frames(10)
     frames = board.frames()
     assert len(frames) == 10
@@ -151,7 +152,8 @@ def test_an_unknown_robot_type_raises_value_error_naming_the_value_and_the_valid
     with pytest.raises(ValueError, match=re.escape(
             f'robot_type is "veltra2" in {config}; the valid names are veltra1, veltra1L, zenthi, zenthi_v2')):
         ambulink.Ambulink(str(config))
-    assert len(os.listdir("/proc/self/task")) == threads, "the robot left a thread running"
+    # Another test's thread may end meanwhile, so only a thread more than before is a fault.
+    assert len(os.listdir("/proc/self/task")) <= threads, "the robot left a thread running"
 
 
 def test_a_bind_failure_raises_os_error_naming_the_missing_address():
