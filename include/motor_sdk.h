@@ -1,8 +1,8 @@
 /// \file
 /// The motor bus: one MotorSDK owns the link to the motor board, turns the caller's joint-side
 /// commands into command frames and the board's replies back into motor, IMU and battery
-/// records. It also holds the process-wide IMU calibration and the two locks of the split
-/// exchange family, and the orientation helpers used for the IMU report.
+/// records. It also holds the two locks of the split exchange family and the orientation
+/// helpers used for the IMU report; the IMU calibration it sets is in imu_calibration.h.
 #pragma once
 
 #include <atomic>
@@ -17,6 +17,7 @@
 #include "device_records.h"
 #include "eigen_types.h"
 #include "flight_recorder.h"
+#include "imu_calibration.h"
 #include "io_port.h"
 #include "link_hold.h"
 #include "robot_config.h"
@@ -29,24 +30,6 @@
 extern std::mutex cmd_mutex;
 /// Guards every MotorSDK's raw reply stores between the link thread and the decoding threads.
 extern std::mutex feedback_mutex;
-
-// IMU calibration, set by the most recent successful MotorSDK::init. Neutral until then: zero
-// biases, identity mounting rotation, zero translation. Not locked: init writes them while
-// every decoding reads them, so no bus may be initialised while another one decodes.
-
-/// Accelerometer bias, x y z, subtracted from every reading. Unit: [m/s²].
-extern Vec3<double> acc_bias;
-/// Gyroscope bias, x y z, subtracted from every reading. Unit: [rad/s].
-extern Vec3<double> gyro_bias;
-/// The IMU's mounting rotation in the body (from the configured quaternion, not normalised).
-extern Mat3<double> R_b_i;
-/// The IMU's position in the body, kept for callers; the calibration does not use it. Unit: [m].
-extern Vec3<double> t_b_i;
-
-/// Removes the configured biases from every record and re-expresses its orientation through
-/// the mounting rotation, in place. Looks at neither status nor id. Any thread (reads the
-/// process-wide calibration); never throws.
-void calibration_imu(std::vector<ImuState>& imus);
 
 // ---- Orientation helpers. Quaternions are (w, x, y, z) and are never normalised. -----------
 // Free of state: any thread; they never throw.

@@ -1,4 +1,6 @@
 // Conversion between the motors' real joint space and the controller's virtual joint space.
+#include "joint_mapping.h"
+
 #include <algorithm>
 #include <cmath>
 #include <iostream>
@@ -10,7 +12,6 @@
 #include "eigen_types.h"
 #include "kinematics.h"
 #include "log_line.h"
-#include "robot_sdk.h"
 
 namespace {
 

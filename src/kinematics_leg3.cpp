@@ -6,27 +6,6 @@
 
 namespace gravon_kinematics {
 
-Mat3<double> rotx(const double& a) {
-  const double c = std::cos(a), s = std::sin(a);
-  Mat3<double> r;
-  r << 1, 0, 0, 0, c, -s, 0, s, c;
-  return r;
-}
-
-Mat3<double> roty(const double& a) {
-  const double c = std::cos(a), s = std::sin(a);
-  Mat3<double> r;
-  r << c, 0, s, 0, 1, 0, -s, 0, c;
-  return r;
-}
-
-Mat3<double> rotz(const double& a) {
-  const double c = std::cos(a), s = std::sin(a);
-  Mat3<double> r;
-  r << c, -s, 0, s, c, 0, 0, 0, 1;
-  return r;
-}
-
 namespace {
 
 const Vec3<double> kUnitX(1.0, 0.0, 0.0);

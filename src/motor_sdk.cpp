@@ -10,17 +10,13 @@
 
 #include "UDPPort.h"
 #include "absolute_timer.h"
+#include "imu_calibration_detail.h"
 #include "log_line.h"
 #include "serial_port.h"
 
 // std::mutex is usable from program start, so the locks need no run-time set-up.
 std::mutex cmd_mutex;
 std::mutex feedback_mutex;
-
-Vec3<double> acc_bias = Vec3<double>::Zero();
-Vec3<double> gyro_bias = Vec3<double>::Zero();
-Mat3<double> R_b_i = Mat3<double>::Identity();
-Vec3<double> t_b_i = Vec3<double>::Zero();
 
 namespace {
 
@@ -50,15 +46,6 @@ void requireTableCovers(const std::vector<T>& table, uint8_t motorNum, const cha
 
 // ---- IMU calibration. ---------------------------------------------------------------------
 
-// The calibration every bus in the process shares; a file without IMU sections gives the
-// neutral one.
-void setImuCalibration(const ImuCalibration& imu) {
-  acc_bias = imu.accBias;
-  gyro_bias = imu.gyroBias;
-  R_b_i = quatToRotMat(imu.rotation);
-  t_b_i = imu.translation;
-}
-
 void printImuCalibration(const ImuCalibration& imu) {
   std::ostringstream text;  // Eigen's own stream layout, handed over in one piece
   text << "acc bias: " << imu.accBias.transpose() << "\n";
@@ -85,54 +72,6 @@ RobotConfigProgress startupReport() {
     logLine(present ? "[MotorSDK] imu param exists " : "[MotorSDK] imu param does not exist ");
   };
   return report;
-}
-
-// (w, x, y, z) of a rotation matrix; the largest-diagonal branch keeps the division well away
-// from zero when the trace is not positive.
-Vec4<double> rotMatToQuat(const Mat3<double>& M) {
-  Vec4<double> q;
-  const double t = M(0, 0) + M(1, 1) + M(2, 2);
-  if (t > 0) {
-    const double s = std::sqrt(t + 1.0);
-    const double r = 0.5 / s;
-    q << s / 2, (M(2, 1) - M(1, 2)) * r, (M(0, 2) - M(2, 0)) * r, (M(1, 0) - M(0, 1)) * r;
-    return q;
-  }
-  int i = 0;
-  if (M(1, 1) > M(0, 0)) i = 1;
-  if (M(2, 2) > M(i, i)) i = 2;
-  const int j = (i + 1) % 3;
-  const int k = (j + 1) % 3;
-  const double s = std::sqrt(M(i, i) - M(j, j) - M(k, k) + 1.0);
-  const double r = 0.5 / s;
-  q[0] = (M(k, j) - M(j, k)) * r;
-  q[1 + i] = s / 2;
-  q[1 + j] = (M(j, i) + M(i, j)) * r;
-  q[1 + k] = (M(k, i) + M(i, k)) * r;
-  return q;
-}
-
-float minus(float reading, double bias) { return static_cast<float>(static_cast<double>(reading) - bias); }
-
-// Each record reads only its own values, so a per-record snapshot is enough and nothing is
-// allocated on the exchange path.
-void calibrateRecord(ImuState& record) {
-  const ImuState in = record;
-  for (int a = 0; a < 3; ++a) {
-    record.acc[a] = minus(in.acc[a], acc_bias[a]);
-    record.gyro[a] = minus(in.gyro[a], gyro_bias[a]);
-  }
-  const Vec4<double> reading(in.quat[0], in.quat[1], in.quat[2], in.quat[3]);
-  const Vec4<double> body = rotMatToQuat(R_b_i.transpose() * quatToRotMat(reading));
-  for (int c = 0; c < 4; ++c) record.quat[c] = static_cast<float>(body[c]);
-}
-
-// A record the board did not deliver as valid keeps the caller's previous, already calibrated
-// values; calibrating those again would drift them by the bias and the mounting rotation on
-// every read while the IMU reports errors.
-void calibrateFreshRecords(const std::vector<ImuState>& raw, std::vector<ImuState>& imus) {
-  for (size_t j = 0; j < raw.size(); ++j)
-    if (raw[j].status == kStatusValid) calibrateRecord(imus[j]);
 }
 
 template <typename Record>
@@ -174,10 +113,6 @@ std::unique_ptr<IOPort> openPort(CommType comm_type, size_t replyLength, bool an
 }
 
 }  // namespace
-
-void calibration_imu(std::vector<ImuState>& imus) {
-  for (ImuState& record : imus) calibrateRecord(record);
-}
 
 // ---- Set-up. --------------------------------------------------------------------------------
 

@@ -1,10 +1,13 @@
-// Orientation conversions of the motor bus: IMU quaternions to rotation matrices and to roll,
-// pitch and yaw for the IMU report.
+// The rotation maths of the library: the orientation conversions of the motor bus (IMU
+// quaternions to rotation matrices and to roll, pitch and yaw for the IMU report) and the
+// elementary rotations the leg kinematics are built from.
 #include <cmath>
 #include <sstream>
 
+#include "kinematics.h"
 #include "log_line.h"
 #include "motor_sdk.h"
+#include "rotation_detail.h"
 
 namespace {
 // How far RᵀR may stray from the identity before a matrix no longer counts as a rotation.
@@ -59,3 +62,53 @@ Vec3<double> rotMatToRPY(const Mat3<double>& R) {
 }
 
 Vec3<double> quatToRPY(const Vec4<double>& q) { return rotMatToRPY(quatToRotMat(q)); }
+
+// (w, x, y, z) of a rotation matrix; the largest-diagonal branch keeps the division well away
+// from zero when the trace is not positive.
+Vec4<double> rotMatToQuat(const Mat3<double>& M) {
+  Vec4<double> q;
+  const double t = M(0, 0) + M(1, 1) + M(2, 2);
+  if (t > 0) {
+    const double s = std::sqrt(t + 1.0);
+    const double r = 0.5 / s;
+    q << s / 2, (M(2, 1) - M(1, 2)) * r, (M(0, 2) - M(2, 0)) * r, (M(1, 0) - M(0, 1)) * r;
+    return q;
+  }
+  int i = 0;
+  if (M(1, 1) > M(0, 0)) i = 1;
+  if (M(2, 2) > M(i, i)) i = 2;
+  const int j = (i + 1) % 3;
+  const int k = (j + 1) % 3;
+  const double s = std::sqrt(M(i, i) - M(j, j) - M(k, k) + 1.0);
+  const double r = 0.5 / s;
+  q[0] = (M(k, j) - M(j, k)) * r;
+  q[1 + i] = s / 2;
+  q[1 + j] = (M(j, i) + M(i, j)) * r;
+  q[1 + k] = (M(k, i) + M(i, k)) * r;
+  return q;
+}
+
+namespace gravon_kinematics {
+
+Mat3<double> rotx(const double& a) {
+  const double c = std::cos(a), s = std::sin(a);
+  Mat3<double> r;
+  r << 1, 0, 0, 0, c, -s, 0, s, c;
+  return r;
+}
+
+Mat3<double> roty(const double& a) {
+  const double c = std::cos(a), s = std::sin(a);
+  Mat3<double> r;
+  r << c, 0, s, 0, 1, 0, -s, 0, c;
+  return r;
+}
+
+Mat3<double> rotz(const double& a) {
+  const double c = std::cos(a), s = std::sin(a);
+  Mat3<double> r;
+  r << c, -s, 0, s, c, 0, 0, 0, 1;
+  return r;
+}
+
+}  // namespace gravon_kinematics

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <vector>
 
+#include "imu_calibration.h"
 #include "motor_sdk.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "alloc_counter.h"
 #include "capture.h"
 #include "kinematics.h"
-#include "robot_sdk.h"
+#include "joint_mapping.h"
 
 namespace {
 
