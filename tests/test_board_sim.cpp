@@ -26,6 +26,7 @@
 #include "datagram_socket.h"
 #include "robot_configs.h"
 #include "temp_file.h"
+#include "truth_file.h"
 #include "wire_frames.h"
 
 namespace {
@@ -160,29 +161,10 @@ const std::string kZenthiModel = DRIVELINK_SOURCE_DIR "/models/zenthi.xml";
 const std::vector<double> kZenthiStand = {0, 0.35, -1.95, 0, 0.35, -1.95, 0, 0.35, -1.95,
                                           0, 0.35, -1.95, 0, 0.35, -1.95, 0, 0.35, -1.95};
 
-// The simulator's truth file: its header line and its rows of numbers.
-struct Truth {
-  std::string header;
-  std::vector<std::vector<double>> rows;
+// The simulator's truth file, read once the simulator has stopped.
+using truth_file::TruthTable;
 
-  double last(size_t column) const { return rows.back().at(column); }
-};
-
-Truth readTruth(const std::string& path) {
-  std::ifstream file(path);
-  Truth truth;
-  std::getline(file, truth.header);
-  for (std::string line; std::getline(file, line);) {
-    std::vector<double> row;
-    std::stringstream cells(line);
-    for (std::string cell; std::getline(cells, cell, ',');) row.push_back(std::stod(cell));
-    truth.rows.push_back(row);
-  }
-  return truth;
-}
-
-constexpr size_t kTruthBaseZ = 3;  // t, base_x, base_y, base_z, ...
-constexpr size_t kTruthMotor0 = 8;  // ..., base_qz, motor0
+double lastOf(const TruthTable& truth, const std::string& column) { return truth.rows().back().at(truth.index(column)); }
 
 }  // namespace
 
@@ -691,9 +673,9 @@ TEST(BoardSimWholeBody, ZenthiHeldAtStandKeepsItsHeightAndItsImuFeelsGravity) {
   EXPECT_NEAR(std::hypot(imu.acc[0], imu.acc[1]), 0.0, 0.3);
   EXPECT_NEAR(imu.quat[0], 1.0, 0.01);
   EXPECT_EQ(sim.stop(), 0);
-  const Truth truth = readTruth(truthFile.path());
-  ASSERT_GT(truth.rows.size(), 10u);
-  EXPECT_NEAR(truth.last(kTruthBaseZ), 0.133, 0.015);
+  const TruthTable truth = TruthTable::read(truthFile.path());
+  ASSERT_GT(truth.rows().size(), 10u);
+  EXPECT_NEAR(lastOf(truth, "base_z"), 0.133, 0.015);
 }
 
 TEST(BoardSimWholeBody, PassiveFramesCommandNoTorqueSoTheRobotSinks) {
@@ -709,7 +691,7 @@ TEST(BoardSimWholeBody, PassiveFramesCommandNoTorqueSoTheRobotSinks) {
     EXPECT_NEAR(state.motors[i].tau, -kd * state.motors[i].vel, 0.05) << i;
   }
   EXPECT_EQ(sim.stop(), 0);
-  EXPECT_LT(readTruth(truthFile.path()).last(kTruthBaseZ), 0.11);  // sinking towards its belly
+  EXPECT_LT(lastOf(TruthTable::read(truthFile.path()), "base_z"), 0.11);  // sinking towards its belly
 }
 
 TEST(BoardSimWholeBody, TheRobotHoldsItsStartPoseUntilACommandTakesHold) {
@@ -724,14 +706,14 @@ TEST(BoardSimWholeBody, TheRobotHoldsItsStartPoseUntilACommandTakesHold) {
   const Decoded state = decode(robot, drive(link, holdFrame(robot, raised, 60.0f, 1.5f), 200));
   EXPECT_NEAR(state.motors[1].pos, raised[1], 0.15);
   EXPECT_EQ(sim.stop(), 0);
-  const Truth truth = readTruth(truthFile.path());
-  ASSERT_GT(truth.rows.size(), 60u);
-  const std::vector<double>& start = truth.rows.front();
-  for (const auto& row : truth.rows) {
+  const TruthTable truth = TruthTable::read(truthFile.path());
+  ASSERT_GT(truth.rows().size(), 60u);
+  const std::vector<double>& start = truth.rows().front();
+  for (const auto& row : truth.rows()) {
     if (row[0] > kPassiveSeconds) break;
     for (size_t column = 1; column < row.size(); ++column) ASSERT_EQ(row[column], start[column]) << row[0];
   }
-  EXPECT_GT(std::fabs(truth.last(kTruthMotor0 + 1) - start[kTruthMotor0 + 1]), 0.15);  // the PD moved it
+  EXPECT_GT(std::fabs(lastOf(truth, "motor1") - start[truth.index("motor1")]), 0.15);  // the PD moved it
 }
 
 TEST(BoardSimWholeBody, TruthFileHasTheAgreedColumnsEveryTenMilliseconds) {
@@ -741,12 +723,12 @@ TEST(BoardSimWholeBody, TruthFileHasTheAgreedColumnsEveryTenMilliseconds) {
   EXPECT_EQ(sim.stop(), 0);  // the file is complete once the simulator has stopped
   std::string expected = "t,base_x,base_y,base_z,base_qw,base_qx,base_qy,base_qz";
   for (int i = 0; i < 18; ++i) expected += ",motor" + std::to_string(i);
-  const Truth truth = readTruth(truthFile.path());
-  EXPECT_EQ(truth.header, expected);
-  ASSERT_GE(truth.rows.size(), 2u);
-  for (size_t r = 0; r < truth.rows.size(); ++r) {
-    ASSERT_EQ(truth.rows[r].size(), 26u) << r;
-    EXPECT_NEAR(truth.rows[r][0], 0.01 * r, 1e-6) << r;
+  const TruthTable truth = TruthTable::read(truthFile.path());
+  EXPECT_EQ(truth.header(), expected);
+  ASSERT_GE(truth.rows().size(), 2u);
+  for (size_t r = 0; r < truth.rows().size(); ++r) {
+    ASSERT_EQ(truth.rows()[r].size(), 26u) << r;
+    EXPECT_NEAR(truth.rows()[r][0], 0.01 * r, 1e-6) << r;
   }
 }
 
@@ -769,11 +751,12 @@ TEST(BoardSimWholeBody, FixedBaseHoldsTheTorsoOffTheFloor) {
   const Decoded state = decode(robot, drive(link, passiveFrame(robot), 200));
   EXPECT_NEAR(state.imus[0].acc[2], 9.81, 0.3);
   EXPECT_EQ(sim.stop(), 0);
-  const Truth truth = readTruth(truthFile.path());
-  ASSERT_FALSE(truth.rows.empty());
-  const double start = truth.rows.front()[kTruthBaseZ];
+  const TruthTable truth = TruthTable::read(truthFile.path());
+  ASSERT_FALSE(truth.rows().empty());
+  const size_t baseZ = truth.index("base_z");
+  const double start = truth.rows().front()[baseZ];
   EXPECT_GT(start, 0.5);  // raised clear of the floor
-  for (const auto& row : truth.rows) EXPECT_NEAR(row[kTruthBaseZ], start, 0.005);
+  for (const auto& row : truth.rows()) EXPECT_NEAR(row[baseZ], start, 0.005);
 }
 
 TEST(BoardSimWholeBody, ImuNoiseHasTheGivenSpread) {
@@ -812,7 +795,8 @@ TEST(BoardSimWholeBody, ACorruptCommandDoesNotPoisonTheSimulation) {
   for (size_t i = 0; i < robot.motors(); ++i) EXPECT_NEAR(state.motors[i].pos, kZenthiStand[i], 0.1) << i;
   EXPECT_EQ(sim.stop(), 0);
   // MuJoCo would meet the NaN by resetting the whole robot to its model pose, lying flat.
-  for (const auto& row : readTruth(truthFile.path()).rows) ASSERT_GT(row[kTruthBaseZ], 0.11) << row[0];
+  const TruthTable truth = TruthTable::read(truthFile.path());
+  for (const auto& row : truth.rows()) ASSERT_GT(row[truth.index("base_z")], 0.11) << row[0];
 }
 
 TEST(BoardSimWholeBody, FaultOptionsAndSummariesWorkUnderPhysics) {

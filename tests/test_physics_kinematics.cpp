@@ -9,10 +9,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
 #include <functional>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +19,7 @@
 #include "kinematics.h"
 #include "robot_sdk.h"
 #include "temp_file.h"
+#include "truth_file.h"
 
 namespace {
 
@@ -51,18 +50,8 @@ Eigen::VectorXd standPose() {
 class Truth {
  public:
   explicit Truth(const std::string& path) {
-    std::ifstream file(path);
-    std::string line, name;
-    std::getline(file, line);
-    std::vector<std::vector<double>*> order;
-    for (std::istringstream header(line); std::getline(header, name, ',');) order.push_back(&columns_[name]);
-    while (std::getline(file, line)) {
-      std::istringstream row(line);
-      for (std::vector<double>* column : order) {
-        std::getline(row, name, ',');
-        column->push_back(std::stod(name));
-      }
-    }
+    const truth_file::TruthTable table = truth_file::TruthTable::read(path);
+    for (const std::string& name : table.columns()) columns_[name] = table.column(name);
   }
 
   size_t rows() const { return column("t").size(); }

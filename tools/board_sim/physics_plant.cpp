@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "truth_file.h"
+
 namespace {
 
 using Seconds = std::chrono::duration<double>;
@@ -220,8 +222,6 @@ void PhysicsPlant::_openTruth(const std::string& path) {
   truth_.reset(std::fopen(path.c_str(), "w"));
   if (!truth_) throw std::runtime_error("cannot open the truth file " + path);
   for (const Motor& motor : motors_) truthQposAdr_.push_back(motor.qposAdr);
-  std::fputs("t,base_x,base_y,base_z,base_qw,base_qx,base_qy,base_qz", truth_.get());
-  for (size_t i = 0; i < motors_.size(); ++i) std::fprintf(truth_.get(), ",motor%zu", i);
 
   // A biped's model names the serial-chain joints that differ from its motors' joints.
   bool biped = false;
@@ -229,9 +229,9 @@ void PhysicsPlant::_openTruth(const std::string& path) {
   for (int k = 0; biped && k < kBipedVirtualJoints; ++k) {
     const int adr = _jointQposAdr(indexedName("virtual", k), false);
     truthQposAdr_.push_back(adr >= 0 ? adr : _jointQposAdr(indexedName("motor", k), true));
-    std::fprintf(truth_.get(), ",virtual%d", k);
   }
-  std::fputc('\n', truth_.get());
+  const size_t virtuals = biped ? kBipedVirtualJoints : 0;
+  std::fprintf(truth_.get(), "%s\n", truth_file::headerLine(motors_.size(), virtuals).c_str());
   std::fflush(truth_.get());
   truthEvery_ = std::max<uint64_t>(1, std::llround(kTruthPeriod / timestep()));
   _writeTruthRow();

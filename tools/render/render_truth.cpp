@@ -16,12 +16,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "mujoco_model.h"
+#include "truth_file.h"
 
 namespace {
 
@@ -32,11 +32,6 @@ struct Options {
   int width = 480;
   int height = 400;
   std::vector<double> times;
-};
-
-struct TruthTable {
-  std::vector<std::string> columns;
-  std::vector<std::vector<double>> rows;  // first column is `t`
 };
 
 struct NoOpenGl : std::runtime_error {
@@ -157,37 +152,16 @@ Options parseOptions(int argc, char** argv) {
   return options;
 }
 
-std::vector<std::string> splitCsv(const std::string& line) {
-  std::vector<std::string> cells;
-  std::stringstream stream(line);
-  std::string cell;
-  while (std::getline(stream, cell, ',')) cells.push_back(cell);
-  return cells;
-}
-
-// Reads the complete rows; a last row cut short by a live writer is skipped.
-TruthTable readTruth(const std::string& path) {
-  std::ifstream file(path);
-  if (!file) throw std::runtime_error("cannot read " + path);
-  TruthTable table;
-  std::string line;
-  if (!std::getline(file, line)) throw std::runtime_error(path + " is empty");
-  table.columns = splitCsv(line);
-  if (table.columns.empty() || table.columns[0] != "t") throw std::runtime_error(path + ": first column is not t");
-  while (std::getline(file, line)) {
-    const auto cells = splitCsv(line);
-    if (cells.size() != table.columns.size()) continue;
-    std::vector<double> row;
-    for (const auto& cell : cells) row.push_back(std::strtod(cell.c_str(), nullptr));
-    table.rows.push_back(std::move(row));
-  }
-  if (table.rows.empty()) throw std::runtime_error(path + " has no rows");
+// The complete rows (a last row cut short by a live writer is left out), at least one.
+truth_file::TruthTable readTruth(const std::string& path) {
+  truth_file::TruthTable table = truth_file::TruthTable::read(path);
+  if (table.rows().empty()) throw std::runtime_error(path + " has no rows");
   return table;
 }
 
-const std::vector<double>& rowNearest(const TruthTable& table, double t) {
-  auto nearest = table.rows.begin();
-  for (auto row = table.rows.begin(); row != table.rows.end(); ++row)
+const std::vector<double>& rowNearest(const truth_file::TruthTable& table, double t) {
+  auto nearest = table.rows().begin();
+  for (auto row = table.rows().begin(); row != table.rows().end(); ++row)
     if (std::fabs((*row)[0] - t) < std::fabs((*nearest)[0] - t)) nearest = row;
   return *nearest;
 }
@@ -196,7 +170,7 @@ const std::vector<double>& rowNearest(const TruthTable& table, double t) {
 std::vector<int> qposAddresses(const mjModel* m, const std::vector<std::string>& columns) {
   const int root = mj_name2id(m, mjOBJ_JOINT, "root");
   const int rootAdr = root >= 0 ? m->jnt_qposadr[root] : -1;
-  const std::vector<std::string> base = {"base_x", "base_y", "base_z", "base_qw", "base_qx", "base_qy", "base_qz"};
+  const auto& base = truth_file::kBaseColumns;
   std::vector<int> addresses;
   for (const auto& column : columns) {
     const auto inBase = std::find(base.begin(), base.end(), column);
@@ -204,7 +178,7 @@ std::vector<int> qposAddresses(const mjModel* m, const std::vector<std::string>&
       addresses.push_back(rootAdr >= 0 ? rootAdr + static_cast<int>(inBase - base.begin()) : -1);
       continue;
     }
-    const int joint = column == "t" ? -1 : mj_name2id(m, mjOBJ_JOINT, column.c_str());
+    const int joint = column == truth_file::kTime ? -1 : mj_name2id(m, mjOBJ_JOINT, column.c_str());
     addresses.push_back(joint >= 0 ? m->jnt_qposadr[joint] : -1);
   }
   return addresses;
@@ -254,8 +228,8 @@ int run(const Options& options) {
   mjData* d = data.get();
   if (m->nkey > 0) mju_copy(d->qpos, m->key_qpos, m->nq);  // a closed pose to settle from
 
-  const TruthTable truth = readTruth(options.truth);
-  const auto addresses = qposAddresses(m, truth.columns);
+  const truth_file::TruthTable truth = readTruth(options.truth);
+  const auto addresses = qposAddresses(m, truth.columns());
   const int torso = mj_name2id(m, mjOBJ_BODY, "torso");
 
   GlContext gl;
