@@ -12,5 +12,6 @@ cpack --config "$build_dir/CPackConfig.cmake" -G DEB -B "$work/package" > "$work
 deb="$(ls "$work"/package/drivelink_*_amd64.deb)"
 dpkg -x "$deb" "$work/root"
 test -f "$work/root/usr/lib/python3/dist-packages/ambulink.pyi"
+"$here/check_deb_depends.sh" "$deb" "$work/root"
 "$here/check_installed_sdk.sh" "$work/root/usr" "$work"
 echo "$(basename "$deb") serves a consumer through CMake, pkg-config, Python and its simulator"
