@@ -132,8 +132,15 @@ def test_a_recording_holds_exactly_the_frames_the_board_saw(zenthi, ambulink, tm
     assert rec.motors["pos"][last] == pytest.approx([now[3 * i] for i in range(JOINTS)], abs=0.02)
     assert (rec.rtt_us[complete] > 0).all()
 
-    plots = subprocess.run([sys.executable, str(ROOT / "scripts" / "plot-recording"), str(path)],
-                           capture_output=True, text=True, timeout=120)
+    # Started as a program, under the interpreter the project builds for: a python3 found first
+    # on the PATH (one without matplotlib, say) is not asked.
+    decoy = tmp_path / "decoy"
+    decoy.mkdir()
+    (decoy / "python3").write_text("#!/bin/sh\nexit 97\n")
+    (decoy / "python3").chmod(0o755)
+    env = dict(os.environ, PATH=f"{decoy}{os.pathsep}{os.environ.get('PATH', '')}")
+    plots = subprocess.run([str(ROOT / "scripts" / "plot-recording"), str(path)],
+                           env=env, capture_output=True, text=True, timeout=120)
     assert plots.returncode == 0, plots.stderr
     for name in ("positions", "velocities", "torques", "round-trips", "losses"):
         assert (tmp_path / f"walk.dlrec.{name}.png").stat().st_size > 0
