@@ -2,7 +2,6 @@
 up from the ground and stands, it keeps standing through a short link silence, and a limp robot
 falls and makes the demo fail."""
 
-import csv
 import math
 import os
 import subprocess
@@ -17,7 +16,8 @@ MAX_TILT_DEG = 20.0
 MAX_HEIGHT_ERROR = 0.03
 
 sys.path.insert(0, str(ROOT / "examples"))
-from physics_demo import stand_height_from_model  # noqa: E402  (the demo's own reading of the model)
+from physics_report import stand_height_from_model  # noqa: E402  (the demo's own reading of the model)
+from truth_file import ROWS_PER_SECOND, read_truth  # noqa: E402
 
 ROBOTS = {"veltra1": "crouch", "zenthi": "lying"}
 
@@ -35,18 +35,13 @@ def run_physics_demo(start_board, tmp_path, robot="veltra1", sim_args=(), demo_a
     return result, truth, model
 
 
-def read_truth(truth):
-    with open(truth) as f:
-        return [{k: float(v) for k, v in row.items()} for row in csv.DictReader(f)]
-
-
 def standing_seconds(rows, stand_height):
     """Simulator seconds in which the torso was upright at the stance height."""
     upright = 0
     for row in rows:
         tilt = math.degrees(math.acos(min(1.0, 1.0 - 2.0 * (row["base_qx"] ** 2 + row["base_qy"] ** 2))))
         upright += abs(row["base_z"] - stand_height) <= MAX_HEIGHT_ERROR and tilt <= MAX_TILT_DEG
-    return upright / 100.0  # the truth has 100 rows a second
+    return upright / ROWS_PER_SECOND
 
 
 @pytest.mark.parametrize("robot", sorted(ROBOTS))
