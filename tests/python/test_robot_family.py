@@ -29,6 +29,17 @@ def test_each_robot_type_belongs_to_one_family(ambulink):
         ambulink.robot_family("Veltra1")
 
 
+def test_joints_past_the_table_keep_their_start_with_the_other_gains(ambulink):
+    biped = ambulink.robot_family("veltra1")
+    start = [0.1 * j for j in range(12)]  # a biped with two joints past its legs
+    assert biped.standing_pose(start) == biped.stand + start[10:]
+    kp, kd = biped.gains(12)
+    assert (kp, kd) == (biped.kp + [biped.other_kp] * 2, biped.kd + [biped.other_kd] * 2)
+    assert [biped.joint_name(j) for j in (9, 10)] == ["right ankle", "joint 10"]
+    # A robot with fewer joints than the table takes the table's first ones.
+    assert ambulink.robot_family("zenthi").standing_pose([0.0] * 6) == ambulink.robot_family("zenthi").stand[:6]
+
+
 def readme_family_tables():
     """The README's family tables: family name -> (rows of joint, name, positive, stand, kp, kd,
     and the other joints' kp, kd)."""
