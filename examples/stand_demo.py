@@ -7,8 +7,9 @@ It talks to the robot only through ambulink, so the same script drives the board
     PYTHONPATH=lib python3 examples/stand_demo.py configs/veltra1.yaml   # or configs/zenthi.yaml
 
 The standing pose and the gains are the robot family's (ambulink.robot_family: the biped's
-two legs of five joints, or the zenthi robot's six legs of three). About every second it prints one status line for the time
-span since the previous one: the phases in it, the mean tracking error and the link's health in
+two legs of five joints, or the zenthi robot's six legs of three), and they stand the physics
+simulator's robot too. About every second it prints one status line for the time span since
+the previous one: the phases in it, the mean tracking error and the link's health in
 that span (replies received of the exchanges sent, timeouts, the median round trip). At the end a per-joint table of commanded against measured positions. It writes a CSV
 of the run (and a PNG plot where matplotlib is installed) and exits non-zero when tracking or
 the link failed.
