@@ -506,8 +506,10 @@ def main():
     parser.add_argument("--output", default="demo-output", help="folder for the CSV, plots and pictures")
     parser.add_argument("--speed", type=float, default=1.0, help="time scale of the motion (2 = twice as fast)")
     parser.add_argument("--gain-scale", type=float, default=1.0, help="multiplies every gain (0: limp robot)")
-    parser.add_argument("--other-kp", type=float, help="position gain of joints outside the legs (default: the family's)")
-    parser.add_argument("--other-kd", type=float, help="velocity gain of joints outside the legs (default: the family's)")
+    parser.add_argument("--other-kp", type=float,
+                        help="position gain of joints outside the legs (default: the family's)")
+    parser.add_argument("--other-kd", type=float,
+                        help="velocity gain of joints outside the legs (default: the family's)")
     parser.add_argument("--no-pictures", action="store_true", help="skip the rendered pictures")
     parser.add_argument("--render-tool", default=str(Path(os.environ.get("DRIVELINK_BIN_DIR", ROOT / "bin"))
                                                      / "render_truth"), help="the render_truth program")

@@ -768,7 +768,8 @@ other_kd. Ramped to from the start pose over a few seconds, the pose stands the 
                                   std::vector<double>(kd.data(), kd.data() + kd.size()));
           },
           py::arg("joints"), "(kp, kd) lists for `joints` joints: the table's gains, then other_kp and other_kd.")
-      .def("joint_name", &Family::jointName, py::arg("joint"), "Joint `joint`'s name: the table's, \"joint N\" past it.");
+      .def("joint_name", &Family::jointName, py::arg("joint"),
+           "Joint `joint`'s name: the table's, \"joint N\" past it.");
 
   m.def(
       "config_robot_type",
