@@ -1,7 +1,7 @@
 // A callback-style controller: RobotSDK runs it every 2 ms on its own control thread.
-// It brings the robot from its rest pose to a standing pose of its family (the biped's two
-// legs of five joints, or the zenthi robot's six legs of three) over two seconds and holds it,
-// while the main thread prints the state once a second.
+// It brings the robot from its rest pose to its family's standing pose (robot_family.h) with
+// the family's gains over two seconds and holds it, while the main thread prints the state
+// once a second.
 //
 //   bin/callback_controller configs/veltra1.yaml [seconds]   # or configs/zenthi.yaml
 #include <atomic>
@@ -17,27 +17,25 @@ namespace {
 
 constexpr double kControlPeriod = 0.002;
 constexpr double kRampSeconds = 2.0;
-// Virtual joints of one veltra leg when standing: hip yaw, hip roll, hip pitch, knee, ankle.
-constexpr double kVeltraStandLeg[5] = {0.0, 0.0, -0.35, 0.85, -0.0668};
-// Joints of one zenthi leg when standing: coxa, hip, knee.
-constexpr double kZenthiStandLeg[3] = {0.0, 0.35, -1.95};
 
 class StandController {
  public:
-  explicit StandController(bool zenthi) : zenthi_(zenthi) {}
+  // Set before the robot starts: the callback runs only after start().
+  void setFamily(const RobotFamily& family) { family_ = &family; }
 
   void operator()(const RobotState& state, RobotCommand& command) {
     if (cycles_++ == 0) {
       rest_ = state.pos;
-      stand_ = _standingPose(state.pos);
+      stand_ = family_->standingPose(state.pos);
+      // The command keeps its gains from one period to the next.
+      command.kp = family_->kp(state.pos.size());
+      command.kd = family_->kd(state.pos.size());
     }
     const double x = std::min(1.0, cycles_ * kControlPeriod / kRampSeconds);
     const double blend = 0.5 - 0.5 * std::cos(M_PI * x);
     command.pos = rest_ + (stand_ - rest_) * blend;
     command.vel.setZero();
     command.tau.setZero();
-    command.kp.setConstant(80.0);
-    command.kd.setConstant(2.0);
     // The main thread reports these; plain atomics, so the control thread never waits for it.
     trackingError_ = (command.pos - state.pos).cwiseAbs().mean();
     cyclesRun_ = cycles_;
@@ -47,15 +45,7 @@ class StandController {
   long cyclesRun() const { return cyclesRun_; }
 
  private:
-  // The legs' joints take the family's pose; further joints (the biped's 10-13) hold still.
-  Eigen::VectorXd _standingPose(const Eigen::VectorXd& rest) const {
-    Eigen::VectorXd stand = rest;
-    const Eigen::Index legJoints = zenthi_ ? stand.size() : std::min<Eigen::Index>(stand.size(), 10);
-    for (Eigen::Index j = 0; j < legJoints; ++j) stand[j] = zenthi_ ? kZenthiStandLeg[j % 3] : kVeltraStandLeg[j % 5];
-    return stand;
-  }
-
-  bool zenthi_;
+  const RobotFamily* family_ = nullptr;
   long cycles_ = 0;
   Eigen::VectorXd rest_, stand_;
   std::atomic<double> trackingError_{0.0};
@@ -71,9 +61,10 @@ int main(int argc, char** argv) {
   }
   const int seconds = argc > 2 ? std::stoi(argv[2]) : 4;
 
-  StandController controller(loadRobotType(argv[1]).rfind("zenthi", 0) == 0);
+  StandController controller;
   RobotSDK robot(argv[1], kControlPeriod,
                  [&controller](const RobotState& state, RobotCommand& command) { controller(state, command); });
+  controller.setFamily(robotFamily(robot.robotType()));
   robot.init();
   robot.start();
 

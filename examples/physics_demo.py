@@ -51,31 +51,33 @@ class Phase:
 
 @dataclass
 class RobotPlan:
-    joint_names: list
-    poses: dict  # pose name -> virtual joint positions
-    kp: list
-    kd: list
+    family: ambulink.RobotFamily  # joint names, the standing pose and the gains that hold it
+    poses: dict  # pose name -> virtual joint positions ("stand" is the family's)
     phases: list
+
+    @property
+    def joint_names(self):
+        return self.family.joint_names
+
+
+def family_plan(name, poses, phases):
+    family = ambulink.robot_family(name)
+    return RobotPlan(family, dict(poses, stand=family.stand), phases)
 
 
 # Virtual joints of one veltra leg: hip yaw, hip roll, hip pitch, knee, ankle. The sole is level
 # when hip pitch + knee + ankle = 0.4332 (the sole's own slope in the serial chain); these poses
-# keep it level and the ankle under the hip.
+# keep it level and the ankle under the hip, as the family's stance does.
 def veltra_leg(hip_pitch, knee):
     return [0.0, 0.0, hip_pitch, knee, 0.4332 - hip_pitch - knee]
 
 
-VELTRA_LEG_NAMES = ["hip yaw", "hip roll", "hip pitch", "knee", "ankle"]
-VELTRA = RobotPlan(
-    joint_names=[f"left {j}" for j in VELTRA_LEG_NAMES] + [f"right {j}" for j in VELTRA_LEG_NAMES],
+VELTRA = family_plan(
+    "veltra1",
     poses={
         "crouch": veltra_leg(-1.20, 2.00) * 2,
-        "stand": veltra_leg(-0.50, 0.90) * 2,
         "squat": veltra_leg(-0.85, 1.50) * 2,
     },
-    # A 20 kg robot: the pitch joints carry the weight, yaw and roll only keep the legs aligned.
-    kp=[80.0, 150.0, 250.0, 250.0, 200.0] * 2,
-    kd=[2.0, 3.0, 5.0, 5.0, 4.0] * 2,
     # The simulator holds the robot in its crouch until the first command; a real robot may have
     # been put down a little off it, so the crouch is taken first, then the robot stood up.
     phases=[
@@ -88,24 +90,19 @@ VELTRA = RobotPlan(
     ],
 )
 
-# zenthi: six legs (left front, middle, rear, then right) of coxa, hip and knee, all driven
-# directly. Hip 0 holds the femur level, knee 0 the tibia in line with it (it folds negative).
-ZENTHI_LEGS = [f"{side} {place}" for side in ("left", "right") for place in ("front", "middle", "rear")]
-
-
+# zenthi: six legs (left front, middle, rear, then right) of abduction, hip and knee, all
+# driven directly. Hip 0 holds the femur level, knee 0 the tibia in line with it (it folds
+# negative).
 def zenthi_pose(hip, knee):
     return [0.0, hip, knee] * 6
 
 
-ZENTHI = RobotPlan(
-    joint_names=[f"{leg} {j}" for leg in ZENTHI_LEGS for j in ("coxa", "hip", "knee")],
+ZENTHI = family_plan(
+    "zenthi",
     poses={
         "tuck": zenthi_pose(1.30, -2.36),  # feet drawn in under the hips, just off the floor
-        "stand": zenthi_pose(0.35, -1.95),
         "squat": zenthi_pose(0.70, -2.16),
     },
-    kp=[60.0, 80.0, 80.0] * 6,
-    kd=[2.0, 2.0, 2.0] * 6,
     phases=[
         Phase("tuck legs", 2.0, "tuck", judge_tilt=False),
         Phase("stand up", 3.0, "stand"),
@@ -177,9 +174,11 @@ def drive(robot, plan, args, truth):
     """Runs the phases and the brake; returns the Run."""
     n = robot.get_motor_num()
     run = Run(plan)
-    scale = args.gain_scale
-    kp = [k * scale for k in plan.kp[:n]] + [args.other_kp] * (n - len(plan.kp))
-    kd = [k * scale for k in plan.kd[:n]] + [args.other_kd] * (n - len(plan.kd))
+    family, scale = plan.family, args.gain_scale
+    legs = min(n, len(family.stand))
+    kp, kd = family.gains(n)
+    kp = [k * scale for k in kp[:legs]] + [family.other_kp if args.other_kp is None else args.other_kp] * (n - legs)
+    kd = [k * scale for k in kd[:legs]] + [family.other_kd if args.other_kd is None else args.other_kd] * (n - legs)
     zeros = [0.0] * n
 
     def observe():
@@ -239,14 +238,16 @@ def drive(robot, plan, args, truth):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("config", help="robot configuration file (YAML)")
-    parser.add_argument("--robot", choices=sorted(PLANS), help="robot family (default: from the joint count)")
+    parser.add_argument("--robot", choices=sorted(PLANS), help="robot family (default: the robot's robot_type's)")
     parser.add_argument("--truth", help="the simulator's truth CSV (torso pose); absent on a real robot")
     parser.add_argument("--model", help="the simulator's model (MJCF): stance height and pictures")
     parser.add_argument("--output", default="demo-output", help="folder for the CSV, plots and pictures")
     parser.add_argument("--speed", type=float, default=1.0, help="time scale of the motion (2 = twice as fast)")
     parser.add_argument("--gain-scale", type=float, default=1.0, help="multiplies every gain (0: limp robot)")
-    parser.add_argument("--other-kp", type=float, default=20.0, help="position gain of joints outside the legs")
-    parser.add_argument("--other-kd", type=float, default=1.0, help="velocity gain of joints outside the legs")
+    parser.add_argument("--other-kp", type=float,
+                        help="position gain of joints outside the legs (default: the family's)")
+    parser.add_argument("--other-kd", type=float,
+                        help="velocity gain of joints outside the legs (default: the family's)")
     parser.add_argument("--no-pictures", action="store_true", help="skip the rendered pictures")
     parser.add_argument("--render-tool", default=str(Path(os.environ.get("DRIVELINK_BIN_DIR", ROOT / "bin"))
                                                      / "render_truth"), help="the render_truth program")
@@ -256,7 +257,7 @@ def main():
 
     robot = ambulink.Ambulink(args.config)
     n = robot.get_motor_num()
-    family = args.robot or ("veltra1" if n <= 14 else "zenthi")
+    family = args.robot or ambulink.robot_family(robot.robot_type()).name
     plan = PLANS[family]
     print(f"[demo] {family}: {n} joints, SDK {robot.get_version()}, gains x{args.gain_scale:g}", flush=True)
     truth = TruthFile(args.truth) if args.truth else None

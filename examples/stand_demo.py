@@ -6,9 +6,10 @@ It talks to the robot only through ambulink, so the same script drives the board
 
     PYTHONPATH=lib python3 examples/stand_demo.py configs/veltra1.yaml   # or configs/zenthi.yaml
 
-The poses follow the configuration's robot family (the biped's two legs of five joints, or the
-zenthi robot's six legs of three). About every second it prints one status line for the time
-span since the previous one: the phases in it, the mean tracking error and the link's health in
+The standing pose and the gains are the robot family's (ambulink.robot_family: the biped's
+two legs of five joints, or the zenthi robot's six legs of three), and they stand the physics
+simulator's robot too. About every second it prints one status line for the time span since
+the previous one: the phases in it, the mean tracking error and the link's health in
 that span (replies received of the exchanges sent, timeouts, the median round trip). At the end a per-joint table of commanded against measured positions. It writes a CSV
 of the run (and a PNG plot where matplotlib is installed) and exits non-zero when tracking or
 the link failed.
@@ -18,7 +19,6 @@ import argparse
 import csv
 import math
 import os
-import re
 import sys
 import time
 
@@ -28,55 +28,16 @@ CONTROL_PERIOD = 0.002  # seconds
 SQUAT_DEPTH = 0.25  # extra knee bend at the bottom of the squat, radians
 
 
-class Family:
-    """One robot family's legs: joint names, the standing pose and the squat, per leg."""
-
-    def __init__(self, leg_names, joint_names, stand_leg, squat_leg):
-        self.leg_names = leg_names      # in joint order
-        self.joint_names = joint_names  # of one leg, in joint order
-        self.stand_leg = stand_leg      # radians, virtual joints, inside every limit
-        self.squat_leg = squat_leg      # change per radian of squat depth
-
-    @property
-    def leg_joints(self):
-        return len(self.joint_names) * len(self.leg_names)
-
-    def joint_name(self, joint):
-        if joint >= self.leg_joints:
-            return f"joint {joint}"
-        leg, within = divmod(joint, len(self.joint_names))
-        return f"{self.leg_names[leg]} {self.joint_names[within]}"
-
-    def standing_pose(self, rest):
-        """Legs stand as above; joints past the legs keep their rest value."""
-        legs = min(len(rest), self.leg_joints) // len(self.stand_leg)
-        return self.stand_leg * legs + list(rest[legs * len(self.stand_leg):])
-
-    def squat_offset(self, joint, depth):
-        return self.squat_leg[joint % len(self.squat_leg)] * depth if joint < self.leg_joints else 0.0
+# The squat of each family, per joint of one leg: the change per radian of squat depth. The
+# biped's knee bends by the depth while hip pitch and ankle take half each back, so the foot
+# stays level; the zenthi robot raises the femur and folds the tibia under it.
+SQUAT_LEG = {"veltra1": [0.0, 0.0, -0.5, 1.0, -0.5], "zenthi": [0.0, 0.5, -1.0]}
 
 
-FAMILIES = {
-    # Biped: joints 0-4 left leg, 5-9 right leg. Standing, the ankle keeps the sole level:
-    # hip pitch + knee + ankle = 0.4332 (the sole's own slope). In the squat the knee bends by
-    # the depth, hip pitch and ankle take half each back so the foot stays level.
-    "veltra": Family(["left", "right"], ["hip yaw", "hip roll", "hip pitch", "knee", "ankle"],
-                     [0.0, 0.0, -0.35, 0.85, -0.0668], [0.0, 0.0, -0.5, 1.0, -0.5]),
-    # Six legs of three directly driven joints; the knee is always bent (-160 to -30 degrees).
-    "zenthi": Family([f"leg {k}" for k in range(1, 7)], ["abduction", "hip", "knee"],
-                     [0.0, 0.8, -1.5], [0.0, 0.5, -1.0]),
-}
-
-
-def robot_family(config):
-    """The family named by the configuration's robot_type (veltra1, veltra1L, zenthi, zenthi_v2)."""
-    with open(config) as f:
-        match = re.search(r"^robot_type:\s*(\w+)", f.read(), re.M)
-    name = match.group(1) if match else ""
-    for family in FAMILIES:
-        if name.startswith(family):
-            return FAMILIES[family]
-    raise SystemExit(f"[demo] unknown robot_type {name!r} in {config}")
+def squat_offset(family, joint, depth):
+    """Joint `joint`'s change from the stance at `depth` radians of squat."""
+    leg = SQUAT_LEG[family.name]
+    return leg[joint % len(leg)] * depth if joint < len(family.stand) else 0.0
 
 
 def smooth_step(x):
@@ -170,13 +131,13 @@ def main():
     parser.add_argument("config", help="robot configuration file (YAML)")
     parser.add_argument("--speed", type=float, default=1.0, help="time scale of the motion (2 = twice as fast)")
     parser.add_argument("--output", default="demo-output", help="folder for the CSV and the plot")
-    parser.add_argument("--kp", type=float, default=80.0, help="position gain of every joint")
-    parser.add_argument("--kd", type=float, default=2.0, help="velocity gain of every joint")
+    parser.add_argument("--kp", type=float, help="position gain of every joint (default: the family's)")
+    parser.add_argument("--kd", type=float, help="velocity gain of every joint (default: the family's)")
     parser.add_argument("--max-error", type=float, default=0.05, help="allowed mean tracking error while holding [rad]")
     args = parser.parse_args()
 
-    family = robot_family(args.config)
     robot = ambulink.Ambulink(args.config)
+    family = ambulink.robot_family(robot.robot_type())
     n = robot.get_motor_num()
     names = [family.joint_name(j) for j in range(n)]
     print(f"[demo] {n} joints, SDK {robot.get_version()}", flush=True)
@@ -187,7 +148,10 @@ def main():
     rest = positions(robot.receive_observation())
     stand = family.standing_pose(rest)
     phases = [("stand up", 2.0 / args.speed), ("hold", 1.0 / args.speed), ("squat", 3.0 / args.speed), ("settle", 0.5)]
-    kp, kd, zeros = [args.kp] * n, [args.kd] * n, [0.0] * n
+    kp, kd = family.gains(n)
+    kp = [args.kp] * n if args.kp is not None else kp
+    kd = [args.kd] * n if args.kd is not None else kd
+    zeros = [0.0] * n
     recorder = Recorder(names)
     window = StatusWindow(robot)
 
@@ -206,7 +170,7 @@ def main():
                 target = [r + (s - r) * smooth_step(x) for r, s in zip(rest, stand)]
             elif phase == "squat":
                 depth = SQUAT_DEPTH * 0.5 * (1 - math.cos(2 * math.pi * x))
-                target = [s + family.squat_offset(j, depth) for j, s in enumerate(stand)]
+                target = [s + squat_offset(family, j, depth) for j, s in enumerate(stand)]
             else:
                 target = stand
             robot.send_command(kp, kd, target, zeros, zeros)

@@ -11,6 +11,7 @@
 #include "robot_records.h"
 #include "kinematics.h"
 #include "robot_config.h"
+#include "robot_family.h"
 #include "link_stats.h"
 #include "flight_recorder.h"
 #include "imu_calibration.h"

@@ -81,11 +81,47 @@ RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys = ConfigKey
 /// before the bus reads the rest. Throws yaml-cpp's exceptions.
 std::string loadRobotType(const std::string& path);
 
-/// The robot type names of `robot_type`, indexed by the robot type code.
-inline constexpr const char* kRobotTypeNames[] = {"veltra1", "veltra1L", "zenthi", "zenthi_v2"};
+/// The robot a configuration's `robot_type` names. The value is the robot type code that the
+/// joint-space mapping takes and a recording's header stores.
+enum class RobotType : int {
+  Veltra1 = 0,   ///< "veltra1": the biped, two five-joint legs on joints 0-4 and 5-9.
+  Veltra1L = 1,  ///< "veltra1L": the same biped under another name.
+  Zenthi = 2,    ///< "zenthi": six legs of three joints, every joint driven directly.
+  ZenthiV2 = 3,  ///< "zenthi_v2": the same robot under another name.
+};
+
+/// One row of the robot type table: everything the SDK says about a robot type by name.
+struct RobotTypeRow {
+  RobotType type;        ///< The type; rows are in code order.
+  const char* name;      ///< Its `robot_type` spelling.
+  const char* openLine;  ///< The line the robot layer prints when it opens such a robot.
+};
+
+/// The robot types, in code order: the one place their names and codes are written down.
+inline constexpr RobotTypeRow kRobotTypes[] = {
+    {RobotType::Veltra1, "veltra1", "[robot sdk] Veltra init "},
+    {RobotType::Veltra1L, "veltra1L", "[robot sdk] Veltra L init "},
+    {RobotType::Zenthi, "zenthi", "[robot sdk] zenthi init "},
+    {RobotType::ZenthiV2, "zenthi_v2", "[robot sdk] zenthi2 init "},
+};
+
+/// The table's row of `type`. Any thread; std::invalid_argument for a value outside the enumeration.
+const RobotTypeRow& robotTypeRow(RobotType type);
+
+/// The `robot_type` spelling of `type` ("veltra1", ...). Any thread; as robotTypeRow.
+inline const char* robotTypeName(RobotType type) { return robotTypeRow(type).name; }
+
+/// The robot type spelt exactly `name`, or none for a name not in the table. Any thread.
+std::optional<RobotType> robotTypeFromName(const std::string& name);
+
+/// The robot type code of `type`, as the joint-space mapping takes it. Any thread.
+constexpr int robotTypeCode(RobotType type) { return static_cast<int>(type); }
 
 /// The code of the robot type `name` (exact spelling), or -1 for none of the four. Any thread.
 int robotTypeCode(const std::string& name);
+
+/// The table's names in code order, comma-separated: "veltra1, veltra1L, zenthi, zenthi_v2". Any thread.
+std::string robotTypeNameList();
 
 /// What is wrong with an unknown robot type: "robot_type is "NAME" in PATH; the valid names
 /// are veltra1, veltra1L, zenthi, zenthi_v2". Any thread.

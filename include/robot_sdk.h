@@ -206,6 +206,9 @@ class RobotSDK {
   void setCommand(const RobotCommand& command);
   /// "1.0.0". Any thread.
   std::string get_version() const { return "1.0.0"; }
+  /// The robot type the configuration's `robot_type` named (RobotType::Veltra1 when
+  /// unconfigured). Any thread; fixed from construction on.
+  RobotType robotType() const { return robot_type_; }
 
   /// The latest reply's motor records as the board sent them: status, id, mode, and position,
   /// velocity, torque on the motor side (before gear ratio and offset), temperature. One per
@@ -292,7 +295,7 @@ class RobotSDK {
   std::vector<BatState> bat_states_;
   ControlCallback control_callback_;
   int comm_fail_count_ = 0;
-  int robot_type_ = 0;
+  RobotType robot_type_ = RobotType::Veltra1;
   bool control_enabled_ = false;
 
   bool configured_ = false;

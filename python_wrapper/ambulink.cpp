@@ -24,6 +24,7 @@
 
 #include "../src/log_line.h"  // the SDK's own console writer, so the line reaches a log handler too
 #include "log_sink.h"
+#include "robot_family.h"
 #include "robot_records.h"
 #include "robot_sdk.h"
 
@@ -389,6 +390,11 @@ class Ambulink {
     return _sdk->get_version();
   }
 
+  std::string robotType() {
+    _requireRunning();
+    return robotTypeName(_sdk->robotType());
+  }
+
   /// The latest reply's motor records as the board sent them, one array entry per motor.
   py::dict motorStates() {
     _requireRunning();
@@ -707,6 +713,82 @@ void setLogHandler(const py::object& handler) {
 
 /// At interpreter shutdown, after the robots were closed: their last lines reach the handler,
 /// then the drain thread ends while the interpreter can still serve it.
+/// One column of a family's table, joint by joint.
+template <typename T>
+std::vector<T> familyColumn(const RobotFamily& family, T FamilyJoint::*field) {
+  std::vector<T> column;
+  for (const FamilyJoint& joint : family.joints) column.push_back(joint.*field);
+  return column;
+}
+
+/// Registers ambulink.RobotFamily, a read-only view of a family that lives as long as the process.
+void bindRobotFamily(py::module_& m) {
+  using Family = RobotFamily;
+  py::class_<Family>(m, "RobotFamily", R"doc(One robot family's table: its joints' names, what a
+positive angle does at each, a standing pose and the gains that hold it. The per-joint lists
+cover the legs, in joint order; joints past them keep their start position with other_kp and
+other_kd. Ramped to from the start pose over a few seconds, the pose stands the robot.)doc")
+      .def_property_readonly("name", [](const Family& f) { return f.name; },
+                             "The family: \"veltra1\" (the biped) or \"zenthi\" (six legs).")
+      .def_property_readonly(
+          "robot_types",
+          [](const Family& f) {
+            std::vector<std::string> names;
+            for (RobotType type : f.types) names.emplace_back(robotTypeName(type));
+            return names;
+          },
+          "The robot_type names of the family.")
+      .def_property_readonly("joint_names", [](const Family& f) { return familyColumn(f, &FamilyJoint::name); },
+                             "The legs' joints: \"left knee\", \"leg 3 hip\", ...")
+      .def_property_readonly("positive", [](const Family& f) { return familyColumn(f, &FamilyJoint::positive); },
+                             "What a positive angle does at each joint (x forward, y left, z up).")
+      .def_property_readonly("stand", [](const Family& f) { return familyColumn(f, &FamilyJoint::stand); },
+                             "The standing pose, rad, in the controller's (virtual) joint space.")
+      .def_property_readonly("kp", [](const Family& f) { return familyColumn(f, &FamilyJoint::kp); },
+                             "Position gains that hold the stance, N·m/rad.")
+      .def_property_readonly("kd", [](const Family& f) { return familyColumn(f, &FamilyJoint::kd); },
+                             "Velocity gains that hold the stance, N·m·s/rad.")
+      .def_readonly("other_kp", &Family::otherKp, "Position gain of the joints past the table, N·m/rad.")
+      .def_readonly("other_kd", &Family::otherKd, "Velocity gain of the joints past the table, N·m·s/rad.")
+      .def(
+          "standing_pose",
+          [](const Family& f, const std::vector<double>& start) {
+            const auto count = static_cast<Eigen::Index>(start.size());
+            const Eigen::VectorXd pose = f.standingPose(Eigen::Map<const Eigen::VectorXd>(start.data(), count));
+            return std::vector<double>(pose.data(), pose.data() + pose.size());
+          },
+          py::arg("start"),
+          "The standing pose of a robot whose joints are at `start` (rad): the table's angles, then `start`'s.")
+      .def(
+          "gains",
+          [](const Family& f, Eigen::Index joints) {
+            if (joints < 0) throw std::invalid_argument("gains: the joint count must be 0 or more");
+            const Eigen::VectorXd kp = f.kp(joints), kd = f.kd(joints);
+            return py::make_tuple(std::vector<double>(kp.data(), kp.data() + kp.size()),
+                                  std::vector<double>(kd.data(), kd.data() + kd.size()));
+          },
+          py::arg("joints"), "(kp, kd) lists for `joints` joints: the table's gains, then other_kp and other_kd.")
+      .def("joint_name", &Family::jointName, py::arg("joint"),
+           "Joint `joint`'s name: the table's, \"joint N\" past it.");
+
+  m.def(
+      "config_robot_type",
+      [](const std::string& path) {
+        const std::string name = loadRobotType(path);
+        if (!robotTypeFromName(name)) throw std::invalid_argument(unknownRobotTypeText(name, path));
+        return name;
+      },
+      py::arg("path"),
+      R"doc(Returns the robot_type of the configuration file at `path` as the robot reads it, without
+opening any robot: for a program that must pick its robot before it runs one. Raises ValueError
+for a name that is not a robot type and RuntimeError when the file or the key cannot be read.)doc");
+  m.def(
+      "robot_family", [](const std::string& robotType) -> const Family& { return robotFamily(robotType); },
+      py::return_value_policy::reference, py::arg("robot_type"),
+      R"doc(Returns the RobotFamily of `robot_type` ("veltra1", "veltra1L", "zenthi" or "zenthi_v2").
+Raises ValueError for any other name.)doc");
+}
+
 void removeLogHandler() {
   g_shuttingDown = true;
   setLogHandler(py::none());
@@ -783,6 +865,9 @@ LinkError: while the link is lost, or on a robot without an IMU, it stores the r
 damping frame (kd 0.8) instead.)doc")
       .def("get_motor_num", &Ambulink::getMotorNum, "Returns the number of joints n.")
       .def("get_version", &Ambulink::getVersion, "Returns the robot layer's version text.")
+      .def("robot_type", &Ambulink::robotType,
+           R"doc(Returns the configuration's robot_type: "veltra1", "veltra1L", "zenthi" or
+"zenthi_v2". ambulink.robot_family(robot.robot_type()) gives its joints and standing pose.)doc")
       .def("motor_states", &Ambulink::motorStates,
            R"doc(Returns the latest reply's motor records as the board sent them:
 a dict of numpy arrays with one entry per motor, in configuration order:
@@ -854,6 +939,7 @@ lets it leave, with one line saying so.)doc");
       [](py::object path) { return py::module_::import("ambulink_recording").attr("read_recording")(path); },
       py::arg("path"), "Reads a flight recording into numpy arrays in joint-side units (needs numpy).");
 
+  ambulink::bindRobotFamily(m);
   m.def("set_log_handler", &ambulink::setLogHandler, py::arg("handler"),
         R"doc(Sends the SDK's console lines to `handler` (called with one str per line, without
 its line end) instead of standard output, or back to standard output given None (lines

@@ -28,6 +28,47 @@ class LinkStats(TypedDict):
     rtt_max_us: float
     reply_age_us: float  # since the latest complete reply; -1 before the first
 
+class RobotFamily:
+    """One robot family's table: its joints' names, what a positive angle does at each, a
+    standing pose and the gains that hold it. The per-joint lists cover the legs, in joint
+    order; joints past them keep their start position with other_kp and other_kd. Ramped to
+    from the start pose over a few seconds, the pose stands the robot."""
+
+    @property
+    def name(self) -> str:
+        """The family: "veltra1" (the biped) or "zenthi" (six legs)."""
+    @property
+    def robot_types(self) -> list[str]:
+        """The robot_type names of the family."""
+    @property
+    def joint_names(self) -> list[str]:
+        """The legs' joints: "left knee", "leg 3 hip", ..."""
+    @property
+    def positive(self) -> list[str]:
+        """What a positive angle does at each joint (x forward, y left, z up)."""
+    @property
+    def stand(self) -> list[float]:
+        """The standing pose, rad, in the controller's (virtual) joint space."""
+    @property
+    def kp(self) -> list[float]:
+        """Position gains that hold the stance, N·m/rad."""
+    @property
+    def kd(self) -> list[float]:
+        """Velocity gains that hold the stance, N·m·s/rad."""
+    @property
+    def other_kp(self) -> float:
+        """Position gain of the joints past the table, N·m/rad."""
+    @property
+    def other_kd(self) -> float:
+        """Velocity gain of the joints past the table, N·m·s/rad."""
+    def standing_pose(self, start: Sequence[SupportsFloat]) -> list[float]:
+        """The standing pose of a robot whose joints are at `start` (rad): the table's angles,
+        then `start`'s."""
+    def gains(self, joints: int) -> tuple[list[float], list[float]]:
+        """(kp, kd) lists for `joints` joints: the table's gains, then other_kp and other_kd."""
+    def joint_name(self, joint: int) -> str:
+        """Joint `joint`'s name: the table's, "joint N" past it."""
+
 class RecordingCounts(TypedDict):
     recorded: int  # exchanges written to the file
     dropped: int  # exchanges not in the file: the writer fell behind, or the file took no more
@@ -105,6 +146,9 @@ class Ambulink:
         """Returns the number of joints n."""
     def get_version(self) -> str:
         """Returns the version text of the robot layer."""
+    def robot_type(self) -> str:
+        """The configuration's robot_type: "veltra1", "veltra1L", "zenthi" or "zenthi_v2"
+        (robot_family of it gives its joints and standing pose)."""
     def motor_states(self) -> dict[str, npt.NDArray[np.uint8] | npt.NDArray[np.float32]]:
         """The latest reply's motor records as the board sent them: a dict of numpy arrays,
         one entry per motor: status, id, mode (uint8; status 9 = valid), pos, vel, tau
@@ -163,6 +207,15 @@ class Ambulink:
         """Stops the robot's threads; every later call raises RuntimeError. Leaving the block
         on an exception first stores the damping brake frame (kd 0.8) and lets it leave, with
         one line saying so."""
+
+def config_robot_type(path: str) -> str:
+    """The robot_type of the configuration file at `path`, read as the robot reads it, without
+    opening any robot. Raises ValueError for a name that is not a robot type, RuntimeError when
+    the file or the key cannot be read."""
+
+def robot_family(robot_type: str) -> RobotFamily:
+    """The RobotFamily of `robot_type` ("veltra1", "veltra1L", "zenthi" or "zenthi_v2").
+    Raises ValueError for any other name."""
 
 def set_log_handler(handler: Callable[[str], object] | None) -> None:
     """Sends the SDK's console lines to `handler` (one str per line, no line end), called on

@@ -144,17 +144,31 @@ void tell(const Hook& hook, Args&&... args) {
 
 }  // namespace
 
+const RobotTypeRow& robotTypeRow(RobotType type) {
+  for (const RobotTypeRow& row : kRobotTypes)
+    if (row.type == type) return row;
+  throw std::invalid_argument("robot type code " + std::to_string(robotTypeCode(type)) + " is not in the table");
+}
+
+std::optional<RobotType> robotTypeFromName(const std::string& name) {
+  for (const RobotTypeRow& row : kRobotTypes)
+    if (name == row.name) return row.type;
+  return std::nullopt;
+}
+
 int robotTypeCode(const std::string& name) {
-  for (int code = 0; code < static_cast<int>(std::size(kRobotTypeNames)); ++code)
-    if (name == kRobotTypeNames[code]) return code;
-  return -1;
+  const std::optional<RobotType> type = robotTypeFromName(name);
+  return type ? robotTypeCode(*type) : -1;
+}
+
+std::string robotTypeNameList() {
+  std::string names;
+  for (const RobotTypeRow& row : kRobotTypes) names += (names.empty() ? "" : ", ") + std::string(row.name);
+  return names;
 }
 
 std::string unknownRobotTypeText(const std::string& name, const std::string& path) {
-  std::string text = "robot_type is \"" + name + "\" in " + path + "; the valid names are ";
-  for (size_t code = 0; code < std::size(kRobotTypeNames); ++code)
-    text += (code ? ", " : "") + std::string(kRobotTypeNames[code]);
-  return text;
+  return "robot_type is \"" + name + "\" in " + path + "; the valid names are " + robotTypeNameList();
 }
 
 void requireUsableMotorValues(size_t index, double offset, double gr) {

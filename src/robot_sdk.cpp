@@ -27,14 +27,6 @@ constexpr int kPrimingPasses = 10;
 constexpr int kWatchdogFailureLimit = 10;
 constexpr float kBrakeDamping = 0.8f;
 
-// Indexed by robot type code, as kRobotTypeNames.
-constexpr const char* kRobotTypeLines[] = {
-    "[robot sdk] Veltra init ",
-    "[robot sdk] Veltra L init ",
-    "[robot sdk] zenthi init ",
-    "[robot sdk] zenthi2 init ",
-};
-
 void zeroCommand(RobotCommand& command, Eigen::Index n) {
   for (Eigen::VectorXd* vector : {&command.tau, &command.pos, &command.vel, &command.kp, &command.kd})
     vector->setZero(n);
@@ -180,10 +172,9 @@ void RobotSDK::_createControlThread() {
 void RobotSDK::_chooseRobotType(const std::string& path, OpenFailure onFailure) {
   logLine("[robot sdk] config path is ", path);
   const std::string name = loadRobotType(path);
-  const int code = robotTypeCode(name);
-  if (code >= 0) {
-    logLine(kRobotTypeLines[code]);
-    robot_type_ = code;
+  if (const std::optional<RobotType> type = robotTypeFromName(name)) {
+    logLine(robotTypeRow(*type).openLine);
+    robot_type_ = *type;
     return;
   }
   const std::string detail = unknownRobotTypeText(name, path);
@@ -205,10 +196,10 @@ void RobotSDK::_openBus(const std::string& path, OpenFailure onFailure) {
   }
   const int n = motor_sdk_.motor_num_;
   // Refused here, before any thread runs: the control thread could not map such a robot.
-  if (!supportsJointCount(robot_type_, n))
-    throw ConfigError(std::string("[RobotSDK] a ") + kRobotTypeNames[robot_type_] + " robot cannot have " +
+  if (!supportsJointCount(robotTypeCode(robot_type_), n))
+    throw ConfigError(std::string("[RobotSDK] a ") + robotTypeName(robot_type_) + " robot cannot have " +
                       std::to_string(n) + " motors: the bipeds have 10 to 14 joints, zenthi robots at most 18");
-  reportConfiguredLimits(robot_type_, motor_sdk_.jointMin(), motor_sdk_.jointMax());
+  reportConfiguredLimits(robotTypeCode(robot_type_), motor_sdk_.jointMin(), motor_sdk_.jointMax());
   zeroCommand(cmd_virtual_, n);
   zeroCommand(cmd_real_, n);
   state_virtual_.zero(n);
@@ -369,7 +360,8 @@ const RobotState& RobotSDK::readState() {
   // A frame that was already mapped without a complaint is served again; a mapping that
   // complained runs (and says so) every time, as the mapping alone would.
   _getState();
-  if (!mapped_clean_) mapped_clean_ = switchRealToVirtual(state_real_, state_mapped_, robot_type_, leg_cache_);
+  if (!mapped_clean_)
+    mapped_clean_ = switchRealToVirtual(state_real_, state_mapped_, robotTypeCode(robot_type_), leg_cache_);
   return state_mapped_;
 }
 
@@ -387,7 +379,7 @@ void RobotSDK::setCommand(const RobotCommand& command) {
   requireJointCount(command, motor_sdk_.motor_num_);
   requireFiniteCommand(command, motor_sdk_.motor_num_);
   _getState();  // the present configuration gives the legs' Jacobians
-  switchVirtualToReal(state_real_, command, cmd_real_, robot_type_, leg_cache_);
+  switchVirtualToReal(state_real_, command, cmd_real_, robotTypeCode(robot_type_), leg_cache_);
   if (!_setCommand()) refuse();  // a brake engaged meanwhile kept its frame
 }
 
@@ -430,7 +422,8 @@ void RobotSDK::_setLinkRunning(bool running) {
 void RobotSDK::startRecording(const std::string& path, size_t ringRecords) {
   _requireConfigured("startRecording");
   if (recorder_) throw std::logic_error("[RobotSDK] startRecording: a recording already runs");
-  recorder_ = std::make_unique<FlightRecorder>(path, motor_sdk_.recordingDescription(robot_type_), ringRecords);
+  recorder_ = std::make_unique<FlightRecorder>(path, motor_sdk_.recordingDescription(robotTypeCode(robot_type_)),
+                                               ringRecords);
   motor_sdk_.attachRecorder(recorder_.get());
 }
 
@@ -597,10 +590,10 @@ void RobotSDK::_controlPeriod() {
     logLine("[WARNING] [RobotSDK] no IMU configured: the control loop keeps the IMU fields at their last values");
     imu_warning_printed_ = true;
   }
-  switchRealToVirtual(state_real_, state_virtual_, robot_type_, leg_cache_);
+  switchRealToVirtual(state_real_, state_virtual_, robotTypeCode(robot_type_), leg_cache_);
   control_callback_(state_virtual_, cmd_virtual_);
   if (!_callbackCommandUsable()) return;  // the previous frame keeps going out
-  switchVirtualToReal(state_real_, cmd_virtual_, cmd_real_, robot_type_, leg_cache_);
+  switchVirtualToReal(state_real_, cmd_virtual_, cmd_real_, robotTypeCode(robot_type_), leg_cache_);
   _setCommand();
 }
 

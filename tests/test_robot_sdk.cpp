@@ -63,11 +63,12 @@ TEST(RobotSDKConstruction, EachRobotTypePrintsItsLineAndSizesTheRobot) {
     const char* type;
     const char* line;
     unsigned motors;
+    RobotType robotType;
   } cases[] = {
-      {"veltra1.yaml", "veltra1", "[robot sdk] Veltra init ", 10},
-      {"veltra1.yaml", "veltra1L", "[robot sdk] Veltra L init ", 10},
-      {"zenthi.yaml", "zenthi", "[robot sdk] zenthi init ", 18},
-      {"zenthi.yaml", "zenthi_v2", "[robot sdk] zenthi2 init ", 18},
+      {"veltra1.yaml", "veltra1", "[robot sdk] Veltra init ", 10, RobotType::Veltra1},
+      {"veltra1.yaml", "veltra1L", "[robot sdk] Veltra L init ", 10, RobotType::Veltra1L},
+      {"zenthi.yaml", "zenthi", "[robot sdk] zenthi init ", 18, RobotType::Zenthi},
+      {"zenthi.yaml", "zenthi_v2", "[robot sdk] zenthi2 init ", 18, RobotType::ZenthiV2},
   };
   for (const auto& c : cases) {
     const TempFile config(withTopLevelKey(shippedConfigText(c.base), "robot_type", c.type));
@@ -77,6 +78,9 @@ TEST(RobotSDKConstruction, EachRobotTypePrintsItsLineAndSizesTheRobot) {
     EXPECT_EQ(out.rfind("[robot sdk] config path is " + config.path() + "\n" + c.line + "\n", 0), 0u) << out;
     EXPECT_EQ(robot.motor_sdk_.motor_num_, c.motors);
     EXPECT_EQ(robot.get_version(), "1.0.0");
+    // The type the robot reports is the one the file named, and names itself as the file did.
+    EXPECT_EQ(robot.robotType(), c.robotType) << c.type;
+    EXPECT_STREQ(robotTypeName(robot.robotType()), c.type);
   }
 }
 
