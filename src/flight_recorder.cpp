@@ -240,6 +240,7 @@ void FlightRecorder::_stopWriting(WriteStop why, int error) {
 }
 
 void FlightRecorder::_writeLoop() {
+  (void)pthread_setname_np(pthread_self(), "flight_recorder");  // as `ps -L` and top -H show it
   SigpipeHeld held;  // the recorder's own thread: SIGPIPE stays held back for its life
   for (;;) {
     const bool stopping = stopping_.load(std::memory_order_acquire);

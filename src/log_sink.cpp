@@ -169,6 +169,7 @@ class LogQueue {
   }
 
   void _drain(uint64_t generation) {
+    (void)pthread_setname_np(pthread_self(), "log_sink");  // as `ps -L` and top -H show it
     QueuedText line;
     for (;;) {
       std::shared_ptr<const LogSink> sink;
