@@ -173,10 +173,12 @@ def main():
     parser.add_argument("--kp", type=float, default=80.0, help="position gain of every joint")
     parser.add_argument("--kd", type=float, default=2.0, help="velocity gain of every joint")
     parser.add_argument("--max-error", type=float, default=0.05, help="allowed mean tracking error while holding [rad]")
+    parser.add_argument("--realtime-priority", type=int, default=0,
+                        help="SCHED_FIFO priority of the link and watchdog threads (0: off)")
     args = parser.parse_args()
 
     family = robot_family(args.config)
-    robot = ambulink.Ambulink(args.config)
+    robot = ambulink.Ambulink(args.config, realtime_priority=args.realtime_priority)
     n = robot.get_motor_num()
     names = [family.joint_name(j) for j in range(n)]
     print(f"[demo] {n} joints, SDK {robot.get_version()}", flush=True)
