@@ -4,6 +4,7 @@
 /// thread applies its own settings to itself.
 #pragma once
 
+#include <cstddef>
 #include <stdexcept>
 #include <string>
 

@@ -1,5 +1,6 @@
 // The periodic thread: its log lines, start/stop lifecycle, the timer grid, period changes,
-// CPU pinning and priority, and the process exits on refused affinity or priority.
+// CPU pinning and priority applied before the first cycle, a refused schedule thrown from
+// start(), and the process exits on refused affinity or priority given to a constructor.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
