@@ -251,11 +251,13 @@ def main():
     parser.add_argument("--no-pictures", action="store_true", help="skip the rendered pictures")
     parser.add_argument("--render-tool", default=str(Path(os.environ.get("DRIVELINK_BIN_DIR", ROOT / "bin"))
                                                      / "render_truth"), help="the render_truth program")
+    parser.add_argument("--realtime-priority", type=int, default=0,
+                        help="SCHED_FIFO priority of the link and watchdog threads (0: off)")
     args = parser.parse_args()
     if not args.speed > 0:
         parser.error("--speed must be positive")
 
-    robot = ambulink.Ambulink(args.config)
+    robot = ambulink.Ambulink(args.config, realtime_priority=args.realtime_priority)
     n = robot.get_motor_num()
     family = args.robot or ambulink.robot_family(robot.robot_type()).name
     plan = PLANS[family]

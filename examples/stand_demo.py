@@ -134,9 +134,11 @@ def main():
     parser.add_argument("--kp", type=float, help="position gain of every joint (default: the family's)")
     parser.add_argument("--kd", type=float, help="velocity gain of every joint (default: the family's)")
     parser.add_argument("--max-error", type=float, default=0.05, help="allowed mean tracking error while holding [rad]")
+    parser.add_argument("--realtime-priority", type=int, default=0,
+                        help="SCHED_FIFO priority of the link and watchdog threads (0: off)")
     args = parser.parse_args()
 
-    robot = ambulink.Ambulink(args.config)
+    robot = ambulink.Ambulink(args.config, realtime_priority=args.realtime_priority)
     family = ambulink.robot_family(robot.robot_type())
     n = robot.get_motor_num()
     names = [family.joint_name(j) for j in range(n)]

@@ -58,8 +58,8 @@ struct RecordingSummary {
 };
 
 /// One recording. The link thread copies each exchange into a ring allocated up front; a
-/// writer thread of its own does the file I/O. When the writer falls behind (a slow disk),
-/// exchanges are dropped and counted; the link thread never waits.
+/// writer thread of its own (named "flight_recorder") does the file I/O. When the writer
+/// falls behind (a slow disk), exchanges are dropped and counted; the link thread never waits.
 ///
 /// The writer stops writing, says so in one line and counts every later exchange dropped when
 /// the file takes no more: a full disk (a regular file is cut back to its last whole record), a

@@ -2,7 +2,7 @@
 /// Where the SDK's console lines go. By default every line is written to standard output as it
 /// is made. A program that wants the lines itself installs a sink: from then on nothing goes to
 /// standard output, and the lines reach the sink, one call per line, from a drain thread of the
-/// SDK's own, so the threads that make them (the link thread among them) never wait for it.
+/// SDK's own (named "log_sink"), so the threads that make them (the link thread among them) never wait for it.
 #pragma once
 
 #include <chrono>

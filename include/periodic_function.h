@@ -6,10 +6,16 @@
 
 #include <atomic>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 
-/// A named loop thread that calls one function every period. start(), stop() and setPeriod()
+#include "realtime.h"
+
+/// A named loop thread that calls one function every period. The thread carries its name at
+/// the operating system (the first 15 characters), so `ps -L` and /proc/PID/task/*/comm show
+/// it, and applies its CPU, priority and stack settings to itself before its first cycle.
+/// start(), stop() and setPeriod()
 /// may be called from any thread but the loop itself, except that the function may stop its
 /// own loop (it is joined later, by start() or the destructor). The function runs on the loop
 /// thread and must not throw.
@@ -33,9 +39,15 @@ class PeriodicFunction {
 
   /// Called by start() before the thread exists.
   void init();
-  /// Starts the loop thread, then pins and prioritises it as configured. A refused affinity
-  /// or priority ends the process with status 254.
+  /// Starts the loop thread and waits until it has applied its settings to itself. A refused
+  /// affinity or priority given to a constructor prints its line and ends the process with
+  /// status 254; one given through setSchedule() throws RealtimeRefused instead, with the
+  /// thread joined and nothing left running (the object may be started again).
   void start();
+  /// Replaces the CPU, priority and stack settings the thread applies to itself from the next
+  /// start() on; a refusal then throws from start(). The owner's thread, while not running
+  /// (std::logic_error otherwise).
+  void setSchedule(const ThreadSchedule& schedule);
   /// Asks the loop to end and joins it; takes up to one period plus one cycle.
   void stop();
   /// Changes the period of a running loop: the timer is re-armed after the current cycle.
@@ -56,15 +68,14 @@ class PeriodicFunction {
 
  private:
   static float _requireArmingPeriod(float period);
-  void _bindToCpu();
-  void _raisePriority();
   void _releaseThread();
+  [[noreturn]] void _exitOnRefusal(const RealtimeRefused& refusal);
 
   std::function<void()> _function;
   std::atomic<float> _period;
-  int _cpuId = 0;
-  int _priority;
-  bool _bindCpu = false;
+  ThreadSchedule _schedule;
+  bool _refusalEndsProcess = true;  // as the constructors' settings always did
+  std::promise<void>* _startReport = nullptr;  // start() waits on it; the thread fulfils it once
   std::atomic<bool> _periodChanged{false};
   std::atomic<bool> _running{false};
   std::string _name;

@@ -20,6 +20,7 @@
 #include "joint_mapping.h"
 #include "motor_sdk.h"
 #include "periodic_function.h"
+#include "realtime.h"
 #include "robot_records.h"
 
 // ---- RobotSDK ------------------------------------------------------------------------------
@@ -68,7 +69,8 @@ class BrakeLatch {
 
 /// One robot on the UDP link. Not copyable and not movable: its threads call back into it.
 ///
-/// Threads, all without real-time priority or CPU pinning: "motor_comm" exchanges one frame
+/// Threads, without real-time priority or CPU pinning unless setRealtime() asks for them, each
+/// named so at the operating system: "motor_comm" exchanges one frame
 /// with the board every 2.1 ms, "motion_control" runs the callback every control period
 /// (only when a callback is given), "watch_dog" checks the link every 10 ms and ends the
 /// process with exit status 1 after ten failing checks in a row (unless a link failure handler
@@ -154,8 +156,19 @@ class RobotSDK {
   /// timer, or when a callback is already set; otherwise as init().
   void init(double dt, ControlCallback callback);
   /// Starts "motor_comm" (every 2.1 ms), then "motion_control" when enabled (every control
-  /// period), then "watch_dog" (every 10 ms). std::logic_error when unconfigured.
+  /// period), then "watch_dog" (every 10 ms), each with the real-time options of
+  /// setRealtime() applied by the thread to itself before its first cycle (memory is locked
+  /// first). A setting the system refuses throws RealtimeRefused (a std::runtime_error saying
+  /// what was refused and how to allow it); the threads already started are stopped and
+  /// joined, so nothing is left running. std::logic_error when unconfigured.
   void start();
+  /// The real-time options the next start() applies (see RealtimeOptions; all off by
+  /// default). Only the SDK's own threads change; the caller's thread keeps its scheduling.
+  /// Throws RealtimeRefused at once for what can be judged now (a priority outside 1-99, a
+  /// link_cpu outside the CPUs this process may run on), keeping the previous options. The
+  /// caller's thread, before start(): std::logic_error while the threads run or when
+  /// unconfigured.
+  void setRealtime(const RealtimeOptions& options);
   /// Stops "watch_dog", then "motor_comm", then "motion_control" when enabled, joining each.
   /// Then rethrows, once, the exception a control callback threw (the threads are stopped all
   /// the same). Not from the SDK's own threads; std::logic_error when unconfigured.
@@ -273,6 +286,7 @@ class RobotSDK {
   bool _callbackCommandUsable();
   void _failController(std::exception_ptr failure);
   void _stopThreads();
+  void _startThreads();
   void _watchDog();
   bool _judgeLink();
   bool _watchLostLink(bool failed);
@@ -300,6 +314,7 @@ class RobotSDK {
 
   bool configured_ = false;
   bool running_ = false;
+  RealtimeOptions realtime_;
   bool imu_warning_printed_ = false;
   bool command_fault_reported_ = false;      // control thread: warned about the current bad run
   mutable std::mutex failure_mutex_;

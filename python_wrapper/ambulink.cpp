@@ -234,10 +234,20 @@ class Ambulink {
 
   /// With exitOnLinkFailure false a lost link no longer ends the process: the robot layer
   /// brakes and raises LinkFailure (ambulink.LinkError) instead, until resumed.
-  explicit Ambulink(const std::string& path, bool exitOnLinkFailure = true) : _configPath(path) {
+  /// `realtimePriority` (SCHED_FIFO, 0 = off) goes to "motor_comm" and "watch_dog",
+  /// `linkCpu` (-1 = none) pins "motor_comm"; the interpreter's threads keep their scheduling.
+  explicit Ambulink(const std::string& path, bool exitOnLinkFailure = true, int realtimePriority = 0,
+                    int linkCpu = -1, bool lockMemory = false)
+      : _configPath(path) {
+    requireFifoPriority(realtimePriority, "realtime_priority");  // named as Python knows it
     auto sdk = _open(path);
     // The robot layer brakes and refuses commands by itself; nothing is left to do here.
     if (!exitOnLinkFailure) sdk->setLinkFailureHandler([] {});
+    RealtimeOptions realtime;
+    realtime.link_priority = realtimePriority;
+    realtime.link_cpu = linkCpu;
+    realtime.lock_memory = lockMemory;
+    sdk->setRealtime(realtime);
     sdk->init();
     sdk->start();
     // From here on the threads run; ownership moves only once nothing else can throw.
@@ -824,8 +834,9 @@ from construction until the object is deleted or the interpreter exits. Joint va
 joint side of each gear, in the controller's (virtual) joint space: positions in rad,
 velocities in rad/s, torques in N·m. One object must not be used from two threads at once.)doc")
       .def(py::init<>(), "An unconnected object: every method raises RuntimeError.")
-      .def(py::init<const std::string&, bool>(), py::arg("path"), py::pos_only(), py::kw_only(),
-           py::arg("exit_on_link_failure") = true,
+      .def(py::init<const std::string&, bool, int, int, bool>(), py::arg("path"), py::pos_only(), py::kw_only(),
+           py::arg("exit_on_link_failure") = true, py::arg("realtime_priority") = 0, py::arg("link_cpu") = -1,
+           py::arg("lock_memory") = false,
            R"doc(Opens the robot from the configuration file at `path`, primes the link with ten
 exchanges and starts its threads.
 
@@ -840,7 +851,14 @@ the program reads) ends the process with exit status 1 by default; the motors ke
 command frame. With exit_on_link_failure=False the process goes on and every motor is held in
 the damping brake frame: receive_observation, receive_observation_array and
 wait_for_observation raise LinkError until a valid reply arrives again, send_command until
-resume_after_link_failure() succeeds.)doc")
+resume_after_link_failure() succeeds.
+
+realtime_priority (SCHED_FIFO 1-99; 0, the default, is off) is given to the robot's link and
+watchdog threads, link_cpu (-1: none) pins the link thread to one CPU, lock_memory locks the
+process's memory (mlockall). The interpreter's own threads keep their scheduling. A setting the
+system refuses raises RuntimeError saying what was refused and how to allow it (root,
+CAP_SYS_NICE, an rtprio line in limits.conf, a CPU this process may use); nothing is left
+running.)doc")
       .def("receive_observation", &Ambulink::receiveObservation,
            R"doc(Returns the latest state as 3n + 10 floats: (pos rad, vel rad/s, tau N·m) for
 each joint in turn, then the first IMU's acceleration x y z, angular rate x y z and quaternion

@@ -97,7 +97,16 @@ class Ambulink:
     def __init__(self) -> None:
         """An unconnected object: every method raises RuntimeError."""
     @overload
-    def __init__(self, path: str | bytes, /, *, exit_on_link_failure: bool = True) -> None:
+    def __init__(
+        self,
+        path: str | bytes,
+        /,
+        *,
+        exit_on_link_failure: bool = True,
+        realtime_priority: int = 0,
+        link_cpu: int = -1,
+        lock_memory: bool = False,
+    ) -> None:
         """Opens the robot from the configuration file and starts it.
 
         Raises RuntimeError when the file cannot be loaded, when another controller holds
@@ -111,6 +120,11 @@ class Ambulink:
         ends the process with exit status 1 by default; the motors keep the last command
         frame. With exit_on_link_failure=False the process goes on and every motor is held
         in the damping brake frame: see LinkError and resume_after_link_failure.
+
+        realtime_priority (SCHED_FIFO 1-99, 0 = off) goes to the link and watchdog threads,
+        link_cpu (-1 = none) pins the link thread, lock_memory locks the process's memory;
+        the interpreter's threads keep their scheduling. A refused setting raises
+        RuntimeError saying what was refused and how to allow it; nothing is left running.
         """
     def receive_observation(self) -> list[float]:
         """Returns 3n + 10 floats: (pos, vel, tau) for each joint in turn, then acc x y z,

@@ -108,6 +108,7 @@ FlightRecorder::FlightRecorder(const std::string& path, const RobotDescription& 
   // A pipe's reader may stall: the writer waits for room in slices, so it can give up.
   if (!regularFile_) fcntl(file_.get(), F_SETFL, fcntl(file_.get(), F_GETFL) | O_NONBLOCK);
   writer_ = std::thread(&FlightRecorder::_writeLoop, this);
+  (void)pthread_setname_np(writer_.native_handle(), "flight_recorder");  // as `ps -L` and top -H show it
 }
 
 FlightRecorder::~FlightRecorder() { finish(); }

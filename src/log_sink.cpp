@@ -98,6 +98,7 @@ class LogQueue {
     const uint64_t generation = ++generation_;
     try {
       drain_ = std::thread(&LogQueue::_drain, this, generation);
+      (void)pthread_setname_np(drain_.native_handle(), "log_sink");  // as `ps -L` and top -H show it
     } catch (...) {
       forwarding_ = false;
       sink_.reset();

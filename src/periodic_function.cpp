@@ -17,7 +17,7 @@
 
 namespace {
 
-constexpr int kCpuSetCapacity = 1024;
+constexpr size_t kLongestThreadName = 15;  // the kernel keeps 16 bytes with the terminator
 
 // The PeriodicFunction whose loop runs on this thread, if any: stop() called from its own loop
 // must not wait for itself. (Its std::thread object may still be being assigned when the loop
@@ -29,14 +29,15 @@ int wholeMilliseconds(const itimerspec& setting) { return static_cast<int>(setti
 }  // namespace
 
 PeriodicFunction::PeriodicFunction(float period, std::string name, std::function<void()> function, int priority)
-    : _function(std::move(function)), _period(_requireArmingPeriod(period)), _priority(priority),
-      _name(std::move(name)) {}
+    : _function(std::move(function)), _period(_requireArmingPeriod(period)), _name(std::move(name)) {
+  _schedule.priority = priority;
+}
 
 PeriodicFunction::PeriodicFunction(float period, std::string name, std::function<void()> function, int cpuId,
                                    int priority)
     : PeriodicFunction(period, std::move(name), std::move(function), priority) {
-  _cpuId = cpuId;
-  _bindCpu = true;
+  _schedule.cpu = cpuId;
+  _schedule.bindCpu = true;
 }
 
 PeriodicFunction::~PeriodicFunction() {
@@ -66,10 +67,38 @@ void PeriodicFunction::start() {
   _releaseThread();  // a loop that stopped itself
   init();
   _periodChanged = false;  // a period set while idle is armed from the start anyway
+  std::promise<void> report;
+  std::future<void> settled = report.get_future();
+  _startReport = &report;
   _running = true;
   _thread = std::thread(&PeriodicFunction::loopFunction, this);
-  if (_bindCpu) _bindToCpu();
-  if (_priority > 0) _raisePriority();
+  const auto abandon = [this] {  // the thread ended before its first cycle
+    _running = false;
+    _thread.join();
+  };
+  try {
+    settled.get();
+  } catch (const RealtimeRefused& refusal) {
+    abandon();
+    if (_refusalEndsProcess) _exitOnRefusal(refusal);
+    throw;
+  } catch (...) {
+    abandon();
+    throw;
+  }
+}
+
+void PeriodicFunction::setSchedule(const ThreadSchedule& schedule) {
+  if (_running) throw std::logic_error("[PeriodicFunction] " + _name + ": the schedule changes only while stopped");
+  _schedule = schedule;
+  _refusalEndsProcess = false;
+}
+
+void PeriodicFunction::_exitOnRefusal(const RealtimeRefused& refusal) {
+  logLine(refusal.setting() == RealtimeRefused::Setting::Cpu ? "Error: Set affinity failed."
+                                                               : "Error: Set priority failed.");
+  flushLogBeforeExit();
+  exit(-2);
 }
 
 void PeriodicFunction::stop() {
@@ -104,6 +133,18 @@ void PeriodicFunction::run() { _function(); }
 
 void PeriodicFunction::loopFunction() {
   t_ownLoop = this;
+  (void)pthread_setname_np(pthread_self(), _name.substr(0, kLongestThreadName).c_str());
+  // The settings are in place before the first cycle, and a refusal reaches start().
+  std::promise<void>* report = std::exchange(_startReport, nullptr);
+  try {
+    if (_schedule.priority > 0) logLine("priority of thread ", _name, " is ", _schedule.priority);
+    applyScheduleToThisThread(_name, _schedule);
+  } catch (...) {
+    if (!report) throw;
+    report->set_exception(std::current_exception());
+    return;
+  }
+  if (report) report->set_value();
   TimerDescriptor timer;
   uint64_t expirations = 0;
   const itimerspec setting = intervalTimerSpec(_period.load());
@@ -122,27 +163,4 @@ void PeriodicFunction::loopFunction() {
     timer.awaitExpiry(expirations);
   }
   logFormat("[PeriodicFunction] %s has stopped!\n", _name.c_str());
-}
-
-void PeriodicFunction::_bindToCpu() {
-  cpu_set_t cpus;
-  CPU_ZERO(&cpus);
-  // An out-of-range CPU leaves the set empty, which the kernel refuses.
-  if (_cpuId >= 0 && _cpuId < kCpuSetCapacity) CPU_SET(_cpuId, &cpus);
-  if (pthread_setaffinity_np(_thread.native_handle(), sizeof(cpus), &cpus) != 0) {
-    logLine("Error: Set affinity failed.");
-    flushLogBeforeExit();
-    exit(-2);
-  }
-}
-
-void PeriodicFunction::_raisePriority() {
-  logLine("priority of thread ", _name, " is ", _priority);
-  sched_param param{};
-  param.sched_priority = _priority;
-  if (pthread_setschedparam(_thread.native_handle(), SCHED_FIFO, &param) != 0) {
-    logLine("Error: Set priority failed.");
-    flushLogBeforeExit();
-    exit(-2);
-  }
 }

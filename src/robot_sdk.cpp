@@ -251,11 +251,37 @@ void RobotSDK::init(double dt, ControlCallback callback) {
 
 void RobotSDK::start() {
   _requireConfigured("start");
-  comm_task_->start();
-  if (control_enabled_) control_task_->start();
-  watchdog_task_->start();
+  // A second start() only has each thread say that it already runs.
+  if (!running_) {
+    if (realtime_.lock_memory) lockProcessMemory();  // before the threads' stacks exist
+    comm_task_->setSchedule(realtime_.link());
+    if (control_enabled_) control_task_->setSchedule(realtime_.control());
+    watchdog_task_->setSchedule(realtime_.watchdog());
+  }
+  _startThreads();
   running_ = true;
   _setLinkRunning(true);
+}
+
+void RobotSDK::setRealtime(const RealtimeOptions& options) {
+  _requireConfigured("setRealtime");
+  _requireStopped("setRealtime");
+  options.check();
+  realtime_ = options;
+}
+
+// A thread the system refuses ends before its first cycle; the ones started before it are
+// stopped again, in the order of stop().
+void RobotSDK::_startThreads() {
+  try {
+    comm_task_->start();
+    if (control_enabled_) control_task_->start();
+    watchdog_task_->start();
+  } catch (...) {
+    for (PeriodicFunction* task : {watchdog_task_.get(), comm_task_.get(), control_task_.get()})
+      if (task && task->isRunning()) task->stop();
+    throw;
+  }
 }
 
 void RobotSDK::stop() {

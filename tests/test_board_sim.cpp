@@ -24,8 +24,10 @@
 
 #include "board_sim.h"
 #include "datagram_socket.h"
+#include "realtime_probe.h"
 #include "robot_configs.h"
 #include "temp_file.h"
+#include "thread_tasks.h"
 #include "truth_file.h"
 #include "wire_frames.h"
 
@@ -630,12 +632,13 @@ TEST(BoardSimProgram, HelpNamesEveryOptionAndBadCommandLinesFail) {
         "--delay-us", "--short", "--short-bytes", "--long-bytes", "--duplicate", "--stale", "--other-port",
         "--motor-error", "--imu-error", "--battery-error", "--imu-tilt", "--seed", "--record", "--quiet",
         "SIGUSR1", "SIGUSR2", "--model", "--start", "--fixed-base", "--truth", "--imu-noise", "--physics-rate",
-        "--physics-bench", "--release-at-start", "--physics-cpu"})
+        "--physics-bench", "--release-at-start", "--physics-cpu", "--realtime-priority"})
     EXPECT_NE(help.find(option), std::string::npos) << option;
 
   const std::string quietly = " >/dev/null 2>&1";
   EXPECT_EQ(WEXITSTATUS(std::system((boardSimProgram() + quietly).c_str())), 2);  // no --config
   EXPECT_EQ(WEXITSTATUS(std::system((boardSimProgram() + " --config x --drop 1.5" + quietly).c_str())), 2);
+  EXPECT_EQ(WEXITSTATUS(std::system((boardSimProgram() + " --config x --realtime-priority 100" + quietly).c_str())), 2);
   EXPECT_EQ(WEXITSTATUS(std::system((boardSimProgram() + " --config /nonexistent.yaml" + quietly).c_str())), 1);
   EXPECT_THROW(BoardSim("/nonexistent.yaml"), std::runtime_error);
 }
@@ -809,6 +812,28 @@ TEST(BoardSimWholeBody, FaultOptionsAndSummariesWorkUnderPhysics) {
       << sim.output();
   EXPECT_NE(sim.output().find(", physics real-time factor "), std::string::npos) << sim.output();
   EXPECT_NE(sim.output().find(", held until the first command"), std::string::npos) << sim.output();  // passive only
+}
+
+// The link answers on the main thread; the physics steps one priority below it.
+TEST(BoardSimWholeBody, RealtimePriorityGoesToTheLinkAndOneBelowToThePhysics) {
+  if (!fifoPermitted(30)) GTEST_SKIP() << "this system refuses SCHED_FIFO (no root, CAP_SYS_NICE or rtprio)";
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--realtime-priority", "30"});
+  std::vector<ThreadTask> physics;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (Clock::now() < deadline) {
+    physics = threadsNamed("physics", sim.pid());
+    if (!physics.empty() && physics.front().priority == 29) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(physics.size(), 1u);
+  EXPECT_EQ(physics.front().policy, SCHED_FIFO);
+  EXPECT_EQ(physics.front().priority, 29);
+  for (const ThreadTask& task : threadTasks(sim.pid())) {
+    if (task.tid != sim.pid()) continue;
+    EXPECT_EQ(task.policy, SCHED_FIFO);
+    EXPECT_EQ(task.priority, 30);
+  }
+  EXPECT_EQ(sim.stop(), 0);
 }
 
 TEST(BoardSimWholeBody, ModelProblemsStopTheProgramBeforeTheLinkOpens) {

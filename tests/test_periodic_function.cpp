@@ -1,5 +1,6 @@
 // The periodic thread: its log lines, start/stop lifecycle, the timer grid, period changes,
-// CPU pinning and priority, and the process exits on refused affinity or priority.
+// CPU pinning and priority applied before the first cycle, a refused schedule thrown from
+// start(), and the process exits on refused affinity or priority given to a constructor.
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
@@ -18,6 +19,7 @@
 
 #include "capture.h"
 #include "periodic_function.h"
+#include "realtime_probe.h"
 
 namespace {
 
@@ -372,6 +374,49 @@ TEST(PeriodicFunctionScheduling, PriorityZeroOrBelowLeavesSchedulingAlone) {
   }
 }
 
+TEST(PeriodicFunctionScheduling, AScheduleIsInPlaceBeforeTheFirstCycle) {
+  ThreadWatch watch;
+  watch.arm();  // from the very first cycle on
+  StdoutCapture capture;
+  PeriodicFunction pinned(0.003f, "pinned", watch.cycle(), -1);
+  ThreadSchedule schedule;
+  schedule.bindCpu = true;
+  schedule.cpu = 0;
+  schedule.touchStack = true;
+  pinned.setSchedule(schedule);
+  pinned.start();
+  const auto seen = watch.waitForObservations(1);
+  pinned.stop();
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.front().cpu, 0);
+  EXPECT_TRUE(seen.front().onlyCpu0);
+}
+
+TEST(PeriodicFunctionScheduling, ARefusedScheduleThrowsFromStartRunsNoCycleAndCanBeReplaced) {
+  CycleLog log;
+  StdoutCapture capture;
+  PeriodicFunction refused(0.003f, "refused", log.cycle(), -1);
+  ThreadSchedule outside;
+  outside.bindCpu = true;
+  outside.cpu = 5000;
+  refused.setSchedule(outside);
+  try {
+    refused.start();
+    ADD_FAILURE() << "start() did not throw";
+  } catch (const RealtimeRefused& refusal) {
+    EXPECT_EQ(refusal.setting(), RealtimeRefused::Setting::Cpu);
+    EXPECT_NE(std::string(refusal.what()).find("CPU 5000 for refused"), std::string::npos) << refusal.what();
+  }
+  EXPECT_FALSE(refused.isRunning());
+  EXPECT_EQ(log.count(), 0u);
+  refused.setSchedule(ThreadSchedule{});
+  refused.start();
+  EXPECT_TRUE(log.waitFor(2));
+  EXPECT_THROW(refused.setSchedule(outside), std::logic_error);
+  refused.stop();
+  EXPECT_EQ(countOf(capture.finish(), "[PeriodicFunction] Start refused"), 1u) << "only the second start began";
+}
+
 // The process-ending paths run in a child; its standard output is sent to standard error so
 // the death test can match the printed lines.
 class PeriodicFunctionExit : public testing::Test {
@@ -394,19 +439,8 @@ TEST_F(PeriodicFunctionExit, CpuOutsideTheSetEndsTheProcess) {
   }
 }
 
-bool fifoIsPermitted() {
-  bool permitted = false;
-  std::thread probe([&] {
-    sched_param param{};
-    param.sched_priority = 1;
-    permitted = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
-  });
-  probe.join();
-  return permitted;
-}
-
 TEST_F(PeriodicFunctionExit, PositivePriorityPrintsItsLineAndGivesFifoOrEndsTheProcess) {
-  if (fifoIsPermitted()) {
+  if (fifoPermitted()) {
     // The child reports through its status whether its cycles ran under SCHED_FIFO.
     EXPECT_EXIT(
         {

@@ -57,15 +57,32 @@ def parse_frame(hex_line):
             for offset in range(0, len(raw), MOTOR_CMD.size)]
 
 
-def answer_promptly(pid):
+def fifo_permitted(priority=1):
+    """Whether a thread of this process may take SCHED_FIFO at `priority`; tried on a thread of
+    its own (Linux schedules threads one by one), so the interpreter keeps its scheduling."""
+    permitted = []
+
+    def probe():
+        try:
+            os.sched_setscheduler(0, os.SCHED_FIFO, os.sched_param(priority))
+            permitted.append(True)
+        except OSError:
+            pass
+
+    thread = threading.Thread(target=probe)
+    thread.start()
+    thread.join()
+    return bool(permitted)
+
+
+def prompt_answers(extra_args):
     """A real board answers within microseconds whatever the controller's machine is doing: the
     simulator runs at real-time priority where the system allows it, so that a busy machine
     does not hold its replies past the link's 2 ms timeout. (The whole-body physics is left
     alone: its thread steps for its whole life.)"""
-    try:
-        os.sched_setscheduler(pid, os.SCHED_FIFO, os.sched_param(SIMULATOR_PRIORITY))
-    except OSError:
-        pass
+    if "--model" in extra_args or not fifo_permitted(SIMULATOR_PRIORITY):
+        return []
+    return ["--realtime-priority", str(SIMULATOR_PRIORITY)]
 
 
 class Board:
@@ -79,10 +96,8 @@ class Board:
             raise RuntimeError(f"{program} is missing: build the project first")
         self._process = subprocess.Popen(
             [str(program), "--config", config, "--quiet", "--record", str(self.record_file),
-             *extra_args],
+             *prompt_answers(extra_args), *extra_args],
             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        if "--model" not in extra_args:
-            answer_promptly(self._process.pid)
         self._lines = []
         self._ready = threading.Event()
         # Drains the simulator's output so it never blocks on a full pipe.
@@ -184,16 +199,17 @@ def ambulink():
 
 @pytest.fixture
 def open_robot(start_board, ambulink):
-    """Opens an Ambulink on a configuration name or path; the robot is deleted (its threads
-    stopped) before any board of the test is stopped.
+    """Opens an Ambulink on a configuration name or path (keyword options go to the
+    constructor); the robot is deleted (its threads stopped) before any board of the test is
+    stopped.
 
     Tests get a weak proxy: a failing test's traceback must not keep a robot alive, or its
     link would go on talking to the next test's board."""
     robots = []
 
-    def open_(config):
+    def open_(config, **options):
         path = config if os.path.sep in config else config_path(config)
-        robot = ambulink.Ambulink(path)
+        robot = ambulink.Ambulink(path, **options)
         robots.append(robot)
         return weakref.proxy(robot)
 

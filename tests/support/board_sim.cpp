@@ -1,7 +1,6 @@
 #include "board_sim.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -14,6 +13,8 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+
+#include "realtime_probe.h"
 
 namespace {
 
@@ -48,16 +49,6 @@ bool reap(pid_t pid, int timeoutMs, int& status) {
   return false;
 }
 
-// A real board answers within microseconds whatever the controller's machine is doing; on a
-// busy test machine the simulator would otherwise queue behind other processes for longer
-// than the link's 2 ms receive timeout, and tests would see lost replies no board causes.
-// Taken where the system allows it (root, or CAP_SYS_NICE), else the simulator runs as it is.
-// The whole-body physics keeps ordinary scheduling: its thread steps for its whole life.
-void answerPromptly() {
-  sched_param param{};
-  param.sched_priority = kSimulatorPriority;
-  (void)sched_setscheduler(0, SCHED_FIFO, &param);
-}
 
 }  // namespace
 
@@ -70,6 +61,13 @@ BoardSim::BoardSim(const std::string& config, std::vector<std::string> extraArgs
   const bool physics = std::find(extraArgs.begin(), extraArgs.end(), "--model") != extraArgs.end();
   std::vector<std::string> args = {boardSimProgram(), "--config", config, "--quiet", "--record", recordPath_};
   if (serial) args.push_back("--serial");
+  // A real board answers within microseconds whatever the controller's machine is doing; on a
+  // busy test machine the simulator would otherwise queue behind other processes for longer
+  // than the link's 2 ms receive timeout, and tests would see lost replies no board causes.
+  // Taken where the system allows it (root, or CAP_SYS_NICE), else the simulator runs as it is.
+  // The whole-body physics keeps ordinary scheduling: its thread steps for its whole life.
+  if (!physics && fifoPermitted(kSimulatorPriority))
+    args.insert(args.end(), {"--realtime-priority", std::to_string(kSimulatorPriority)});
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
@@ -89,7 +87,6 @@ BoardSim::BoardSim(const std::string& config, std::vector<std::string> extraArgs
     dup2(pipeFds[1], STDERR_FILENO);
     prctl(PR_SET_PDEATHSIG, SIGTERM);
     if (getppid() == 1) _exit(127);
-    if (!physics) answerPromptly();
     execv(argv[0], argv.data());
     _exit(127);
   }

@@ -1,6 +1,7 @@
 // board_sim: a stand-in for the robot's motor board, over UDP or a pseudo-terminal.
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -9,6 +10,7 @@
 #include "board_server.h"
 #include "joint_plant.h"
 #include "physics_plant.h"
+#include "realtime.h"
 #include "sim_options.h"
 
 namespace {
@@ -28,6 +30,7 @@ PhysicsOptions physicsOptions(const SimOptions& options) {
   physics.seed = options.seed;
   physics.releaseAtStart = options.releaseAtStart;
   physics.physicsCpu = options.physicsCpu.value_or(-1);
+  physics.realtimePriority = std::max(options.realtimePriority - 1, std::min(options.realtimePriority, 1));
   return physics;
 }
 
@@ -60,6 +63,12 @@ int main(int argc, char** argv) {
   }
   const SimOptions& options = parsed.options;
   try {
+    // The link runs on this thread; the physics thread starts from its scheduling.
+    if (options.realtimePriority > 0) {
+      ThreadSchedule link;
+      link.priority = options.realtimePriority;
+      applyScheduleToThisThread("board_sim", link);
+    }
     BoardConfig config = loadBoardConfig(options.config);
     if (options.benchSeconds > 0.0) return runPhysicsBench(config, options);
     std::unique_ptr<Plant> plant = makePlant(config, options);

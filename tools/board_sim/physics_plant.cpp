@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "realtime.h"
 #include "truth_file.h"
 
 namespace {
@@ -69,7 +70,8 @@ PhysicsPlant::PhysicsPlant(const BoardConfig& config, const PhysicsOptions& opti
       applied_(config.motors, 0.0),
       pendingCommands_(config.motors, MotorCmd{}),
       released_(options.releaseAtStart),
-      physicsCpu_(options.physicsCpu) {
+      physicsCpu_(options.physicsCpu),
+      realtimePriority_(options.realtimePriority) {
   mujoco_support::installMessageHooks("board_sim");
   _loadModel(options.modelPath, options.rate);
   _findMotors(config);
@@ -365,9 +367,24 @@ void PhysicsPlant::_writeTruthRow() {
   if (++truthRows_ % kTruthFlushRows == 0) std::fflush(file);
 }
 
+// Below the link's priority, so a reply never waits behind a step; it sleeps between steps.
+// Refused, it keeps the scheduling it was started with and says so.
+void PhysicsPlant::_takePriority() {
+  if (realtimePriority_ <= 0) return;
+  ThreadSchedule schedule;
+  schedule.priority = realtimePriority_;
+  try {
+    applyScheduleToThisThread("physics", schedule);
+  } catch (const RealtimeRefused& refusal) {
+    std::fprintf(stderr, "board_sim: %s\n", refusal.what());
+  }
+}
+
 // Steps so that simulated time follows the wall clock. A physics that cannot keep up
 // drops what it is more than kMaxLag behind instead of racing to catch up.
 void PhysicsPlant::_run() {
+  (void)pthread_setname_np(pthread_self(), "physics");
+  _takePriority();
   const double dt = timestep();
   const auto maxLagSteps = static_cast<uint64_t>(kMaxLag / dt);
   Clock::time_point origin = Clock::now();

@@ -35,6 +35,7 @@ struct PhysicsOptions {
   uint32_t seed = 1;       // seed of the IMU noise
   bool releaseAtStart = false;  // step from the start instead of holding until the first command
   int physicsCpu = -1;          // >= 0: the physics thread runs on this CPU only
+  int realtimePriority = 0;     // > 0: SCHED_FIFO priority of the physics thread
 };
 
 class PhysicsPlant : public Plant {
@@ -90,6 +91,7 @@ class PhysicsPlant : public Plant {
   void _writeTruthRow();
   void _run();
   void _pinThread();
+  void _takePriority();
 
   mjModel* model() const { return model_.get(); }
   mjData* data() const { return data_.get(); }
@@ -130,6 +132,7 @@ class PhysicsPlant : public Plant {
   bool commandsChanged_ = false;
   std::atomic<bool> released_{false};  // set under commandMutex_ with the releasing command
   int physicsCpu_ = -1;
+  int realtimePriority_ = 0;
 
   // Handed over to the link thread.
   mutable std::mutex stateMutex_;

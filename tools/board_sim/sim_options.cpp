@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "realtime.h"
+
 namespace {
 
 const char kHelp[] =
@@ -29,6 +31,9 @@ const char kHelp[] =
     "  --any-frame-length       answer command frames of any length with the reply of FILE's\n"
     "                           own counts (a board with other devices than the controller's\n"
     "                           file says); missing motor records command nothing (UDP only)\n"
+    "  --realtime-priority N    answer at SCHED_FIFO priority N (1-99; the physics thread runs\n"
+    "                           one below), so a busy machine does not hold replies back; needs\n"
+    "                           root, CAP_SYS_NICE or an rtprio limit (0: ordinary scheduling)\n"
     "  --help                   this text\n"
     "\n"
     "Faults (frames are counted from 0; a frame of the wrong length is never answered\n"
@@ -105,6 +110,12 @@ double toFraction(const std::string& text) {
   return value;
 }
 
+int toPriority(const std::string& text) {
+  const auto value = static_cast<int>(std::min<uint64_t>(toCount(text), INT_MAX));
+  requireFifoPriority(value, "--realtime-priority");
+  return value;
+}
+
 std::pair<std::string, std::string> splitPair(const std::string& text) {
   const size_t colon = text.rfind(':');
   if (colon == std::string::npos) throw std::invalid_argument("expected A:B, got " + text);
@@ -156,6 +167,7 @@ void applyValueOption(SimOptions& options, const std::string& name, const std::s
   else if (name == "--imu-noise") options.imuNoise = toNumber(value);
   else if (name == "--physics-rate") options.physicsRate = toNumber(value);
   else if (name == "--physics-bench") options.benchSeconds = toNumber(value);
+  else if (name == "--realtime-priority") options.realtimePriority = toPriority(value);
   else if (name == "--physics-cpu") options.physicsCpu = static_cast<int>(std::min<uint64_t>(toCount(value), INT_MAX));
   else if (name == "--imu-tilt") {
     const auto [roll, pitch] = splitPair(value);

@@ -45,6 +45,7 @@ struct SimOptions {
   double benchSeconds = 0.0;          // >0: step this much simulated time flat out, print, exit
   bool releaseAtStart = false;        // step from the start, not from the first command
   std::optional<int> physicsCpu;      // run the physics thread on this CPU only
+  int realtimePriority = 0;           // SCHED_FIFO of the link thread (physics: one below); 0: off
 };
 
 /// What the command line asks for: run, print the help, or stop with a usage error.
