@@ -39,7 +39,7 @@ class LinkWatchdog {
 
   /// Judges one check from the latest reply's per-motor `health` (MotorSDK::latestHealth; one
   /// entry per motor, else std::invalid_argument) and the bus's count of complete replies
-  /// (MotorSDK::completeReplies). Never allocates.
+  /// (MotorSDK::completeReplies). Allocates nothing but the message of that exception.
   Verdict check(const std::vector<MotorSDK::MotorHealth>& health, uint64_t completeReplies);
 
   /// Prints the lines of the last check: "[RobotSDK] watchdog: COMM ERROR motor id N cStatus S"
@@ -52,15 +52,12 @@ class LinkWatchdog {
   int failures() const { return failures_; }
   /// The motors whose record failed the last check, in configuration order.
   const std::vector<FailedMotor>& failedMotors() const { return failed_; }
-  /// True when the last check saw no complete reply since the check before it.
-  bool stale() const { return stale_; }
 
  private:
   size_t motors_;
   std::vector<FailedMotor> failed_;  // capacity for every motor, reserved once
   uint64_t replies_ = 0;             // complete replies at the previous check
   int failures_ = 0;
-  bool stale_ = false;
   bool lost_ = false;  // declared lost, no passing check since
   Verdict verdict_ = Verdict::kPassed;
 };

@@ -12,13 +12,12 @@ LinkWatchdog::Verdict LinkWatchdog::check(const std::vector<MotorSDK::MotorHealt
     throw std::invalid_argument("[RobotSDK] watchdog: " + std::to_string(health.size()) + " health entries for " +
                                 std::to_string(motors_) + " motors");
   failed_.clear();
-  stale_ = false;
   if (motors_ == 0) return verdict_ = Verdict::kPassed;
-  stale_ = completeReplies == replies_;
+  const bool stale = completeReplies == replies_;
   replies_ = completeReplies;
   for (size_t i = 0; i < health.size(); ++i)
     if (health[i].status != kStatusValid) failed_.push_back({i, health[i]});
-  const bool failed = stale_ || !failed_.empty();
+  const bool failed = stale || !failed_.empty();
 
   // After a loss the watchdog stays quiet until every motor answers again.
   if (lost_) {
@@ -39,6 +38,7 @@ LinkWatchdog::Verdict LinkWatchdog::check(const std::vector<MotorSDK::MotorHealt
 
 void LinkWatchdog::report() const {
   if (verdict_ != Verdict::kFailing && verdict_ != Verdict::kLost) return;
+  // A counted failure without a failed motor is a check without a new complete reply.
   if (failed_.empty()) logLine("[RobotSDK] watchdog: no complete reply from the board since the last check");
   for (const FailedMotor& motor : failed_)
     logLine("[RobotSDK] watchdog: COMM ERROR motor id ", static_cast<unsigned>(motor.health.id), " cStatus ",
