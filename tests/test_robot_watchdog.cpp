@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "capture.h"
 #include "link_watchdog.h"
@@ -82,7 +83,7 @@ TEST_F(WatchdogChecks, FailingMotorsAreNamedAndCountOncePerCheck) {
 
 TEST_F(WatchdogChecks, ARobotWithoutMotorsNeverFails) {
   LinkWatchdog none(0);
-  for (int check = 0; check < 12; ++check) {
+  for (int round = 0; round < 12; ++round) {
     StdoutCapture capture;
     EXPECT_EQ(none.check({}, 0), LinkWatchdog::Verdict::kPassed);
     none.report();
