@@ -159,6 +159,19 @@ class MotorSDK {
   /// and keeps its previous values. Any thread; takes feedback_mutex, never waits for the
   /// link. The caller must not read the vectors from another thread meanwhile.
   void getRecvMT(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats);
+  /// Which stored reply a decoding came from.
+  struct ReplyStamp {
+    uint64_t sequence = 0;  ///< Its replySequence() number: 1 for the first reply stored, 0 for none yet.
+    uint64_t answered = 0;  ///< repliesReceived() as it stood once this reply was stored.
+    /// When the exchange that stored it ended (for a reply that never came, when the wait for
+    /// it ended), CLOCK_MONOTONIC. Unit: [s]; 0 before the first reply.
+    double receiveTime = 0.0;
+  };
+  /// getRecvMT that also gives the stamp of the reply it decoded, taken under the same lock as
+  /// the records, so the two always belong together. Same threads and throws (`stamp` is then
+  /// left alone).
+  void getRecvMT(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats,
+                 ReplyStamp& stamp);
   /// @}
 
   /// Copies of the last reply's motor and battery records as the board sent them (motor side,
@@ -188,8 +201,10 @@ class MotorSDK {
   /// thread.
   void latestHealth(std::vector<MotorHealth>& health) const;
 
-  /// Sends the stored frame five times; nothing is decoded or printed. The port stays open
-  /// (the destructor closes it). The thread that owns the link.
+  /// Sends the stored frame five times; nothing is decoded or printed. Each reply is stored,
+  /// counted and stamped as every exchange's is, except that the battery records keep the
+  /// previous reply's. The port stays open (the destructor closes it). The thread that owns
+  /// the link.
   void stop();
   /// Exactly what stop() does.
   void close();
@@ -291,6 +306,7 @@ class MotorSDK {
   LinkMonitor link_monitor_;
   RecorderSlot recorder_slot_;
   std::atomic<uint64_t> reply_sequence_{0};
+  ReplyStamp latest_;  // of the reply in the raw stores, stored with them
 
   wire::MotorTable _table() const { return {motor_type_, motor_id_, gr_, offset_}; }
   LinkHold _claimLink(CommType comm_type);
@@ -299,13 +315,16 @@ class MotorSDK {
   void _sizeFrames();
   void _requireConfigured(const char* operation) const;
   void _loadSendBuffer();
-  /// What one transfer brought: some of a reply, or all of it.
+  /// What one transfer brought: some of a reply, or all of it, and when the wait ended.
   struct Arrival {
     bool answered = false;
     bool complete = false;
+    int64_t endedNs = 0;  // CLOCK_MONOTONIC
   };
   Arrival _transfer();
-  void _storeReply(Arrival arrival);
+  /// Which parts of a reply are kept in the raw stores.
+  enum class Keep { Everything, AllButBatteries };
+  void _storeReply(Arrival arrival, Keep keep = Keep::Everything);
   const std::vector<MotorCmd>& _checkedSnapshot(const std::vector<MotorCmd>& cmd) const;
   bool _encodeUnlessHeld(const std::vector<MotorCmd>& cmd);
   void _exchange();

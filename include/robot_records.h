@@ -6,6 +6,8 @@
 
 #include <Eigen/Dense>
 
+#include <cstdint>
+
 #include "eigen_types.h"
 
 /// One observation of the whole robot. Per-joint vectors start empty; the IMU fields start at
@@ -22,6 +24,12 @@ struct RobotState {
   Eigen::VectorXd aux1;  ///< As aux0.
   Eigen::VectorXd aux2;  ///< As aux0.
   bool flag = false;     ///< Carried unchanged between joint spaces, never interpreted.
+  /// The reply this state was decoded from: MotorSDK::replySequence() as it stood when the link
+  /// thread stored it; 0 for a state never filled. Carried unchanged between joint spaces.
+  uint64_t replySequence = 0;
+  /// When that reply was received (the end of its exchange), CLOCK_MONOTONIC as
+  /// monotonicNanos() reads it. Unit: [s]; 0 for a state never filled. Carried unchanged.
+  double replyTime = 0.0;
 
   /// Sizes the six per-joint vectors to n zeros. Vectors that already hold n entries keep
   /// their storage, so calling this every cycle does not allocate. The IMU fields and the

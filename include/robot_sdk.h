@@ -18,6 +18,7 @@
 #include "device_records.h"
 #include "eigen_types.h"
 #include "joint_mapping.h"
+#include "link_watchdog.h"
 #include "motor_sdk.h"
 #include "periodic_function.h"
 #include "realtime.h"
@@ -100,9 +101,6 @@ class BrakeLatch {
 /// space: positions in rad, velocities in rad/s, torques in N·m, kp in N·m/rad, kd in
 /// N·m·s/rad; periods and timeouts in s.
 class RobotSDK {
-  // Tests drive single watchdog checks through it, without the 10 ms thread.
-  friend class RobotSDKWatchdogProbe;
-
  public:
   /// The controller of callback style: reads the virtual state, fills the virtual command
   /// (its vectors at least the motor count long). Called on the "motion_control" thread once
@@ -270,6 +268,7 @@ class RobotSDK {
                                    const std::vector<bool>& imuAnswered) const;
   void _getState();
   bool _readJoints();
+  const RobotState& _mappedState();
   bool _allFeedbackValid() const;
   void _readImu();
   void _requireLinkUp(const char* operation);
@@ -288,8 +287,7 @@ class RobotSDK {
   void _stopThreads();
   void _startThreads();
   void _watchDog();
-  bool _judgeLink();
-  bool _watchLostLink(bool failed);
+  void _announceRestoredLink();
   void _requireConfigured(const char* operation) const;
   static void _requireCallback(const ControlCallback& callback);
   static void _requireControlPeriod(double dt);
@@ -308,7 +306,6 @@ class RobotSDK {
   std::vector<ImuState> imu_states_;
   std::vector<BatState> bat_states_;
   ControlCallback control_callback_;
-  int comm_fail_count_ = 0;
   RobotType robot_type_ = RobotType::Veltra1;
   bool control_enabled_ = false;
 
@@ -320,25 +317,27 @@ class RobotSDK {
   mutable std::mutex failure_mutex_;
   std::exception_ptr controller_failure_;    // guarded by failure_mutex_
   std::function<void()> link_failure_handler_;
-  bool link_failure_reported_ = false;       // watchdog thread: the loss was declared
   std::atomic<bool> link_down_{false};       // declared lost, no valid reply seen since
   std::mutex brake_mutex_;                   // orders engaging and releasing the brakes
   std::vector<MotorCmd> brake_cmds_;         // the damping frame, fixed once configured
-  uint64_t watchdog_replies_ = 0;            // watchdog thread: complete replies at its last check
   std::vector<MotorSDK::MotorHealth> watchdog_view_;  // the watchdog's own copy of the status bytes
+  LinkWatchdog watchdog_;                    // watchdog thread: the count and the verdict
 
-  // The link thread announces each stored reply; waitForNewState waits for one past
-  // replies_seen_, the bus's reply count when the state was last read or waited for.
+  // The link thread announces each stored reply; waitForNewState waits for one past the
+  // frame cache's count of answered replies.
   std::mutex reply_mutex_;
   std::condition_variable reply_arrived_;
-  std::atomic<uint64_t> replies_seen_{0};
   bool link_running_ = false;  // guarded by reply_mutex_
   std::unique_ptr<FlightRecorder> recorder_;
 
-  // A frame is decoded and mapped once: state reads and commands on the same frame reuse it.
-  LegKinematicsCache leg_cache_;
-  uint64_t decoded_reply_ = UINT64_MAX;  // reply sequence of the frame in state_real_
-  bool decoded_clean_ = false;           // its records were all valid: decoding it printed nothing
-  RobotState state_mapped_;              // state_real_ in the virtual joint space...
-  bool mapped_clean_ = false;            // ...mapped without a complaint, for the present frame
+  // Whether a state is new, for both control styles: the frame last read is state_real_,
+  // stamped with its reply, and mapped into state_virtual_. A frame is decoded and mapped
+  // once; state reads and commands on the same frame reuse it.
+  struct FrameCache {
+    std::atomic<uint64_t> answeredSeen{0};  // repliesReceived() at the reply last read or waited for
+    bool decodedClean = false;  // that frame's records were all valid: decoding it again prints nothing
+    bool mappedClean = false;   // state_virtual_ holds that frame, mapped without a complaint
+    LegKinematicsCache legs;    // the legs solved at that frame, for its state and its command
+  };
+  FrameCache frame_;
 };

@@ -268,6 +268,7 @@ class Ambulink {
   py::list receiveObservation() {
     _requireRunning();
     _sdk->getState(_state);
+    _noteObservation(_state);
     py::list observation(_observationLength());
     _forEachObservationValue(_state, [&](size_t k, double value) { _put(observation, k, value); });
     return observation;
@@ -281,8 +282,17 @@ class Ambulink {
     py::object array = out.is_none() ? py::object(py::array_t<double>(static_cast<py::ssize_t>(length))) : out;
     ObservationTarget target(array, length);  // checked before the state is read
     const RobotState& state = _sdk->readState();
+    _noteObservation(state);
     _forEachObservationValue(state, [&](size_t k, double value) { target.put(k, value); });
     return array;
+  }
+
+  /// (sequence, receive time in s) of the reply the last observation came from, or None
+  /// before the first.
+  py::object lastObservationInfo() {
+    _requireRunning();
+    if (_observedSequence == 0) return py::none();
+    return py::make_tuple(_observedSequence, _observedTime);
   }
 
   py::dict linkStats() {
@@ -596,12 +606,19 @@ class Ambulink {
   std::string _configPath;
   RobotState _state;
   RobotCommand _command;
+  uint64_t _observedSequence = 0;  // of the reply the last observation was decoded from
+  double _observedTime = 0.0;      // its receive time, CLOCK_MONOTONIC [s]
   std::unique_ptr<RobotSDK> _sdk;
   int _motorNum = 0;
   Link _link = Link::Unconfigured;
   std::atomic<int> _waiters{0};  // threads inside waitForObservation, startRecording or stopRecording
   pid_t _ownerPid = g_processId;
   const char* _closedReason = kClosed;
+
+  void _noteObservation(const RobotState& state) {
+    _observedSequence = state.replySequence;
+    _observedTime = state.replyTime;
+  }
 
   size_t _observationLength() const { return 3 * static_cast<size_t>(_motorNum) + 10; }
 
@@ -910,6 +927,12 @@ timeout.)doc")
 values. With `out` (a writable 1-D float64 array of exactly 3n + 10 values) the values are
 written into it, nothing is allocated, and `out` is returned. Raises ValueError for an array of
 another shape or type, TypeError for a read-only buffer.)doc")
+      .def("last_observation_info", &Ambulink::lastObservationInfo,
+           R"doc(Returns (sequence, receive_time) of the board's reply that the last
+receive_observation() or receive_observation_array() was decoded from: the reply's sequence
+number (counting every exchange of the link, 1 for the first) and when it was received, in
+seconds of CLOCK_MONOTONIC (time.monotonic() in this process). Two observations with the same
+sequence come from the same reply. None before the first observation.)doc")
       .def("link_stats", &Ambulink::linkStats,
            R"doc(Returns the link's health since start or the last reset_link_stats() as a dict:
 exchanges, replies, timeouts, short_replies, long_replies, stale_skipped, foreign_dropped,

@@ -190,6 +190,12 @@ class Ambulink:
         values are written into it, nothing is allocated, and `out` is returned. Raises
         ValueError for an array of another shape or type, TypeError for a read-only buffer.
         """
+    def last_observation_info(self) -> tuple[int, float] | None:
+        """(sequence, receive_time) of the reply the last receive_observation() or
+        receive_observation_array() was decoded from: its sequence number (every exchange of
+        the link counts, 1 for the first) and its receive time in seconds of CLOCK_MONOTONIC,
+        as time.monotonic() reads it. The same sequence means the same reply. None before the
+        first observation."""
     def link_stats(self) -> LinkStats:
         """The link's health; reading it never makes the link thread wait."""
     def reset_link_stats(self) -> None:

@@ -223,7 +223,7 @@ void MotorSDK::_loadSendBuffer() {
 
 MotorSDK::Arrival MotorSDK::_transfer() {
   // A bus without a port behaves like a board that never answers: the zeros stay.
-  if (!port_) return {};
+  if (!port_) return {false, false, monotonicNanos()};
   ExchangeResult result;
   result.sentNs = monotonicNanos();
   result.complete = port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_);
@@ -235,25 +235,29 @@ MotorSDK::Arrival MotorSDK::_transfer() {
                           std::memory_order_relaxed);
   link_monitor_.noteExchange(result, recv_buf_.data(), wire::FrameLayout{motor_num_, imu_num_, battery_num_});
   recorder_slot_.capture(result, send_buf_.data(), recv_buf_.data());
-  if (result.complete) return {true, true};
+  if (result.complete) return {true, true, result.repliedNs};
   // A short reply: the record it was cut inside must read as missing, not as valid.
   wire::clearCutRecords(recv_buf_.data(), port_->lastReplyLength(),
                         wire::FrameLayout{motor_num_, imu_num_, battery_num_});
-  return {port_->lastReplyLength() > 0, false};
+  return {port_->lastReplyLength() > 0, false, result.repliedNs};
 }
 
 // Every stored reply gets a new sequence number (the robot layer decodes each one once); one
 // that at least partly arrived also counts as received (waiters for a new state wake on it).
 // The motors' status bytes are published as well, so a watchdog judges what the link got, not
-// what some reader last decoded.
-void MotorSDK::_storeReply(Arrival arrival) {
-  wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, battery_raw_);
+// what some reader last decoded. The reply's stamp is stored with the records it describes.
+void MotorSDK::_storeReply(Arrival arrival, Keep keep) {
+  static std::vector<BatState> noBatteries;  // never resized: splitReply copies no battery bytes
+  wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, keep == Keep::Everything ? battery_raw_ : noBatteries);
   for (size_t i = 0; i < motor_raw_.size(); ++i)
     health_[i].store(static_cast<uint16_t>(motor_raw_[i].status | (motor_raw_[i].id << 8)),
                      std::memory_order_relaxed);
-  reply_sequence_.fetch_add(1, std::memory_order_release);
+  // The sequence moves first: a waiter woken by the received count finds the new reply.
+  latest_.sequence = reply_sequence_.fetch_add(1, std::memory_order_release) + 1;
   if (arrival.answered) replies_received_.fetch_add(1, std::memory_order_release);
   if (arrival.complete) complete_replies_.fetch_add(1, std::memory_order_release);
+  latest_.answered = replies_received_.load(std::memory_order_relaxed);
+  latest_.receiveTime = static_cast<double>(arrival.endedNs) * 1e-9;
 }
 
 void MotorSDK::latestHealth(std::vector<MotorHealth>& health) const {
@@ -404,11 +408,18 @@ void MotorSDK::_requireCounts(const std::vector<MotorState>& motors, const std::
 }
 
 void MotorSDK::getRecvMT(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats) {
+  ReplyStamp unused;
+  getRecvMT(motors, imus, bats, unused);
+}
+
+void MotorSDK::getRecvMT(std::vector<MotorState>& motors, std::vector<ImuState>& imus, std::vector<BatState>& bats,
+                         ReplyStamp& stamp) {
   _requireConfigured("getRecvMT");
   // Checked before the lock is taken and before any record changes.
   _requireCounts(motors, imus, bats);
   std::lock_guard<std::mutex> lock(feedback_mutex);
   _decode(wire::PositionForm::Offset, wire::Operation::SendRecv, true, motors, imus, bats);
+  stamp = latest_;
 }
 
 std::vector<MotorState> MotorSDK::rawMotorStates() const {
@@ -426,12 +437,9 @@ std::vector<BatState> MotorSDK::rawBatteryStates() const {
 void MotorSDK::stop() {
   _requireConfigured("stop");
   // The battery part of these replies is received but not kept.
-  std::vector<BatState> noBatteries;
   for (int n = 0; n < kStopRepeats; ++n) {
     _loadSendBuffer();
-    _transfer();
-    wire::splitReply(recv_buf_.data(), motor_raw_, imu_raw_, noBatteries);
-    reply_sequence_.fetch_add(1, std::memory_order_release);
+    _storeReply(_transfer(), Keep::AllButBatteries);
   }
 }
 

@@ -24,7 +24,6 @@ constexpr float kCommPeriod = 0.0021f;
 constexpr float kWatchdogPeriod = 0.01f;
 constexpr int kNoRealtimePriority = -1;
 constexpr int kPrimingPasses = 10;
-constexpr int kWatchdogFailureLimit = 10;
 constexpr float kBrakeDamping = 0.8f;
 
 void zeroCommand(RobotCommand& command, Eigen::Index n) {
@@ -209,6 +208,7 @@ void RobotSDK::_openBus(const std::string& path, OpenFailure onFailure) {
   imu_states_.assign(motor_sdk_.imu_num_, ImuState{});
   bat_states_.assign(motor_sdk_.battery_num_, BatState{});
   watchdog_view_.assign(n, MotorSDK::MotorHealth{});
+  watchdog_ = LinkWatchdog(watchdog_view_.size());
   brake_cmds_.assign(n, MotorCmd{});
   for (MotorCmd& cmd : brake_cmds_) {
     cmd.mode = kModeNormal;
@@ -383,12 +383,8 @@ void RobotSDK::getState(RobotState& state) { state = readState(); }
 const RobotState& RobotSDK::readState() {
   _requireConfigured("getState");
   _requireLinkUp("getState");
-  // A frame that was already mapped without a complaint is served again; a mapping that
-  // complained runs (and says so) every time, as the mapping alone would.
   _getState();
-  if (!mapped_clean_)
-    mapped_clean_ = switchRealToVirtual(state_real_, state_mapped_, robotTypeCode(robot_type_), leg_cache_);
-  return state_mapped_;
+  return _mappedState();
 }
 
 void RobotSDK::setCommand(const RobotCommand& command) {
@@ -405,7 +401,7 @@ void RobotSDK::setCommand(const RobotCommand& command) {
   requireJointCount(command, motor_sdk_.motor_num_);
   requireFiniteCommand(command, motor_sdk_.motor_num_);
   _getState();  // the present configuration gives the legs' Jacobians
-  switchVirtualToReal(state_real_, command, cmd_real_, robotTypeCode(robot_type_), leg_cache_);
+  switchVirtualToReal(state_real_, command, cmd_real_, robotTypeCode(robot_type_), frame_.legs);
   if (!_setCommand()) refuse();  // a brake engaged meanwhile kept its frame
 }
 
@@ -427,14 +423,14 @@ bool RobotSDK::waitForNewState(double timeoutSeconds) {
   const std::chrono::duration<double> timeout(std::min(timeoutSeconds, kLongestWait));
   _requireLinkUp("waitForNewState");
   std::unique_lock<std::mutex> lock(reply_mutex_);
-  const auto newReply = [this] { return motor_sdk_.repliesReceived() > replies_seen_.load(); };
+  const auto newReply = [this] { return motor_sdk_.repliesReceived() > frame_.answeredSeen.load(); };
   reply_arrived_.wait_for(lock, timeout, [&] { return newReply() || !link_running_ || link_down_.load(); });
   if (link_down_.load() && !newReply()) {
     lock.unlock();
     _requireLinkUp("waitForNewState");
   }
   if (!newReply()) return false;
-  replies_seen_.store(motor_sdk_.repliesReceived());
+  frame_.answeredSeen.store(motor_sdk_.repliesReceived());
   return true;
 }
 
@@ -519,24 +515,32 @@ void RobotSDK::_getState() {
 
 // Decoding a frame whose records were all valid a second time would change nothing and print
 // nothing, so the frame is decoded once; one with invalid records is decoded (and reported)
-// every time, as before.
+// every time, as before. The peek at the sequence only decides whether to decode: the state's
+// stamp comes with the records, under the feedback lock.
 bool RobotSDK::_readJoints() {
-  const uint64_t reply = motor_sdk_.replySequence();
-  if (reply == decoded_reply_ && decoded_clean_) return false;
-  motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_);
-  // Counted after the decode: a reply stored meanwhile makes a waiter wait one period more,
-  // never return for a reply it has already read.
-  replies_seen_.store(motor_sdk_.repliesReceived());
+  if (frame_.decodedClean && motor_sdk_.replySequence() == state_real_.replySequence) return false;
+  MotorSDK::ReplyStamp stamp;
+  motor_sdk_.getRecvMT(motor_states_, imu_states_, bat_states_, stamp);
+  frame_.answeredSeen.store(stamp.answered);
   for (size_t i = 0; i < motor_states_.size(); ++i) {
     const auto joint = static_cast<Eigen::Index>(i);
     state_real_.pos[joint] = motor_states_[i].pos;
     state_real_.vel[joint] = motor_states_[i].vel;
     state_real_.tau[joint] = motor_states_[i].tau;
   }
-  decoded_reply_ = reply;
-  decoded_clean_ = _allFeedbackValid();
-  mapped_clean_ = false;  // the new frame is yet to be mapped
+  state_real_.replySequence = stamp.sequence;
+  state_real_.replyTime = stamp.receiveTime;
+  frame_.decodedClean = _allFeedbackValid();
+  frame_.mappedClean = false;  // the new frame is yet to be mapped
   return true;
+}
+
+// A frame that was already mapped without a complaint is served again; a mapping that
+// complained runs (and says so) every time, as the mapping alone would.
+const RobotState& RobotSDK::_mappedState() {
+  if (!frame_.mappedClean)
+    frame_.mappedClean = switchRealToVirtual(state_real_, state_virtual_, robotTypeCode(robot_type_), frame_.legs);
+  return state_virtual_;
 }
 
 bool RobotSDK::_allFeedbackValid() const {
@@ -616,10 +620,9 @@ void RobotSDK::_controlPeriod() {
     logLine("[WARNING] [RobotSDK] no IMU configured: the control loop keeps the IMU fields at their last values");
     imu_warning_printed_ = true;
   }
-  switchRealToVirtual(state_real_, state_virtual_, robotTypeCode(robot_type_), leg_cache_);
-  control_callback_(state_virtual_, cmd_virtual_);
+  control_callback_(_mappedState(), cmd_virtual_);
   if (!_callbackCommandUsable()) return;  // the previous frame keeps going out
-  switchVirtualToReal(state_real_, cmd_virtual_, cmd_real_, robotTypeCode(robot_type_), leg_cache_);
+  switchVirtualToReal(state_real_, cmd_virtual_, cmd_real_, robotTypeCode(robot_type_), frame_.legs);
   _setCommand();
 }
 
@@ -644,50 +647,28 @@ bool RobotSDK::_callbackCommandUsable() {
 }
 
 // Judges what the link thread received, not what a caller last decoded: a caller that stops
-// reading (or only waits) is watched all the same.
+// reading (or only waits) is watched all the same. Allocates nothing.
 void RobotSDK::_watchDog() {
-  const bool failed = _judgeLink();
-  if (_watchLostLink(failed)) return;
-  for (const MotorSDK::MotorHealth& motor : watchdog_view_) {
-    if (motor.status == kStatusValid) continue;
-    logLine("[RobotSDK] watchdog: COMM ERROR motor id ", static_cast<unsigned>(motor.id), " cStatus ",
-            static_cast<unsigned>(motor.status));
-  }
-  if (!failed) {
-    comm_fail_count_ = 0;
-    return;
-  }
-  ++comm_fail_count_;
-  logLine("[RobotSDK] watchdog: comm failure count ", comm_fail_count_);
-  if (comm_fail_count_ < kWatchdogFailureLimit) return;
-  if (!link_failure_handler_) {
-    logLine("[RobotSDK] watchdog: comm failed, EXIT ");
-    flushLogBeforeExit();
-    std::exit(1);
-  }
-  _declareLinkLost();
-}
-
-// True when this check fails: no complete reply arrived since the previous check, or a motor's
-// record in the latest reply is not valid. A robot without motors never fails. Allocates nothing.
-bool RobotSDK::_judgeLink() {
-  if (watchdog_view_.empty()) return false;
   const uint64_t replies = motor_sdk_.completeReplies();
-  const bool fresh = replies != watchdog_replies_;
-  watchdog_replies_ = replies;
   motor_sdk_.latestHealth(watchdog_view_);
-  bool valid = true;
-  for (const MotorSDK::MotorHealth& motor : watchdog_view_) valid = valid && motor.status == kStatusValid;
-  if (!fresh && valid && !link_failure_reported_)
-    logLine("[RobotSDK] watchdog: no complete reply from the board since the last check");
-  return !fresh || !valid;
+  const LinkWatchdog::Verdict verdict = watchdog_.check(watchdog_view_, replies);
+  watchdog_.report();
+  if (verdict == LinkWatchdog::Verdict::kRestored) {
+    _announceRestoredLink();
+  } else if (verdict == LinkWatchdog::Verdict::kLost) {
+    if (!link_failure_handler_) {
+      logLine("[RobotSDK] watchdog: comm failed, EXIT ");
+      flushLogBeforeExit();
+      std::exit(1);
+    }
+    _declareLinkLost();
+  }
 }
 
 // The brake goes on before anyone is told, so no command computed on frozen feedback can reach
 // the motors once the link returns.
 void RobotSDK::_declareLinkLost() {
   _engageBrake(BrakeLatch::kLinkLost);
-  link_failure_reported_ = true;
   link_down_.store(true);
   {
     std::lock_guard<std::mutex> lock(reply_mutex_);  // orders the wake-up after a waiter's check
@@ -702,19 +683,12 @@ void RobotSDK::_declareLinkLost() {
   }
 }
 
-// After a declared loss the watchdog stays quiet until every motor answers again, then starts
-// counting afresh; the brake holds until resumeAfterLinkFailure(). Returns true when it has
-// dealt with this check.
-bool RobotSDK::_watchLostLink(bool failed) {
-  if (!link_failure_reported_) return false;
-  if (failed) return true;
+// The brake of the loss holds until resumeAfterLinkFailure(); reads are served again.
+void RobotSDK::_announceRestoredLink() {
   link_down_.store(false);
   if (brakeLatch().holds(BrakeLatch::kLinkLost))
     logLine("[RobotSDK] watchdog: comm restored, every motor answers again; the damping brake holds until "
             "resumeAfterLinkFailure()");
   else
     logLine("[RobotSDK] watchdog: comm restored, every motor answers again");
-  link_failure_reported_ = false;
-  comm_fail_count_ = 0;
-  return true;
 }

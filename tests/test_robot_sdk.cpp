@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "absolute_timer.h"
 #include "alloc_counter.h"
 #include "bare_namespace.h"
 #include "capture.h"
@@ -637,6 +638,34 @@ TEST(RobotSDKPollingStyle, PresizedStateAndCommandPassWithOnlyTheBusCopy) {
     robot.setCommand(command);
   }
   EXPECT_EQ(scope.count(), 0u) << "a warmed-up state read and command post allocate nothing";
+}
+
+// The exchanges are driven by hand: priming stores replies 1 to 10, each later exchange one
+// more, and stop() its five like any other exchange.
+TEST(RobotSDKPollingStyle, AStateCarriesTheSequenceAndReceiveTimeOfItsReply) {
+  RobotOnBoard rig("veltra1.yaml");
+  RobotSDK& robot = rig.robot();
+  StdoutCapture quiet;  // a reply that misses its 2 ms on a busy machine warns
+  robot.init();
+  RobotState state;
+  robot.getState(state);
+  EXPECT_EQ(state.replySequence, 10u);
+
+  const double before = static_cast<double>(monotonicNanos()) * 1e-9;
+  robot.motor_sdk_.sendRecvMT();
+  const double after = static_cast<double>(monotonicNanos()) * 1e-9;
+  robot.getState(state);
+  EXPECT_EQ(state.replySequence, 11u);
+  EXPECT_GE(state.replyTime, before);
+  EXPECT_LE(state.replyTime, after);
+  const RobotState& again = robot.readState();
+  EXPECT_EQ(again.replySequence, 11u) << "no new reply, the same stamp";
+  EXPECT_EQ(again.replyTime, state.replyTime);
+
+  robot.motor_sdk_.stop();
+  robot.getState(state);
+  EXPECT_EQ(state.replySequence, 16u);
+  EXPECT_GT(state.replyTime, after);
 }
 
 // ---- Brake and shutdown --------------------------------------------------------------------

@@ -1,5 +1,5 @@
-// The watchdog: single checks driven by hand against real exchanges with the board simulator,
-// and the threaded watchdog ending the process when the board goes silent.
+// The watchdog: its judgement driven check by check with hand-made health, and the threaded
+// watchdog ending the process (or braking) when the board simulator goes silent.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,123 +8,108 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "capture.h"
+#include "link_watchdog.h"
 #include "robot_on_board.h"
 
 using namespace std::chrono_literals;
 
-// Runs one watchdog check at a time, in place of the 10 ms thread.
-class RobotSDKWatchdogProbe {
- public:
-  explicit RobotSDKWatchdogProbe(RobotSDK& robot) : robot_(robot) {}
-  /// One check; returns what it printed.
-  std::string check() {
-    StdoutCapture capture;
-    robot_._watchDog();
-    return capture.finish();
-  }
-  int failures() const { return robot_.comm_fail_count_; }
-  /// True when the last read found an answer from the board for every motor (a missing
-  /// reply decodes as status 0).
-  bool boardAnswered() const {
-    for (const MotorState& motor : robot_.motor_states_)
-      if (motor.status == 0) return false;
-    return true;
-  }
-
- private:
-  RobotSDK& robot_;
-};
-
 namespace {
 
-/// What the link thread and a polling caller do once: one exchange, one state read.
-void exchangeAndRead(RobotSDK& robot) {
-  RobotState state;
-  StdoutCapture quiet;  // a silent board makes the port and the decoder warn
-  robot.motor_sdk_.sendRecvMT();
-  robot.getState(state);
-}
+constexpr size_t kMotors = 10;
 
-/// Exchanges until a reply arrived in time (a busy machine can miss the 2 ms receive timeout).
-void readAnsweredFeedback(RobotSDK& robot, const RobotSDKWatchdogProbe& probe) {
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    exchangeAndRead(robot);
-    if (probe.boardAnswered()) return;
-    std::this_thread::sleep_for(5ms);
+/// A watchdog for ten motors fed by hand, check by check, as the 10 ms thread feeds it.
+class WatchdogChecks : public testing::Test {
+ protected:
+  /// Every motor answers validly (ids 1 to 10) in a reply that arrived since the last check.
+  std::vector<MotorSDK::MotorHealth> answered() {
+    ++completeReplies_;
+    std::vector<MotorSDK::MotorHealth> health(kMotors);
+    for (size_t i = 0; i < kMotors; ++i) health[i] = {kStatusValid, static_cast<uint8_t>(i + 1)};
+    return health;
   }
-  FAIL() << "the board never answered in time";
-}
+  /// A silent board: no new reply, and the missing reply reads as zero records, id included.
+  static std::vector<MotorSDK::MotorHealth> silent() { return std::vector<MotorSDK::MotorHealth>(kMotors); }
+
+  /// One check; returns what it printed.
+  std::string check(const std::vector<MotorSDK::MotorHealth>& health) {
+    StdoutCapture capture;
+    verdict_ = watchdog_.check(health, completeReplies_);
+    watchdog_.report();
+    return capture.finish();
+  }
+
+  LinkWatchdog watchdog_{kMotors};
+  LinkWatchdog::Verdict verdict_ = LinkWatchdog::Verdict::kPassed;
+  uint64_t completeReplies_ = 0;
+};
 
 std::string countLine(int count) { return "[RobotSDK] watchdog: comm failure count " + std::to_string(count) + "\n"; }
 
 }  // namespace
 
-TEST(RobotWatchdog, NineBadChecksThenAGoodOneStartTheCountAgain) {
-  RobotOnBoard rig("veltra1.yaml");
-  RobotSDK& robot = rig.robot();
-  {
-    StdoutCapture quiet;
-    robot.init();
-  }
-  RobotSDKWatchdogProbe probe(robot);
-  readAnsweredFeedback(robot, probe);
-  EXPECT_EQ(probe.check(), "");
-
+TEST_F(WatchdogChecks, NineBadChecksThenAGoodOneStartTheCountAgain) {
+  EXPECT_EQ(check(answered()), "");
   for (int round = 0; round < 2; ++round) {
-    rig.sim().goSilent();
-    std::this_thread::sleep_for(50ms);
-    exchangeAndRead(robot);
     for (int count = 1; count <= 9; ++count) {
-      const std::string out = probe.check();
+      const std::string out = check(silent());
       EXPECT_EQ(countOf(out, "[RobotSDK] watchdog: COMM ERROR motor id "), 10u) << out;
       EXPECT_NE(out.find("[RobotSDK] watchdog: COMM ERROR motor id 0 cStatus 0\n"), std::string::npos)
           << "a missing reply decodes as zero records, id included\n" << out;
       EXPECT_NE(out.find(countLine(count)), std::string::npos) << out;
     }
-    EXPECT_EQ(probe.failures(), 9);
+    EXPECT_EQ(watchdog_.failures(), 9);
 
-    rig.sim().resume();
-    readAnsweredFeedback(robot, probe);
-    EXPECT_EQ(probe.check(), "");
-    EXPECT_EQ(probe.failures(), 0);
+    EXPECT_EQ(check(answered()), "");
+    EXPECT_EQ(watchdog_.failures(), 0);
   }
 }
 
-TEST(RobotWatchdog, FailingMotorsAreNamedAndCountOncePerCheck) {
-  RobotOnBoard rig("veltra1.yaml", {"--motor-error", "3:5", "--motor-error", "7:2"});
-  RobotSDK& robot = rig.robot();
-  {
-    StdoutCapture quiet;
-    // Priming refuses motors that never answered validly; the robot may still exchange.
-    EXPECT_THROW(robot.init(), std::runtime_error);
-  }
-  RobotSDKWatchdogProbe probe(robot);
-  readAnsweredFeedback(robot, probe);
-  const std::string out = probe.check();
+TEST_F(WatchdogChecks, FailingMotorsAreNamedAndCountOncePerCheck) {
+  std::vector<MotorSDK::MotorHealth> health = answered();
+  health[3] = {5, 4};
+  health[7] = {2, 8};
+  const std::string out = check(health);
   EXPECT_EQ(out,
             "[RobotSDK] watchdog: COMM ERROR motor id 4 cStatus 5\n"
             "[RobotSDK] watchdog: COMM ERROR motor id 8 cStatus 2\n" +
                 countLine(1));
-  EXPECT_EQ(probe.failures(), 1);
+  EXPECT_EQ(watchdog_.failures(), 1);
+  ASSERT_EQ(watchdog_.failedMotors().size(), 2u);
+  EXPECT_EQ(watchdog_.failedMotors()[1].index, 7u);
 }
 
-TEST(RobotWatchdog, ARobotWithoutMotorsNeverFails) {
-  std::string text = shippedConfigText("zenthi.yaml");
-  text = withTopLevelKey(text, "motor_num", "0");
-  const size_t joints = text.find("joint_config:");
-  const size_t imu = text.find("imu_intrinsics:");
-  text.replace(joints, imu - joints,
-               "joint_config:\n  abs_id: []\n  motor_id: []\n  motor_type: []\n  gr: []\n  offset: []\n"
-               "  jpos_min: []\n  jpos_max: []\n\n");
-  const TempFile config(text);
-  StdoutCapture quiet;
-  RobotSDK robot(config.path());
-  quiet.finish();
-  RobotSDKWatchdogProbe probe(robot);
-  for (int check = 0; check < 12; ++check) EXPECT_EQ(probe.check(), "");
-  EXPECT_EQ(probe.failures(), 0);
+TEST_F(WatchdogChecks, ARobotWithoutMotorsNeverFails) {
+  LinkWatchdog none(0);
+  for (int round = 0; round < 12; ++round) {
+    StdoutCapture capture;
+    EXPECT_EQ(none.check({}, 0), LinkWatchdog::Verdict::kPassed);
+    none.report();
+    EXPECT_EQ(capture.finish(), "");
+  }
+  EXPECT_EQ(none.failures(), 0);
+}
+
+// Valid records in a reply that is not new still fail the check: the board stopped answering.
+// The tenth such check loses the link once; the watchdog then stays quiet until every motor
+// answers again, and counts afresh after that.
+TEST_F(WatchdogChecks, TenChecksWithoutANewReplyLoseTheLinkUntilEveryMotorAnswersAgain) {
+  const std::vector<MotorSDK::MotorHealth> stale = answered();
+  EXPECT_EQ(check(stale), "");
+  for (int count = 1; count <= 10; ++count) {
+    EXPECT_EQ(check(stale), "[RobotSDK] watchdog: no complete reply from the board since the last check\n" +
+                                countLine(count));
+    EXPECT_EQ(verdict_, count < 10 ? LinkWatchdog::Verdict::kFailing : LinkWatchdog::Verdict::kLost) << count;
+  }
+  EXPECT_EQ(check(silent()), "");
+  EXPECT_EQ(verdict_, LinkWatchdog::Verdict::kStillLost);
+  EXPECT_EQ(check(answered()), "");
+  EXPECT_EQ(verdict_, LinkWatchdog::Verdict::kRestored);
+  EXPECT_EQ(watchdog_.failures(), 0);
+  EXPECT_NE(check(silent()).find(countLine(1)), std::string::npos);
+  EXPECT_EQ(verdict_, LinkWatchdog::Verdict::kFailing);
 }
 
 // In polling style the watchdog judges the copy the caller read last, so the child keeps

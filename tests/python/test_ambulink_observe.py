@@ -67,6 +67,18 @@ def test_observation_array_has_the_list_layout_and_fills_out_in_place(zenthi):
         robot.receive_observation_array(np.zeros(64)[::-1].tobytes())  # read-only bytes
 
 
+def test_an_observation_names_the_reply_it_was_decoded_from(zenthi):
+    _, robot = zenthi
+    assert robot.last_observation_info() is None
+    robot.receive_observation()
+    sequence, received = robot.last_observation_info()
+    assert sequence > 0 and 0 <= time.monotonic() - received < 5
+    assert robot.wait_for_observation(5.0)
+    robot.receive_observation_array()
+    newer, later = robot.last_observation_info()
+    assert newer > sequence and later > received
+
+
 def test_with_statement_stops_the_link_on_exit(start_board, ambulink):
     board = start_board(ZENTHI)
     with ambulink.Ambulink(config_path(ZENTHI)) as robot:
