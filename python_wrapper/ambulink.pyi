@@ -56,7 +56,17 @@ class Ambulink:
     def __init__(self) -> None:
         """An unconnected object: every method raises RuntimeError."""
     @overload
-    def __init__(self, path: str | bytes, /, *, exit_on_link_failure: bool = True) -> None:
+    def __init__(
+        self,
+        path: str | bytes,
+        /,
+        *,
+        exit_on_link_failure: bool = True,
+        board: str | None = None,
+        local: str | None = None,
+        device: str | None = None,
+        baud: int | None = None,
+    ) -> None:
         """Opens the robot from the configuration file and starts it.
 
         Raises RuntimeError when the file cannot be loaded, when another controller holds
@@ -70,6 +80,11 @@ class Ambulink:
         ends the process with exit status 1 by default; the motors keep the last command
         frame. With exit_on_link_failure=False the process goes on and every motor is held
         in the damping brake frame: see LinkError and resume_after_link_failure.
+
+        The link is the configuration's (its optional link: section, else UDP to the board at
+        192.168.1.5:8880). board="ADDR:PORT" and local="ADDR:PORT" (port 0: any free one)
+        choose other UDP endpoints, device= (and baud=) the USB serial link; each wins over
+        the file's. A malformed one, or UDP and USB asked for together, raises ValueError.
         """
     def receive_observation(self) -> list[float]:
         """Returns 3n + 10 floats: (pos, vel, tau) for each joint in turn, then acc x y z,
