@@ -117,8 +117,9 @@ class MotorSDK {
   /// hold is keyed on the board's actual endpoint (UDP address and port, or the serial
   /// device), so buses on different boards never collide. Also throws ConfigError, naming
   /// the key, for a caller's address that does not parse or a baud rate of 0, and, naming
-  /// both files, when another bus of this process was set up from a file whose IMU
-  /// calibration differs (the calibration is process-wide; an equal one is fine).
+  /// both files, when another bus of this process with a port was set up from a file whose
+  /// IMU calibration differs (the calibration is process-wide; an equal one is fine; a bus
+  /// left without a port by an unknown link kind neither counts nor is refused).
   void init(std::string path, const LinkOptions& link);
   /// As init(path, link), but every exchange goes through `port`, which the bus owns from
   /// now on; its reply length is set to the configuration's, its mode and timeout kept. No

@@ -267,11 +267,13 @@ void MotorSDK::init(std::string path, const LinkOptions& link) {
   const LinkSettings settings = link.over(config.link).resolved();
   if (config.imu) printImuCalibration(*config.imu);
   const ImuCalibration calibration = config.imu.value_or(ImuCalibration{});
-  requireSharedCalibration(this, calibration, path);
+  // Only a bus with a board decodes IMU records; one without a port is no robot to protect.
+  if (linkName(settings)) requireSharedCalibration(this, calibration, path);
   LinkHold hold = _claimLink(settings);
   std::unique_ptr<IOPort> port = openPort(settings, config.layout().replyLength(), true);
   setImuCalibration(calibration);
-  useCalibration(this, calibration, path);
+  if (port) useCalibration(this, calibration, path);
+  else dropCalibrationUser(this);
   port_.reset();  // the old port closes before its claim goes
   _keepClaim(std::move(hold), settings);
   _adopt(std::move(config), std::move(port));
