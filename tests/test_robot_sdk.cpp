@@ -263,7 +263,7 @@ TEST(RobotSDKConstruction, ASecondRobotOnTheSameBoardIsRefusedBeforeAnythingIsSe
 // ---- Priming -------------------------------------------------------------------------------
 
 TEST(RobotSDKPriming, TenPassiveExchangesNumberedZeroToNine) {
-  RobotOnBoard rig("veltra1.yaml");
+  RobotInProcess rig("veltra1.yaml");
   StdoutCapture capture;
   rig.robot().init();
   const std::string out = capture.finish();
@@ -638,7 +638,7 @@ TEST(RobotSDKPollingStyle, PresizedStateAndCommandPassWithOnlyTheBusCopy) {
 // ---- Brake and shutdown --------------------------------------------------------------------
 
 TEST(RobotSDKBrake, EveryMotorGetsPureDampingScaledToTheMotorSide) {
-  RobotOnBoard rig("veltra1.yaml");
+  RobotInProcess rig("veltra1.yaml");
   RobotSDK& robot = rig.robot();
   rig.primeAndStart();
   RobotState state;
