@@ -102,7 +102,8 @@ class MotorSDK {
 
   /// Reads the robot's YAML file, sets the IMU calibration and opens the link: USB is the
   /// serial device /dev/ttyACM0 at 2000000 baud, UDP 192.168.1.10:8881 to 192.168.1.5:8880,
-  /// both with a 2000 µs receive timeout. The bus holds the board (see LinkHold) until it is
+  /// both with a 2000 µs receive timeout, unless the file's `link:` section names other
+  /// endpoints (its kind gives way to `comm_type`). The bus holds the board (see LinkHold) until it is
   /// destroyed or opened on another link. yaml-cpp's exceptions, ConfigError and the serial
   /// port's IOException reach the caller, so does LinkHeldError, before anything is sent,
   /// when another controller of this network namespace holds the board, and LinkOpenError

@@ -187,8 +187,8 @@ class RobotSDK {
   /// Unconfigured: no bus, no threads. Only get_version and destruction are allowed; the
   /// operations that need the bus or threads throw std::logic_error.
   RobotSDK();
-  /// Polling style: reads the configuration at `path` and opens the UDP link (as
-  /// MotorSDK::init). An unknown `robot_type` prints a line, then the value and the valid
+  /// Polling style: reads the configuration at `path` and opens the link of its `link:`
+  /// section, UDP to 192.168.1.5:8880 without one (as MotorSDK::init(path, LinkOptions{})). An unknown `robot_type` prints a line, then the value and the valid
   /// names, and ends the process (status 1); a UDP socket or bind failure prints the port's
   /// line and ends it with status 255. The YAML library's exceptions, ConfigError (also for a
   /// joint count the robot type cannot have) and LinkHeldError (another controller holds the
