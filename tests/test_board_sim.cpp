@@ -345,8 +345,11 @@ TEST(BoardSimLink, ListensWhereItsFileSaysUnlessBindSaysOtherwise) {
 TEST(BoardSimLink, ALoopbackAddressInUseIsRefused) {
   BoardSim first(configPath("veltra1.yaml"), {"--bind", "127.0.0.1:0"});
   const std::string taken = "127.0.0.1:" + std::to_string(first.udpPort());
-  FILE* pipe =
-      popen((boardSimProgram() + " --config " + configPath("veltra1.yaml") + " --bind " + taken + " 2>&1").c_str(), "r");
+  // A simulator that wrongly shares the address would run on: it is ended after a while.
+  FILE* pipe = popen(("timeout 10 " + boardSimProgram() + " --config " + configPath("veltra1.yaml") + " --bind " +
+                      taken + " 2>&1")
+                         .c_str(),
+                     "r");
   ASSERT_NE(pipe, nullptr);
   std::string output;
   char chunk[512];
