@@ -29,6 +29,11 @@ class UDPPort : public IOPort {
   /// machine lacks, where to run without the robot; the socket is closed again.
   UDPPort(std::string remoteIp, uint32_t remotePort, uint32_t localPort, size_t recvLength,
           size_t timeOutUs, BlockYN blockYN);
+  /// As the constructor above, but bound to `localIp`:`localPort` (port 0: any free one), so
+  /// a board on another network, loopback included, can be reached. `localIp` must be a
+  /// dotted IPv4 address.
+  UDPPort(std::string remoteIp, uint32_t remotePort, const std::string& localIp, uint32_t localPort,
+          size_t recvLength, size_t timeOutUs, BlockYN blockYN);
   /// Closes the socket.
   ~UDPPort() override;
 

@@ -20,6 +20,7 @@
 #include "imu_calibration.h"
 #include "io_port.h"
 #include "link_hold.h"
+#include "link_options.h"
 #include "robot_config.h"
 #include "link_stats.h"
 #include "wire_frames.h"
@@ -75,7 +76,8 @@ class MotorSDK {
   /// or non-finite gear ratio or a non-finite offset; the hold's and the port's failures as init.
   MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, std::vector<double>& offset,
            std::vector<double>& gr, std::vector<uint16_t>& motor_id, CommType comm_type);
-  /// Closes the port. Nothing is sent: the motors keep the last frame they received.
+  /// Closes the port and stops counting as a user of the IMU calibration. Nothing is sent:
+  /// the motors keep the last frame they received.
   ~MotorSDK();
 
   MotorSDK(const MotorSDK&) = delete;
@@ -83,7 +85,8 @@ class MotorSDK {
 
   /// Reads the robot's YAML file, sets the IMU calibration and opens the link: USB is the
   /// serial device /dev/ttyACM0 at 2000000 baud, UDP 192.168.1.10:8881 to 192.168.1.5:8880,
-  /// both with a 2000 µs receive timeout. The bus holds the board (see LinkHold) until it is
+  /// both with a 2000 µs receive timeout, unless the file's `link:` section names other
+  /// endpoints (its kind gives way to `comm_type`). The bus holds the board (see LinkHold) until it is
   /// destroyed or opened on another link. yaml-cpp's exceptions, ConfigError and the serial
   /// port's IOException reach the caller, so does LinkHeldError, before anything is sent,
   /// when another controller of this network namespace holds the board, and LinkOpenError
@@ -92,6 +95,21 @@ class MotorSDK {
   /// answers. All or nothing: a failed init leaves the bus and the IMU calibration exactly as
   /// they were. Not while any bus of the process exchanges or decodes.
   void init(std::string path, CommType comm_type);
+  /// As init(path, comm_type), with the link `link` describes: each field it sets wins over
+  /// the file's `link:` section, each field neither sets takes the usual value above (so
+  /// LinkOptions{} on a file without the section opens UDP exactly as init(path, UDP)). The
+  /// hold is keyed on the board's actual endpoint (UDP address and port, or the serial
+  /// device), so buses on different boards never collide. Also throws ConfigError, naming
+  /// the key, for a caller's address that does not parse or a baud rate of 0, and, naming
+  /// both files, when another bus of this process with a port was set up from a file whose
+  /// IMU calibration differs (the calibration is process-wide; an equal one is fine; a bus
+  /// left without a port by an unknown link kind neither counts nor is refused).
+  void init(std::string path, const LinkOptions& link);
+  /// As init(path, link), but every exchange goes through `port`, which the bus owns from
+  /// now on; its reply length is set to the configuration's, its mode and timeout kept. No
+  /// hold is taken on any link (the one this bus had is released). Throws
+  /// std::invalid_argument for a null port, and what reading the file throws.
+  void init(std::string path, std::unique_ptr<IOPort> port);
 
   // Every exchange operation below throws std::logic_error, without touching the link, on a
   // bus that neither init nor the counts constructor has configured.
@@ -309,8 +327,8 @@ class MotorSDK {
   ReplyStamp latest_;  // of the reply in the raw stores, stored with them
 
   wire::MotorTable _table() const { return {motor_type_, motor_id_, gr_, offset_}; }
-  LinkHold _claimLink(CommType comm_type);
-  void _keepClaim(LinkHold hold, CommType comm_type);
+  LinkHold _claimLink(const LinkSettings& link);
+  void _keepClaim(LinkHold hold, const LinkSettings& link);
   void _adopt(RobotConfig config, std::unique_ptr<IOPort> port);
   void _sizeFrames();
   void _requireConfigured(const char* operation) const;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "eigen_types.h"
+#include "link_options.h"
 #include "wire_frames.h"
 
 /// A robot configuration the bus cannot run with (a table of the wrong size, an unusable gear
@@ -47,6 +48,7 @@ struct RobotConfig {
   std::vector<double> jposMin;  ///< `jpos_min`, kept for tools (the SDK clamps with its built-in tables). Unit: [rad].
   std::vector<double> jposMax;  ///< `jpos_max`, as jposMin. Unit: [rad].
   std::optional<ImuCalibration> imu;  ///< Only when both IMU sections are present.
+  LinkOptions link;             ///< The optional `link:` section; nothing set without one.
 
   /// Frame sizes for these counts.
   wire::FrameLayout layout() const { return {motors, imus, batteries}; }
@@ -73,7 +75,9 @@ struct RobotConfigProgress {
 /// key, for a per-motor list whose size is not the motor count (gr may be longer; both sizes
 /// follow the quoted condition), a non-finite offset, a gear ratio that is zero, non-finite or
 /// outside 1e-15 to 1e15 in size, or a non-finite IMU bias, rotation or translation element.
-/// Any thread; `progress` is told on the calling thread.
+/// The `link:` section, read by every reader, is refused with a ConfigError naming its key
+/// for an unknown key, a `kind` other than udp or usb, an address that is not dotted IPv4, a
+/// port outside 0-65535 or a `baud` that is not a whole number above 0. Any thread; `progress` is told on the calling thread.
 RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys = ConfigKeys::All,
                             const RobotConfigProgress& progress = {});
 

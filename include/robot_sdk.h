@@ -116,8 +116,8 @@ class RobotSDK {
   /// Unconfigured: no bus, no threads. Only get_version and destruction are allowed; the
   /// operations that need the bus or threads throw std::logic_error.
   RobotSDK();
-  /// Polling style: reads the configuration at `path` and opens the UDP link (as
-  /// MotorSDK::init). An unknown `robot_type` prints a line, then the value and the valid
+  /// Polling style: reads the configuration at `path` and opens the link of its `link:`
+  /// section, UDP to 192.168.1.5:8880 without one (as MotorSDK::init(path, LinkOptions{})). An unknown `robot_type` prints a line, then the value and the valid
   /// names, and ends the process (status 1); a UDP socket or bind failure prints the port's
   /// line and ends it with status 255. The YAML library's exceptions, ConfigError (also for a
   /// joint count the robot type cannot have) and LinkHeldError (another controller holds the
@@ -132,6 +132,21 @@ class RobotSDK {
   RobotSDK(std::string path, double dt, ControlCallback callback);
   /// As the callback-style constructor, with `onFailure` as for RobotSDK(path, onFailure).
   RobotSDK(std::string path, double dt, ControlCallback callback, OpenFailure onFailure);
+  /// As RobotSDK(path, onFailure), on the link `link` describes: its set fields win over the
+  /// file's `link:` section, field by field (see MotorSDK::init(path, link)), so the robot
+  /// runs over USB serial too. ConfigError names the key of a bad value; a serial device
+  /// that cannot be opened or configured throws IOException whatever `onFailure` says.
+  RobotSDK(std::string path, const LinkOptions& link, OpenFailure onFailure = OpenFailure::ExitProcess);
+  /// Callback style (as RobotSDK(path, dt, callback)) on the link `link` describes.
+  RobotSDK(std::string path, double dt, ControlCallback callback, const LinkOptions& link,
+           OpenFailure onFailure = OpenFailure::ExitProcess);
+  /// As RobotSDK(path, onFailure), exchanging through the caller's `port` (see
+  /// MotorSDK::init(path, port)): the file's `link:` section is not used and no hold is
+  /// taken. std::invalid_argument for a null port.
+  RobotSDK(std::string path, std::unique_ptr<IOPort> port, OpenFailure onFailure = OpenFailure::ExitProcess);
+  /// Callback style (as RobotSDK(path, dt, callback)) through the caller's `port`.
+  RobotSDK(std::string path, double dt, ControlCallback callback, std::unique_ptr<IOPort> port,
+           OpenFailure onFailure = OpenFailure::ExitProcess);
   /// Stops running threads (in the order of stop()) and releases them. Never throws: an
   /// exception of the control callback that stop() did not hand over is printed instead.
   ~RobotSDK();
@@ -258,9 +273,9 @@ class RobotSDK {
 
  private:
   void _chooseRobotType(const std::string& path, OpenFailure onFailure);
-  void _openBus(const std::string& path, OpenFailure onFailure);
+  void _openBus(const std::function<void()>& initBus, OpenFailure onFailure);
+  void _enableControl(double dt, ControlCallback callback);
   void _chooseRobotType(const std::string& path);
-  void _openBus(const std::string& path);
   void _createThreads();
   void _createControlThread();
   void _prime();

@@ -236,11 +236,11 @@ class Ambulink {
   /// brakes and raises LinkFailure (ambulink.LinkError) instead, until resumed.
   /// `realtimePriority` (SCHED_FIFO, 0 = off) goes to "motor_comm" and "watch_dog",
   /// `linkCpu` (-1 = none) pins "motor_comm"; the interpreter's threads keep their scheduling.
-  explicit Ambulink(const std::string& path, bool exitOnLinkFailure = true, int realtimePriority = 0,
-                    int linkCpu = -1, bool lockMemory = false)
+  explicit Ambulink(const std::string& path, bool exitOnLinkFailure = true, const LinkOptions& link = {},
+                    int realtimePriority = 0, int linkCpu = -1, bool lockMemory = false)
       : _configPath(path) {
     requireFifoPriority(realtimePriority, "realtime_priority");  // named as Python knows it
-    auto sdk = _open(path);
+    auto sdk = _open(path, link);
     // The robot layer brakes and refuses commands by itself; nothing is left to do here.
     if (!exitOnLinkFailure) sdk->setLinkFailureHandler([] {});
     RealtimeOptions realtime;
@@ -493,9 +493,9 @@ class Ambulink {
 
   // An interpreter must outlive a bad file or a missing address, so the robot layer reports
   // them instead of ending the process.
-  static std::unique_ptr<RobotSDK> _open(const std::string& path) {
+  static std::unique_ptr<RobotSDK> _open(const std::string& path, const LinkOptions& link) {
     try {
-      return std::make_unique<RobotSDK>(path, RobotSDK::OpenFailure::Throw);
+      return std::make_unique<RobotSDK>(path, link, RobotSDK::OpenFailure::Throw);
     } catch (const LinkHeldError& error) {
       if (!error.inThisProcess()) throw;
       throw std::runtime_error(error.link() + " is held by another Ambulink in this process: close() it first");
@@ -829,6 +829,35 @@ void forgetLogHandlerInChild() {
   g_logHandlerFailed = false;
 }
 
+/// The link of the keyword arguments: board/local choose UDP endpoints, device (and baud) a
+/// USB serial link; what is not given is left to the file. Raises ValueError for text that is
+/// not ADDR:PORT, a baud rate outside 1 to 2^32 - 1, and for UDP and USB asked for together.
+LinkOptions linkFromArguments(const std::optional<std::string>& board, const std::optional<std::string>& local,
+                              const std::optional<std::string>& device, const std::optional<long long>& baud) {
+  if ((board || local) && (device || baud))
+    throw py::value_error("board/local choose a UDP link and device/baud a USB one: give one kind only");
+  LinkOptions link;
+  try {
+    if (board) link = link.over(LinkOptions::udp(*board));
+    if (local) {
+      const auto [address, port] = parseEndpoint(*local, "local");
+      link.kind = UDP;
+      link.localAddress = address;
+      link.localPort = port;
+    }
+  } catch (const ConfigError& error) {
+    throw py::value_error(error.what());
+  }
+  if (baud && (*baud < 1 || *baud > 4294967295LL))
+    throw py::value_error("baud: " + std::to_string(*baud) + " is not a rate of 1 to 4294967295 bit/s");
+  if (device) {
+    link.kind = USB;
+    link.device = *device;
+  }
+  if (baud) link.baud = static_cast<uint32_t>(*baud);
+  return link;
+}
+
 }  // namespace ambulink
 
 PYBIND11_MODULE(ambulink, m) {
@@ -851,8 +880,16 @@ from construction until the object is deleted or the interpreter exits. Joint va
 joint side of each gear, in the controller's (virtual) joint space: positions in rad,
 velocities in rad/s, torques in N·m. One object must not be used from two threads at once.)doc")
       .def(py::init<>(), "An unconnected object: every method raises RuntimeError.")
-      .def(py::init<const std::string&, bool, int, int, bool>(), py::arg("path"), py::pos_only(), py::kw_only(),
-           py::arg("exit_on_link_failure") = true, py::arg("realtime_priority") = 0, py::arg("link_cpu") = -1,
+      .def(py::init([](const std::string& path, bool exitOnLinkFailure, const std::optional<std::string>& board,
+                       const std::optional<std::string>& local, const std::optional<std::string>& device,
+                       const std::optional<long long>& baud, int realtimePriority, int linkCpu, bool lockMemory) {
+             return std::make_unique<Ambulink>(path, exitOnLinkFailure,
+                                               ambulink::linkFromArguments(board, local, device, baud),
+                                               realtimePriority, linkCpu, lockMemory);
+           }),
+           py::arg("path"), py::pos_only(), py::kw_only(), py::arg("exit_on_link_failure") = true,
+           py::arg("board") = py::none(), py::arg("local") = py::none(), py::arg("device") = py::none(),
+           py::arg("baud") = py::none(), py::arg("realtime_priority") = 0, py::arg("link_cpu") = -1,
            py::arg("lock_memory") = false,
            R"doc(Opens the robot from the configuration file at `path`, primes the link with ten
 exchanges and starts its threads.
@@ -862,6 +899,11 @@ another controller (another Ambulink, or another process) holds the robot's boar
 board's replies do not fit the configured counts, and when a motor or IMU never sent a valid
 record while priming (the message names them). Raises ValueError for an unknown robot_type and
 OSError when the link cannot be opened (the machine lacks the controller's address).
+
+The link is the configuration's (its optional link: section, else UDP from 192.168.1.10:8881
+to the board at 192.168.1.5:8880). board="ADDR:PORT" and local="ADDR:PORT" (port 0: any free
+one) choose other UDP endpoints; device="/dev/ttyUSB1" (and baud=N) choose the USB serial link.
+Each one given wins over the file's; a malformed one raises ValueError.
 
 A lost link (ten failing watchdog checks, about 0.1 s without complete valid replies, whatever
 the program reads) ends the process with exit status 1 by default; the motors keep the last

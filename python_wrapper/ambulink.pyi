@@ -103,6 +103,10 @@ class Ambulink:
         /,
         *,
         exit_on_link_failure: bool = True,
+        board: str | None = None,
+        local: str | None = None,
+        device: str | None = None,
+        baud: int | None = None,
         realtime_priority: int = 0,
         link_cpu: int = -1,
         lock_memory: bool = False,
@@ -120,6 +124,11 @@ class Ambulink:
         ends the process with exit status 1 by default; the motors keep the last command
         frame. With exit_on_link_failure=False the process goes on and every motor is held
         in the damping brake frame: see LinkError and resume_after_link_failure.
+
+        The link is the configuration's (its optional link: section, else UDP to the board at
+        192.168.1.5:8880). board="ADDR:PORT" and local="ADDR:PORT" (port 0: any free one)
+        choose other UDP endpoints, device= (and baud=) the USB serial link; each wins over
+        the file's. A malformed one, or UDP and USB asked for together, raises ValueError.
 
         realtime_priority (SCHED_FIFO 1-99, 0 = off) goes to the link and watchdog threads,
         link_cpu (-1 = none) pins the link thread, lock_memory locks the process's memory;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <iostream>
+#include <utility>
 
 #include "absolute_timer.h"
 #include "log_line.h"
@@ -39,11 +40,15 @@ timeval timevalOf(int64_t nanos) {
 }  // namespace
 
 UDPPort::UDPPort(std::string remoteIp, uint32_t remotePort, uint32_t localPort, size_t recvLength,
-                 size_t timeOutUs, BlockYN blockYN) {
+                 size_t timeOutUs, BlockYN blockYN)
+    : UDPPort(std::move(remoteIp), remotePort, kControllerAddress, localPort, recvLength, timeOutUs, blockYN) {}
+
+UDPPort::UDPPort(std::string remoteIp, uint32_t remotePort, const std::string& localIp, uint32_t localPort,
+                 size_t recvLength, size_t timeOutUs, BlockYN blockYN) {
   ResetIO(blockYN, recvLength, timeOutUs);
   _reuseAddr = 1;
   _remoteAddr = ipv4Address(remoteIp, remotePort);
-  _localAddr = ipv4Address(kControllerAddress, localPort);
+  _localAddr = ipv4Address(localIp, localPort);
   _fromAddr = sockaddr_in{};
 
   _sockfd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -66,12 +71,13 @@ void UDPPort::_fail(const char* line, int error) {
   if (_sockfd >= 0) close(_sockfd);
   _sockfd = -1;
   std::string message = std::string(line) + ": " + std::strerror(error);
+  const std::string localIp = inet_ntoa(_localAddr.sin_addr);
   if (error == EADDRNOTAVAIL)
-    message += " (this machine has no address " + std::string(kControllerAddress) +
+    message += " (this machine has no address " + localIp +
                ", the controller's address on the robot network: connect it to the robot, or run the program "
                "against the board simulator with scripts/with-simulator)";
   else if (error == EADDRINUSE)
-    message += " (another program uses " + std::string(kControllerAddress) + ":" +
+    message += " (another program uses " + localIp + ":" +
                std::to_string(ntohs(_localAddr.sin_port)) + ")";
   throw LinkOpenError(message, error);
 }

@@ -20,14 +20,6 @@ std::mutex feedback_mutex;
 
 namespace {
 
-// The link to the board, fixed for every robot.
-constexpr const char* kSerialDevice = "/dev/ttyACM0";
-constexpr uint32_t kSerialBaudrate = 2000000;
-constexpr const char* kBoardAddress = "192.168.1.5";
-constexpr uint32_t kBoardPort = 8880;
-constexpr uint32_t kControllerPort = 8881;
-constexpr size_t kReceiveTimeoutUs = 2000;
-
 constexpr int kStopRepeats = 5;
 constexpr const char* kVersion = "1.0.1";
 
@@ -87,29 +79,78 @@ struct LinkName {
   std::string text;
 };
 
-std::optional<LinkName> linkName(CommType comm_type) {
-  switch (comm_type) {
-    case USB: return LinkName{LinkHold::serialKey(kSerialDevice), std::string("the board on ") + kSerialDevice};
-    case UDP:
-      return LinkName{LinkHold::udpKey(kBoardAddress, kBoardPort),
-                      "the board " + std::string(kBoardAddress) + ":" + std::to_string(kBoardPort)};
+std::optional<LinkName> linkName(const LinkSettings& link) {
+  switch (link.kind) {
+    case USB: return LinkName{LinkHold::serialKey(link.device), link.describe()};
+    case UDP: return LinkName{LinkHold::udpKey(link.boardAddress, link.boardPort), link.describe()};
   }
   return std::nullopt;
 }
 
 // The port by link type; none (after a printed message) for an unknown type.
-std::unique_ptr<IOPort> openPort(CommType comm_type, size_t replyLength, bool announceUsb) {
-  switch (comm_type) {
+std::unique_ptr<IOPort> openPort(const LinkSettings& link, size_t replyLength, bool announceUsb) {
+  switch (link.kind) {
     case USB:
       if (announceUsb) logLine("CommType::USB");
-      return std::make_unique<SerialPort>(kSerialDevice, replyLength, kSerialBaudrate, kReceiveTimeoutUs, NO, bits8,
+      return std::make_unique<SerialPort>(link.device, replyLength, link.baud, link.receiveTimeoutUs, NO, bits8,
                                           par_none, stop_one, flow_none);
     case UDP:
-      return std::make_unique<UDPPort>(kBoardAddress, kBoardPort, kControllerPort, replyLength, kReceiveTimeoutUs,
-                                       NO);
+      return std::make_unique<UDPPort>(link.boardAddress, link.boardPort, link.localAddress, link.localPort,
+                                       replyLength, link.receiveTimeoutUs, NO);
   }
   logLine("[MotorSDK] CommType error ");
   return nullptr;
+}
+
+LinkSettings linkOfKind(CommType comm_type) {
+  LinkSettings link;
+  link.kind = comm_type;
+  return link;
+}
+
+// ---- Who uses the process-wide IMU calibration. ----------------------------------------------
+
+// Every bus set up from a file, with the calibration it set and the file it came from. A
+// second robot with another calibration would silently recalibrate the first one's IMU.
+struct CalibrationUser {
+  const MotorSDK* bus;
+  ImuCalibration calibration;
+  std::string path;
+};
+
+std::mutex calibrationUsersMutex;
+std::vector<CalibrationUser> calibrationUsers;
+
+bool sameCalibration(const ImuCalibration& a, const ImuCalibration& b) {
+  return a.accBias == b.accBias && a.gyroBias == b.gyroBias && a.rotation == b.rotation &&
+         a.translation == b.translation;
+}
+
+void requireSharedCalibration(const MotorSDK* bus, const ImuCalibration& calibration, const std::string& path) {
+  std::lock_guard<std::mutex> lock(calibrationUsersMutex);
+  for (const CalibrationUser& user : calibrationUsers) {
+    if (user.bus == bus || sameCalibration(user.calibration, calibration)) continue;
+    throw ConfigError("[MotorSDK] the IMU calibration of " + path + " differs from that of " + user.path +
+                      ", which another robot of this process uses: the calibration is process-wide, so "
+                      "robots with different IMU calibrations need a process each");
+  }
+}
+
+void useCalibration(const MotorSDK* bus, const ImuCalibration& calibration, const std::string& path) {
+  std::lock_guard<std::mutex> lock(calibrationUsersMutex);
+  for (CalibrationUser& user : calibrationUsers)
+    if (user.bus == bus) {
+      user = CalibrationUser{bus, calibration, path};
+      return;
+    }
+  calibrationUsers.push_back(CalibrationUser{bus, calibration, path});
+}
+
+void dropCalibrationUser(const MotorSDK* bus) {
+  std::lock_guard<std::mutex> lock(calibrationUsersMutex);
+  calibrationUsers.erase(std::remove_if(calibrationUsers.begin(), calibrationUsers.end(),
+                                        [bus](const CalibrationUser& user) { return user.bus == bus; }),
+                         calibrationUsers.end());
 }
 
 }  // namespace
@@ -135,9 +176,10 @@ MotorSDK::MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, s
   config.motorType.assign(motor_num, 5);
   logLine("motor leg constructing ");
 
-  LinkHold hold = _claimLink(comm_type);
-  std::unique_ptr<IOPort> port = openPort(comm_type, config.layout().replyLength(), false);
-  _keepClaim(std::move(hold), comm_type);
+  const LinkSettings link = linkOfKind(comm_type);
+  LinkHold hold = _claimLink(link);
+  std::unique_ptr<IOPort> port = openPort(link, config.layout().replyLength(), false);
+  _keepClaim(std::move(hold), link);
   _adopt(std::move(config), std::move(port));
   if (!port_) return;
   logLine("[MotorSDK] successful initialization ");
@@ -145,26 +187,55 @@ MotorSDK::MotorSDK(uint8_t& motor_num, uint8_t& imu_num, uint8_t& battery_num, s
   // to initialise here, so the "Failed to create cmd/state mutex" reports cannot occur.
 }
 
-MotorSDK::~MotorSDK() = default;
+MotorSDK::~MotorSDK() { dropCalibrationUser(this); }
 
 void MotorSDK::init(std::string path, CommType comm_type) {
+  LinkOptions link;
+  link.kind = comm_type;
+  init(std::move(path), link);
+}
+
+void MotorSDK::init(std::string path, const LinkOptions& link) {
   // Nothing is stored until the file has been read and the port opened, so a failed init
   // leaves this bus, and the calibration every bus shares, exactly as they were.
   RobotConfig config = loadRobotConfig(path, ConfigKeys::All, startupReport());
+  const LinkSettings settings = link.over(config.link).resolved();
   if (config.imu) printImuCalibration(*config.imu);
-  LinkHold hold = _claimLink(comm_type);
-  std::unique_ptr<IOPort> port = openPort(comm_type, config.layout().replyLength(), true);
-  setImuCalibration(config.imu.value_or(ImuCalibration{}));
+  const ImuCalibration calibration = config.imu.value_or(ImuCalibration{});
+  // Only a bus with a board decodes IMU records; one without a port is no robot to protect.
+  if (linkName(settings)) requireSharedCalibration(this, calibration, path);
+  LinkHold hold = _claimLink(settings);
+  std::unique_ptr<IOPort> port = openPort(settings, config.layout().replyLength(), true);
+  setImuCalibration(calibration);
+  if (port) useCalibration(this, calibration, path);
+  else dropCalibrationUser(this);
   port_.reset();  // the old port closes before its claim goes
-  _keepClaim(std::move(hold), comm_type);
+  _keepClaim(std::move(hold), settings);
   _adopt(std::move(config), std::move(port));
   if (port_) logLine("[MotorSDK] successful initialization ");
 }
 
+void MotorSDK::init(std::string path, std::unique_ptr<IOPort> port) {
+  if (!port) throw std::invalid_argument("[MotorSDK] init: no port was given");
+  RobotConfig config = loadRobotConfig(path, ConfigKeys::All, startupReport());
+  if (config.imu) printImuCalibration(*config.imu);
+  const ImuCalibration calibration = config.imu.value_or(ImuCalibration{});
+  requireSharedCalibration(this, calibration, path);
+  const timeval wait = port->savedTimeout();
+  port->ResetIO(port->blockMode(), config.layout().replyLength(),
+                static_cast<size_t>(wait.tv_sec) * 1000000 + static_cast<size_t>(wait.tv_usec));
+  setImuCalibration(calibration);
+  useCalibration(this, calibration, path);
+  port_.reset();
+  hold_ = LinkHold();  // the caller's port is the caller's to share or not
+  _adopt(std::move(config), std::move(port));
+  logLine("[MotorSDK] successful initialization ");
+}
+
 // A second controller on the board would take this one's replies while both command the
 // motors. A bus opened again on the link it holds already keeps its claim.
-LinkHold MotorSDK::_claimLink(CommType comm_type) {
-  const std::optional<LinkName> name = linkName(comm_type);
+LinkHold MotorSDK::_claimLink(const LinkSettings& link) {
+  const std::optional<LinkName> name = linkName(link);
   if (!name) return LinkHold();
   if (hold_.holds() && hold_.key() == name->key) return LinkHold();
   return LinkHold(name->key, name->text);
@@ -172,8 +243,8 @@ LinkHold MotorSDK::_claimLink(CommType comm_type) {
 
 // Called once the new port is open: a fresh claim replaces the old one; an empty one keeps
 // the claim this bus already has on the same board, or drops it for a bus without a port.
-void MotorSDK::_keepClaim(LinkHold hold, CommType comm_type) {
-  if (hold.holds() || !linkName(comm_type)) hold_ = std::move(hold);
+void MotorSDK::_keepClaim(LinkHold hold, const LinkSettings& link) {
+  if (hold.holds() || !linkName(link)) hold_ = std::move(hold);
 }
 
 void MotorSDK::_adopt(RobotConfig config, std::unique_ptr<IOPort> port) {

@@ -2,6 +2,7 @@
 
 #include <yaml-cpp/yaml.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <iterator>
@@ -137,6 +138,67 @@ ImuCalibration readImuCalibration(const YAML::Node& intrinsics, const YAML::Node
   return imu;
 }
 
+// ---- The optional link section. ------------------------------------------------------------
+
+constexpr const char* kLinkKeys[] = {"kind", "board_address", "board_port", "local_address", "local_port",
+                                     "device", "baud"};
+
+[[noreturn]] void refuseLinkValue(const std::string& key, const YAML::Node& value, const char* wanted) {
+  std::string shown = value.IsScalar() ? "\"" + value.Scalar() + "\"" : std::string("a list or mapping");
+  throw ConfigError("[MotorSDK] link " + key + ": " + shown + " is not " + wanted);
+}
+
+// A whole number within [low, high], or the key is named.
+long long readLinkNumber(const YAML::Node& section, const char* key, long long low, long long high,
+                         const char* wanted) {
+  const YAML::Node value = section[key];
+  long long number = 0;
+  try {
+    number = value.as<long long>();
+  } catch (const YAML::Exception&) {
+    refuseLinkValue(key, value, wanted);
+  }
+  if (number < low || number > high) refuseLinkValue(key, value, wanted);
+  return number;
+}
+
+std::string readLinkText(const YAML::Node& section, const char* key) {
+  const YAML::Node value = section[key];
+  if (!value.IsScalar() || value.Scalar().empty()) refuseLinkValue(key, value, "a text");
+  return value.Scalar();
+}
+
+LinkOptions readLinkSection(const YAML::Node& section) {
+  LinkOptions link;
+  if (section.IsNull()) return link;
+  if (!section.IsMap()) throw ConfigError("[MotorSDK] link: the section is not a mapping of keys to values");
+  for (const auto& entry : section) {
+    const std::string key = entry.first.as<std::string>();
+    if (std::find(std::begin(kLinkKeys), std::end(kLinkKeys), key) == std::end(kLinkKeys))
+      throw ConfigError("[MotorSDK] link " + key +
+                        ": unknown key (known: kind, board_address, board_port, local_address, local_port, "
+                        "device, baud)");
+  }
+  if (section["kind"]) {
+    const std::string kind = readLinkText(section, "kind");
+    if (kind == "udp") link.kind = UDP;
+    else if (kind == "usb") link.kind = USB;
+    else refuseLinkValue("kind", section["kind"], "udp or usb");
+  }
+  for (const auto& [key, field] : {std::pair{"board_address", &link.boardAddress},
+                                   std::pair{"local_address", &link.localAddress}}) {
+    if (!section[key]) continue;
+    *field = readLinkText(section, key);
+    requireIpv4Address(**field, std::string("link ") + key);
+  }
+  for (const auto& [key, field] : {std::pair{"board_port", &link.boardPort}, std::pair{"local_port", &link.localPort}})
+    if (section[key]) *field = static_cast<uint16_t>(readLinkNumber(section, key, 0, 65535, "a port of 0-65535"));
+  if (section["device"]) link.device = readLinkText(section, "device");
+  if (section["baud"])
+    link.baud = static_cast<uint32_t>(readLinkNumber(section, "baud", 1, 4294967295LL, "a rate above 0 bit/s"));
+  return link;
+}
+
 template <typename Hook, typename... Args>
 void tell(const Hook& hook, Args&&... args) {
   if (hook) hook(std::forward<Args>(args)...);
@@ -196,6 +258,8 @@ RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys, const Robo
     config.robotType = root["robot_type"].as<std::string>();
     if (robotTypeCode(config.robotType) < 0) throw ConfigError(unknownRobotTypeText(config.robotType, path));
   }
+
+  if (root["link"]) config.link = readLinkSection(root["link"]);
 
   if (keys == ConfigKeys::BoardOnly) return config;
   const bool imuPresent = root["imu_intrinsics"] && root["imu_extrinsics"];

@@ -109,24 +109,49 @@ RobotSDK::RobotSDK() = default;
 
 RobotSDK::RobotSDK(std::string path) : RobotSDK(std::move(path), OpenFailure::ExitProcess) {}
 
-RobotSDK::RobotSDK(std::string path, OpenFailure onFailure) {
+RobotSDK::RobotSDK(std::string path, OpenFailure onFailure) : RobotSDK(std::move(path), LinkOptions{}, onFailure) {}
+
+RobotSDK::RobotSDK(std::string path, const LinkOptions& link, OpenFailure onFailure) {
   _createThreads();
   _chooseRobotType(path, onFailure);
-  _openBus(path, onFailure);
+  _openBus([&] { motor_sdk_.init(path, link); }, onFailure);
+}
+
+RobotSDK::RobotSDK(std::string path, std::unique_ptr<IOPort> port, OpenFailure onFailure) {
+  _createThreads();
+  _chooseRobotType(path, onFailure);
+  _openBus([&] { motor_sdk_.init(path, std::move(port)); }, onFailure);
 }
 
 RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback)
     : RobotSDK(std::move(path), dt, std::move(callback), OpenFailure::ExitProcess) {}
 
-RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback, OpenFailure onFailure) {
+RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback, OpenFailure onFailure)
+    : RobotSDK(std::move(path), dt, std::move(callback), LinkOptions{}, onFailure) {}
+
+RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback, const LinkOptions& link,
+                   OpenFailure onFailure) {
+  _enableControl(dt, std::move(callback));
+  _createThreads();
+  _chooseRobotType(path, onFailure);
+  _openBus([&] { motor_sdk_.init(path, link); }, onFailure);
+}
+
+RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback, std::unique_ptr<IOPort> port,
+                   OpenFailure onFailure) {
+  _enableControl(dt, std::move(callback));
+  _createThreads();
+  _chooseRobotType(path, onFailure);
+  _openBus([&] { motor_sdk_.init(path, std::move(port)); }, onFailure);
+}
+
+// Checked before anything is read or opened.
+void RobotSDK::_enableControl(double dt, ControlCallback callback) {
   _requireCallback(callback);
   _requireControlPeriod(dt);
   dt_ = dt;
   control_callback_ = std::move(callback);
   control_enabled_ = true;
-  _createThreads();
-  _chooseRobotType(path, onFailure);
-  _openBus(path, onFailure);
 }
 
 // Never throws: an exception the control callback threw and stop() did not hand over is printed.
@@ -185,9 +210,9 @@ void RobotSDK::_chooseRobotType(const std::string& path, OpenFailure onFailure) 
   std::exit(1);  // nothing is open and no thread runs yet
 }
 
-void RobotSDK::_openBus(const std::string& path, OpenFailure onFailure) {
+void RobotSDK::_openBus(const std::function<void()>& initBus, OpenFailure onFailure) {
   try {
-    motor_sdk_.init(path, UDP);
+    initBus();
   } catch (const LinkOpenError& error) {
     if (onFailure == OpenFailure::Throw) throw;
     logLine(error.what());

@@ -312,6 +312,36 @@ TEST(BoardSimReplies, RefusesAnUnknownRobotTypeNamingTheValidOnes) {
   EXPECT_EQ(output.find("ready"), std::string::npos) << output;
 }
 
+// ---- Where it listens -------------------------------------------------------------
+
+TEST(BoardSimLink, ListensWhereItsFileSaysUnlessBindSaysOtherwise) {
+  TempFile config(shippedConfigText("veltra1.yaml") + "\nlink:\n  board_address: 127.0.0.3\n  board_port: 9100\n");
+  {
+    BoardSim sim(config.path());
+    EXPECT_EQ(sim.output().rfind("board_sim: ready udp 127.0.0.3:9100, motors 10", 0), 0u) << sim.output();
+  }
+  BoardSim sim(config.path(), {"--bind", "127.0.0.1:0"});
+  // Port 0 is the system's pick, named in the first line.
+  EXPECT_EQ(sim.output().rfind("board_sim: ready udp 127.0.0.1:", 0), 0u) << sim.output();
+  EXPECT_NE(sim.udpPort(), 0);
+}
+
+TEST(BoardSimLink, ALoopbackAddressInUseIsRefused) {
+  BoardSim first(configPath("veltra1.yaml"), {"--bind", "127.0.0.1:0"});
+  const std::string taken = "127.0.0.1:" + std::to_string(first.udpPort());
+  // A simulator that wrongly shares the address would run on: it is ended after a while.
+  FILE* pipe = popen(("timeout 10 " + boardSimProgram() + " --config " + configPath("veltra1.yaml") + " --bind " +
+                      taken + " 2>&1")
+                         .c_str(),
+                     "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char chunk[512];
+  for (size_t count; (count = fread(chunk, 1, sizeof(chunk), pipe)) > 0;) output.append(chunk, count);
+  EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 1);
+  EXPECT_NE(output.find("board_sim: " + taken + " is already in use"), std::string::npos) << output;
+}
+
 // ---- Physics ------------------------------------------------------------------------
 
 TEST(BoardSimPhysics, HeldPositionConvergesForSoftAndStiffGains) {

@@ -26,6 +26,7 @@
 #include "bytes.h"
 #include "capture.h"
 #include "flight_recorder.h"
+#include "in_process_port.h"
 #include "motor_sdk.h"
 #include "robot_configs.h"
 #include "temp_file.h"
@@ -127,9 +128,26 @@ class BusOnBoard : public testing::Test {
   std::unique_ptr<MotorSDK> bus;
 };
 
+// The bus on a board inside this program, for what the bus itself puts in its frames: no
+// socket and no timing are involved.
+class BusInProcess : public testing::Test {
+ protected:
+  void open(const std::string& config = configPath("veltra1.yaml")) {
+    board = std::make_unique<InProcessBoard>(config);
+    bus = std::make_unique<MotorSDK>();
+    StdoutCapture quiet;
+    bus->init(config, board->port());
+  }
+
+  std::vector<uint8_t> lastFrame() const { return board->recordedFrames().back(); }
+
+  std::unique_ptr<InProcessBoard> board;
+  std::unique_ptr<MotorSDK> bus;  // after the board: its port goes first
+};
+
 // ---- What the board sees. -------------------------------------------------------------------
 
-TEST_F(BusOnBoard, SendRecvSendsTheScaledCommandsByteForByte) {
+TEST_F(BusInProcess, SendRecvSendsTheScaledCommandsByteForByte) {
   open();
   Feedback fb;
   {
@@ -148,7 +166,7 @@ TEST_F(BusOnBoard, SendRecvSendsTheScaledCommandsByteForByte) {
   EXPECT_EQ(hexBytes(bus->commandFrame().data(), frame.size()), hexBytes(frame.data(), frame.size()));
 }
 
-TEST_F(BusOnBoard, PassiveReadsCarryTheirFixedFrames) {
+TEST_F(BusInProcess, PassiveReadsCarryTheirFixedFrames) {
   open();
   Feedback fb;
   StdoutCapture quiet;
@@ -161,7 +179,7 @@ TEST_F(BusOnBoard, PassiveReadsCarryTheirFixedFrames) {
   EXPECT_EQ(hexOfFrame(lastFrame(), 2), "03 04 0A 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
 }
 
-TEST_F(BusOnBoard, ZeroSettingTakesOnlyTheModes) {
+TEST_F(BusInProcess, ZeroSettingTakesOnlyTheModes) {
   open();
   std::vector<MotorCmd> cmd = roundCommands();
   cmd[1].mode = 3;
@@ -172,7 +190,7 @@ TEST_F(BusOnBoard, ZeroSettingTakesOnlyTheModes) {
   EXPECT_EQ(hexOfFrame(lastFrame(), 1), "02 05 03 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00");
 }
 
-TEST_F(BusOnBoard, StopResendsTheStoredFrameFiveTimes) {
+TEST_F(BusInProcess, StopResendsTheStoredFrameFiveTimes) {
   open();
   Feedback fb;
   {

@@ -268,7 +268,7 @@ TEST(RobotSDKConstruction, ASecondRobotOnTheSameBoardIsRefusedBeforeAnythingIsSe
 // ---- Priming -------------------------------------------------------------------------------
 
 TEST(RobotSDKPriming, TenPassiveExchangesNumberedZeroToNine) {
-  RobotOnBoard rig("veltra1.yaml");
+  RobotInProcess rig("veltra1.yaml");
   StdoutCapture capture;
   rig.robot().init();
   const std::string out = capture.finish();
@@ -671,7 +671,7 @@ TEST(RobotSDKPollingStyle, AStateCarriesTheSequenceAndReceiveTimeOfItsReply) {
 // ---- Brake and shutdown --------------------------------------------------------------------
 
 TEST(RobotSDKBrake, EveryMotorGetsPureDampingScaledToTheMotorSide) {
-  RobotOnBoard rig("veltra1.yaml");
+  RobotInProcess rig("veltra1.yaml");
   RobotSDK& robot = rig.robot();
   rig.primeAndStart();
   RobotState state;

@@ -113,6 +113,11 @@ class Board:
             if line.startswith(READY_LINE):
                 self._ready.set()
 
+    def output(self):
+        """What the simulator printed so far: the ready line names where it listens (after a
+        serial simulator's first line, the terminal's path)."""
+        return "".join(self._lines)
+
     @property
     def pid(self):
         """The simulator's process id: SIGUSR1 cuts its link, SIGUSR2 restores it."""

@@ -150,6 +150,15 @@ bool BoardSim::_waitForOutput(const std::string& text, int timeoutMs) const {
   }) && output_.find(text) != std::string::npos;
 }
 
+uint16_t BoardSim::udpPort() const {
+  const std::string text = output();
+  const std::string ready = "board_sim: ready udp ";
+  const size_t start = text.find(ready);
+  const size_t colon = start == std::string::npos ? start : text.find(':', start + ready.size());
+  if (colon == std::string::npos) throw std::runtime_error("no UDP ready line in: " + text);
+  return static_cast<uint16_t>(std::stoul(text.substr(colon + 1)));
+}
+
 const std::string& BoardSim::serialPath() const { return serialPath_; }
 
 std::vector<std::vector<uint8_t>> BoardSim::recordedFrames() const {

@@ -23,6 +23,8 @@ class BoardSim {
   BoardSim& operator=(const BoardSim&) = delete;
 
   const std::string& serialPath() const;  // slave pty path in serial mode
+  /// The UDP port its ready line names (the system's pick after `--bind ADDR:0`).
+  uint16_t udpPort() const;
   std::vector<std::vector<uint8_t>> recordedFrames() const;  // every frame the board received
   size_t framesReceived() const;
   bool waitForFrames(size_t count, int timeoutMs) const;

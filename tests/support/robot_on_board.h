@@ -13,9 +13,22 @@
 #include <vector>
 
 #include "board_sim.h"
+#include "in_process_port.h"
 #include "robot_configs.h"
 #include "robot_sdk.h"
 #include "temp_file.h"
+
+/// The last of `board`'s recorded frames, each record brought back to the joint side of
+/// `bus`. Throws std::runtime_error when the board received nothing.
+template <typename Board>
+std::vector<MotorCmd> lastFrameOnJointSideOf(const Board& board, const MotorSDK& bus) {
+  const auto frames = board.recordedFrames();
+  if (frames.empty()) throw std::runtime_error("the board received nothing");
+  std::vector<MotorCmd> joints;
+  for (size_t i = 0; i < bus.motor_num_; ++i)
+    joints.push_back(wire::toJointSide(wireRecord(frames.back(), i), bus.gearRatios()[i], bus.offsets()[i]));
+  return joints;
+}
 
 /// A board simulator and a RobotSDK on it, built in that order and destroyed in reverse.
 /// `config` is a shipped configuration's name ("veltra1.yaml") or, when it spans lines, YAML
@@ -44,14 +57,7 @@ class RobotOnBoard {
 
   /// The frame the board received last, each record brought back to the joint side. Throws
   /// std::runtime_error when the board received nothing.
-  std::vector<MotorCmd> lastFrameOnJointSide() const {
-    const auto frames = sim_.recordedFrames();
-    if (frames.empty()) throw std::runtime_error("the board received nothing");
-    std::vector<MotorCmd> joints;
-    for (size_t i = 0; i < bus().motor_num_; ++i)
-      joints.push_back(wire::toJointSide(wireRecord(frames.back(), i), bus().gearRatios()[i], bus().offsets()[i]));
-    return joints;
-  }
+  std::vector<MotorCmd> lastFrameOnJointSide() const { return lastFrameOnJointSideOf(sim_, bus()); }
 
  private:
   static std::unique_ptr<TempFile> _textFile(const std::string& config) {
@@ -62,6 +68,30 @@ class RobotOnBoard {
   std::unique_ptr<TempFile> file_;  // only for a configuration given as text
   BoardSim sim_;
   RobotSDK robot_;
+};
+
+/// A RobotSDK on a board inside this program (InProcessBoard), with RobotOnBoard's
+/// interface, for the robot layer's own logic: no socket, no simulator process. Polling style.
+class RobotInProcess {
+ public:
+  explicit RobotInProcess(const std::string& config)
+      : board_(configPath(config)), robot_(configPath(config), board_.port()) {}
+
+  RobotSDK& robot() { return robot_; }
+  InProcessBoard& sim() { return board_; }
+  const MotorSDK& bus() const { return robot_.motor_sdk_; }
+
+  void primeAndStart() {
+    robot_.init();
+    robot_.start();
+  }
+
+  /// As RobotOnBoard::lastFrameOnJointSide.
+  std::vector<MotorCmd> lastFrameOnJointSide() const { return lastFrameOnJointSideOf(board_, bus()); }
+
+ private:
+  InProcessBoard board_;
+  RobotSDK robot_;  // after the board: its port goes first
 };
 
 /// A command of `joints` zeros in every vector.

@@ -21,15 +21,23 @@ std::runtime_error systemError(const std::string& what) {
 UniqueFd boundSocket(const std::string& address, uint16_t port) {
   UniqueFd fd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   if (!fd.valid()) throw systemError("socket");
-  const int reuse = 1;
-  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
   sockaddr_in local{};
   local.sin_family = AF_INET;
   local.sin_port = htons(port);
   if (inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1)
     throw std::runtime_error("not an IPv4 address: " + address);
-  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) < 0)
+  // On loopback several simulators share one machine: a second one on a taken address must
+  // fail, not split the datagrams with the first.
+  const bool loopback = (ntohl(local.sin_addr.s_addr) >> 24) == 127;
+  const int reuse = 1;
+  if (!loopback) setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof(reuse));
+  if (bind(fd.get(), reinterpret_cast<sockaddr*>(&local), sizeof(local)) < 0) {
+    if (errno == EADDRINUSE && loopback)
+      throw std::runtime_error(address + ":" + std::to_string(port) +
+                               " is already in use (another simulator?): choose another port, or --bind " +
+                               address + ":0 for a free one");
     throw systemError("bind " + address + ":" + std::to_string(port));
+  }
   return fd;
 }
 
@@ -68,6 +76,13 @@ void UdpLink::send(const std::vector<uint8_t>& bytes, size_t length, const socka
   // A lost reply is what a real board's link does too; the summary counts what was sent.
   (void)sendto(fd, bytes.data(), std::min(length, bytes.size()), 0, reinterpret_cast<const sockaddr*>(&to),
                sizeof(to));
+}
+
+uint16_t UdpLink::boundPort() const {
+  sockaddr_in local{};
+  socklen_t length = sizeof(local);
+  getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&local), &length);
+  return ntohs(local.sin_port);
 }
 
 uint16_t UdpLink::replyPort() const {

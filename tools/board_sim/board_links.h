@@ -22,6 +22,8 @@ class UdpLink {
   bool receive(std::vector<uint8_t>& datagram, sockaddr_in& sender);
   void send(const std::vector<uint8_t>& bytes, size_t length, const sockaddr_in& to) const;
   uint16_t replyPort() const;
+  /// The port the listening socket got (the asked one, or the system's pick for port 0).
+  uint16_t boundPort() const;
 
  private:
   UniqueFd socket_;

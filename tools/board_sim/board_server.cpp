@@ -60,7 +60,7 @@ void BoardServer::_announce() const {
   if (pty_) {
     std::printf("board_sim: ready serial %s", pty_->slavePath().c_str());
   } else {
-    std::printf("board_sim: ready udp %s:%u", options_.bindAddress.c_str(), options_.bindPort);
+    std::printf("board_sim: ready udp %s:%u", options_.bindAddress.c_str(), udp_->boundPort());
     if (!options_.otherAddress.empty())
       std::printf(" (replies from %s:%u)", options_.otherAddress.c_str(), udp_->replyPort());
     else if (options_.otherPort)

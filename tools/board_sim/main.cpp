@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "board_sim: %s (see --help)\n", parsed.error.c_str());
     return 2;
   }
-  const SimOptions& options = parsed.options;
+  SimOptions options = parsed.options;
   try {
     // The link runs on this thread; the physics thread starts from its scheduling.
     if (options.realtimePriority > 0) {
@@ -70,6 +70,7 @@ int main(int argc, char** argv) {
       applyScheduleToThisThread("board_sim", link);
     }
     BoardConfig config = loadBoardConfig(options.config);
+    applyLinkSection(options, config.link);
     if (options.benchSeconds > 0.0) return runPhysicsBench(config, options);
     std::unique_ptr<Plant> plant = makePlant(config, options);
     BoardModel model(std::move(config), ErrorStatuses{options.motorErrors, options.imuErrors, options.batteryErrors},

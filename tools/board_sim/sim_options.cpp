@@ -20,8 +20,10 @@ const char kHelp[] =
     "\n"
     "Link:\n"
     "  --config FILE            robot configuration (required)\n"
-    "  --bind ADDR:PORT         UDP address to listen on (default 192.168.1.5:8880); replies go\n"
-    "                           to the sender of each command frame\n"
+    "  --bind ADDR:PORT         UDP address to listen on (default: FILE's link section, else\n"
+    "                           192.168.1.5:8880); replies go to the sender of each command\n"
+    "                           frame. On loopback an address in use is refused, and port 0\n"
+    "                           picks a free one, shown in the first line\n"
     "  --serial                 serve a pseudo-terminal instead of UDP; its slave path is the\n"
     "                           first line of output\n"
     "  --record FILE            append every frame received as one line of hex bytes\n"
@@ -139,6 +141,7 @@ void setBind(SimOptions& options, const std::string& text) {
   if (address.empty() || number > 65535) throw std::invalid_argument("bad ADDR:PORT: " + text);
   options.bindAddress = address;
   options.bindPort = static_cast<uint16_t>(number);
+  options.bindGiven = true;
 }
 
 void applyValueOption(SimOptions& options, const std::string& name, const std::string& value) {
@@ -200,6 +203,13 @@ void checkPhysicsOptions(const SimOptions& options) {
 }  // namespace
 
 const char* helpText() { return kHelp; }
+
+void applyLinkSection(SimOptions& options, const LinkOptions& link) {
+  if (options.bindGiven || options.serial) return;
+  if (link.kind == USB) options.serial = true;
+  if (link.boardAddress) options.bindAddress = *link.boardAddress;
+  if (link.boardPort) options.bindPort = *link.boardPort;
+}
 
 ParsedCommandLine parseCommandLine(int argc, char** argv) {
   ParsedCommandLine parsed;

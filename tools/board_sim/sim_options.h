@@ -6,10 +6,13 @@
 #include <optional>
 #include <string>
 
+#include "link_options.h"
+
 struct SimOptions {
   std::string config;
   std::string bindAddress = "192.168.1.5";
   uint16_t bindPort = 8880;
+  bool bindGiven = false;  // --bind wins over the configuration's link section
   bool serial = false;
   bool quiet = false;
   std::string recordPath;
@@ -56,4 +59,7 @@ struct ParsedCommandLine {
 };
 
 ParsedCommandLine parseCommandLine(int argc, char** argv);
+/// Listens where the configuration's `link:` section puts the board (its board_address and
+/// board_port; kind usb serves a pseudo-terminal), except for what --bind or --serial chose.
+void applyLinkSection(SimOptions& options, const LinkOptions& link);
 const char* helpText();
