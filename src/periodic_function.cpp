@@ -134,7 +134,8 @@ void PeriodicFunction::run() { _function(); }
 void PeriodicFunction::loopFunction() {
   t_ownLoop = this;
   (void)pthread_setname_np(pthread_self(), _name.substr(0, kLongestThreadName).c_str());
-  // The settings are in place before the first cycle, and a refusal reaches start().
+  // The settings are in place before the first cycle, and a refusal reaches start(). start()
+  // returns once this thread's start line is out, so the threads' lines come in start order.
   std::promise<void>* report = std::exchange(_startReport, nullptr);
   try {
     if (_schedule.priority > 0) logLine("priority of thread ", _name, " is ", _schedule.priority);
@@ -144,13 +145,13 @@ void PeriodicFunction::loopFunction() {
     report->set_exception(std::current_exception());
     return;
   }
-  if (report) report->set_value();
   TimerDescriptor timer;
   uint64_t expirations = 0;
   const itimerspec setting = intervalTimerSpec(_period.load());
   timer.arm(setting);
   logFormat("[PeriodicFunction] Start %s (%d s, %d ms)\n", _name.c_str(), static_cast<int>(setting.it_interval.tv_sec),
             wholeMilliseconds(setting));
+  if (report) report->set_value();
 
   while (_running) {
     run();
