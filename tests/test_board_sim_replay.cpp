@@ -84,6 +84,15 @@ struct HandMadeRecording {
   std::vector<Bytes> replies;
 };
 
+// The passive read the SDK primes with: a frame that commands nothing.
+Bytes passiveRead() {
+  const RobotDescription robot = veltraDescription();
+  std::vector<MotorCmd> frame(robot.layout.motors);
+  wire::buildPassiveRead({robot.types, robot.ids, robot.gearRatios, robot.offsets}, frame);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(frame.data());
+  return Bytes(bytes, bytes + frame.size() * sizeof(MotorCmd));
+}
+
 // The controller's end of the link, played by the test.
 class ControllerSocket : public DatagramSocket {
  public:
@@ -204,8 +213,8 @@ TEST(FlightRecordingReader, RefusesFilesItWouldCutInTheWrongPlaces) {
   EXPECT_THROW(readFlightRecording(notOne.path()), std::runtime_error);
 }
 
-// Every kind of exchange the robot saw, a dropped one, a frame before the first record and a
-// controller that left the recorded frames at one motor's gain.
+// Every kind of exchange the robot saw, a dropped one, a priming read before the first record,
+// and a controller whose first command and one gain left the recorded frames.
 TEST(BoardSimReplay, AnswersAsTheRobotSawAndReportsWhereTheControllerDiffered) {
   const HandMadeRecording made({{RecordOutcome::Complete, 0},
                                 {RecordOutcome::NoReply, 0},
@@ -217,8 +226,10 @@ TEST(BoardSimReplay, AnswersAsTheRobotSawAndReportsWhereTheControllerDiffered) {
   ControllerSocket link;
   const size_t replyLength = kVeltraLayout.replyLength();
 
-  EXPECT_EQ(link.exchange(made.commands[3]), made.replies[0]) << "a frame before the first record";
-  EXPECT_EQ(link.exchange(made.commands[0]), made.replies[0]) << "exchange 0";
+  EXPECT_EQ(link.exchange(passiveRead()), made.replies[0]) << "a priming read before the first record";
+  Bytes firstCommand = made.commands[0];
+  firstCommand[sizeof(MotorCmd) + offsetof(MotorCmd, vel) + 3] ^= 0x40;  // commands something, if not what the robot did
+  EXPECT_EQ(link.exchange(firstCommand), made.replies[0]) << "exchange 0";
   EXPECT_EQ(link.exchange(made.commands[1]), std::nullopt) << "exchange 1 saw no reply";
   EXPECT_EQ(link.exchange(made.commands[2]), Bytes(made.replies[2].begin(), made.replies[2].begin() + 10))
       << "exchange 2 saw a short reply";
@@ -233,7 +244,7 @@ TEST(BoardSimReplay, AnswersAsTheRobotSawAndReportsWhereTheControllerDiffered) {
 
   const std::string report = replayReport(board);
   EXPECT_NE(report.find("frames 7, answered 5, before the first record 1, records replayed 5 of 5, compared 5, "
-                        "differed 1, first at exchange 4 motor 2 field kp"),
+                        "differed 2, first at exchange 0 motor 1 field vel"),
             std::string::npos)
       << report;
   EXPECT_EQ(link.exchange(made.commands[0]), std::nullopt) << "after the last record the board is silent";

@@ -93,8 +93,8 @@ int BoardServer::run() {
       nextSummary_ += kSummaryPeriod;
     }
   }
-  _reportReplay();
   _printSummary("board_sim: stopped,");
+  _reportReplay();  // the last line, where scripts/with-simulator looks
   return 0;
 }
 
@@ -183,13 +183,15 @@ void BoardServer::_answerFromReplay(const std::vector<uint8_t>& frame, const soc
     ++answered_;
     pending_.push_back({Clock::now(), *reply.bytes, reply.length, sender});
   }
-  if (replay_->finished()) _reportReplay();
+  if (replay_->finished() && !replayEnded_) {
+    replayEnded_ = true;
+    std::printf("board_sim: replay: the recording has ended; the board stays silent\n");
+    _reportReplay();
+  }
 }
 
 void BoardServer::_reportReplay() {
-  if (!replay_ || replayReported_) return;
-  replayReported_ = true;
-  if (replay_->finished()) std::printf("board_sim: replay: the recording has ended; the board stays silent\n");
+  if (!replay_) return;
   std::printf("%s\n", replay_->report().c_str());
   std::fflush(stdout);
 }

@@ -62,7 +62,7 @@ class BoardServer {
   std::unique_ptr<std::FILE, FileCloser> record_;
   FaultPlan faults_;
   std::optional<Replay> replay_;
-  bool replayReported_ = false;
+  bool replayEnded_ = false;
 
   bool signalSilent_ = false;
   bool stopping_ = false;

@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "device_records.h"
+#include "wire_frames.h"
 
 namespace {
 
@@ -60,6 +61,23 @@ Replay::Replay(const std::string& path, const wire::FrameLayout& layout, uint64_
     throw std::runtime_error(text.str());
   }
   if (!recording_.records.empty()) exchange_ = recording_.records.front().exchange;
+  const RobotDescription& robot = recording_.robot;
+  const wire::MotorTable table{robot.types, robot.ids, robot.gearRatios, robot.offsets};
+  std::vector<MotorCmd> frame(robot.layout.motors);
+  wire::buildPassiveRead(table, frame);
+  passiveReads_.push_back(_bytesOf(frame));
+  if (wire::buildBackgroundPassiveRead(table, frame)) passiveReads_.push_back(_bytesOf(frame));
+}
+
+std::vector<uint8_t> Replay::_bytesOf(const std::vector<MotorCmd>& frame) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(frame.data());
+  return std::vector<uint8_t>(bytes, bytes + frame.size() * sizeof(MotorCmd));
+}
+
+bool Replay::_isPassiveRead(const std::vector<uint8_t>& frame) const {
+  for (const std::vector<uint8_t>& passive : passiveReads_)
+    if (frame == passive) return true;
+  return false;
 }
 
 Replay::Answer Replay::answer(const std::vector<uint8_t>& frame) {
@@ -67,7 +85,7 @@ Replay::Answer Replay::answer(const std::vector<uint8_t>& frame) {
   if (finished()) return {};
   const RecordedExchange& first = recording_.records.front();
   if (!begun_) {
-    begun_ = frame == first.command || lead_ >= leadLimit_;
+    begun_ = frame == first.command || !_isPassiveRead(frame) || lead_ >= leadLimit_;
     if (!begun_) {
       ++lead_;
       return _replyOf(first);

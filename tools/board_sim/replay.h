@@ -8,14 +8,15 @@
 #include <string>
 #include <vector>
 
+#include "device_records.h"
 #include "flight_recorder.h"
 
 /// Steps through a recording one command frame at a time (one thread: the server's).
 ///
-/// The replay begins with the first frame equal to the recording's first command frame; the
-/// frames before it (a live controller's priming reads, its start-up before the point where
-/// the recording began) get the first record's reply and are not compared. A controller that
-/// sends no such frame within `leadLimit` frames is replayed from there on, differences and all.
+/// The replay begins with the first frame that equals the recording's first command frame or
+/// commands something (any frame but the SDK's two passive reads); the passive reads before
+/// it (a live controller's priming, its link running before its first command) get the first
+/// record's reply and are not compared. After `leadLimit` such frames it begins anyway.
 /// From then on frame k meets exchange (first + k): a recorded exchange is answered as the
 /// robot saw it, a dropped one (its number missing from the file) with silence; after the
 /// last record the board stays silent.
@@ -48,11 +49,14 @@ class Replay {
     std::string sent;
   };
 
+  static std::vector<uint8_t> _bytesOf(const std::vector<MotorCmd>& frame);
+  bool _isPassiveRead(const std::vector<uint8_t>& frame) const;
   Answer _replyOf(const RecordedExchange& record);
   void _compare(const std::vector<uint8_t>& frame, const RecordedExchange& record);
 
   FlightRecording recording_;
   uint64_t leadLimit_;
+  std::vector<std::vector<uint8_t>> passiveReads_;  // the frames that command nothing
   std::vector<uint8_t> longReply_;  // a long reply: the recorded frame and bytes past its end
   bool begun_ = false;
   uint64_t exchange_ = 0;  // the exchange the next frame meets
