@@ -156,9 +156,8 @@ TEST(FlightRecordingReader, ReadsBackWhatTheRecorderWrote) {
   const FlightRecording read = readFlightRecording(made.file.path());
   const RobotDescription robot = veltraDescription();
   EXPECT_EQ(read.robot.robotType, 0);
-  EXPECT_EQ(read.robot.layout.motors, 10u);
-  EXPECT_EQ(read.robot.layout.imus, 1u);
-  EXPECT_EQ(read.robot.layout.batteries, 1u);
+  EXPECT_EQ(read.robot.layout.replyLength(), kVeltraLayout.replyLength());
+  EXPECT_EQ(read.robot.layout.commandLength(), kVeltraLayout.commandLength());
   EXPECT_EQ(read.robot.ids, robot.ids);
   EXPECT_EQ(read.robot.types, robot.types);
   EXPECT_EQ(read.robot.gearRatios, robot.gearRatios);
@@ -184,33 +183,27 @@ TEST(FlightRecordingReader, ReadsBackWhatTheRecorderWrote) {
 }
 
 TEST(FlightRecordingReader, RefusesFilesItWouldCutInTheWrongPlaces) {
+  const auto refusal = [](const std::string& path) -> std::string {
+    try {
+      readFlightRecording(path);
+    } catch (const std::runtime_error& error) {
+      return error.what();
+    }
+    return "read";
+  };
   const HandMadeRecording backwards({{RecordOutcome::Complete, 0}, {RecordOutcome::Complete, 0}}, {5, 5});
-  EXPECT_THROW(
-      {
-        try {
-          readFlightRecording(backwards.file.path());
-        } catch (const std::runtime_error& error) {
-          EXPECT_NE(std::string(error.what()).find("exchange numbers go backwards"), std::string::npos);
-          throw;
-        }
-      },
-      std::runtime_error);
+  EXPECT_NE(refusal(backwards.file.path()).find("exchange numbers go backwards"), std::string::npos);
 
   const HandMadeRecording wrongSize({{RecordOutcome::Complete, 0}});
   {
     std::fstream edit(wrongSize.file.path(), std::ios::in | std::ios::out | std::ios::binary);
     const uint32_t otherLength = 229;
-    edit.seekp(32);
+    edit.seekp(32);  // the command frame's length
     edit.write(reinterpret_cast<const char*>(&otherLength), sizeof(otherLength));
   }
-  try {
-    readFlightRecording(wrongSize.file.path());
-    ADD_FAILURE() << "a header whose command length disagrees with its motor count was read";
-  } catch (const std::runtime_error& error) {
-    EXPECT_NE(std::string(error.what()).find("command_length is 229"), std::string::npos) << error.what();
-  }
+  EXPECT_NE(refusal(wrongSize.file.path()).find("command_length is 229"), std::string::npos);
   const TempFile notOne("plain text, not a recording", ".dlrec");
-  EXPECT_THROW(readFlightRecording(notOne.path()), std::runtime_error);
+  EXPECT_NE(refusal(notOne.path()).find("not a drivelink flight recording"), std::string::npos);
 }
 
 // Every kind of exchange the robot saw, a dropped one, a priming read before the first record,
