@@ -129,6 +129,14 @@ class Recording:
         self.dropped = max(int(header["dropped"]), gaps)
         self.virtual = None  # filled by read_recording(..., space="virtual")
 
+    def held_state(self):
+        """The measured state as the controller read it: a motor record that did not arrive
+        valid keeps that motor's previous valid values, as the robot keeps them."""
+        rows = np.arange(len(self))[:, None]
+        latest = np.where(self.motors["status"] == 9, rows, 0)
+        np.maximum.accumulate(latest, axis=0, out=latest)
+        return {name: np.take_along_axis(self.motors[name], latest, axis=0) for name in VIRTUAL_STATE.names}
+
     def map_to_virtual(self):
         """Fills `virtual` with the measured state in the controller's joint space, through the
         ambulink module's real_to_virtual (the robot's own mapping for this robot type)."""
@@ -136,8 +144,8 @@ class Recording:
 
         out = np.zeros(self.motors.shape, VIRTUAL_STATE)
         if len(self):
-            mapped = ambulink.real_to_virtual(self.robot_type, self.motors["pos"], self.motors["vel"],
-                                              self.motors["tau"])
+            held = self.held_state()
+            mapped = ambulink.real_to_virtual(self.robot_type, held["pos"], held["vel"], held["tau"])
             for name, values in zip(VIRTUAL_STATE.names, mapped):
                 out[name] = values
         self.virtual = out

@@ -8,6 +8,8 @@ import time
 import numpy as np
 import pytest
 
+import ambulink_recording
+
 from conftest import LIB_DIR, ROOT
 
 VELTRA = "veltra1.yaml"
@@ -33,6 +35,18 @@ def test_a_recording_reads_in_the_controllers_joint_space(start_board, open_robo
     assert rec.virtual.shape == rec.motors.shape
     assert rec.virtual["pos"][last] == pytest.approx(seen[0:3 * joints:3], abs=2e-3)
     assert abs(rec.motors["pos"][last, KNEE] - rec.virtual["pos"][last, KNEE]) > 0.1
+
+    # A knee record that did not arrive valid: the controller saw the knee's previous values.
+    header, _ = ambulink_recording.read_header(path)
+    with open(path, "rb") as file:
+        prologue = file.read(int(header["header_size"]))
+    records = np.fromfile(path, ambulink_recording.record_dtype(header), offset=int(header["header_size"]))
+    records["motors"]["status"][last, KNEE] = 0
+    records["motors"]["pos"][last, KNEE] = 0.0
+    lost = tmp_path / "lost.dlrec"
+    lost.write_bytes(prologue + records.tobytes())
+    held = ambulink.read_recording(str(lost), space="virtual")
+    assert held.virtual["pos"][last] == pytest.approx(rec.virtual["pos"][last], abs=2e-3)
 
     # The default reader leaves the mapping out, and the module with it.
     default = subprocess.run(
