@@ -243,6 +243,15 @@ TEST(BoardSimReplay, AnswersAsTheRobotSawAndReportsWhereTheControllerDiffered) {
   EXPECT_EQ(link.exchange(made.commands[0]), std::nullopt) << "after the last record the board is silent";
 }
 
+TEST(BoardSimReplay, PrimingBeforeARecordingThatOpensOnATimeoutGetsTheFirstReplySeen) {
+  const HandMadeRecording made({{RecordOutcome::NoReply, 0}, {RecordOutcome::Complete, 0}});
+  BoardSim board(kVeltra, {"--replay", made.file.path()});
+  ControllerSocket link;
+  EXPECT_EQ(link.exchange(passiveRead()), made.replies[1]);
+  EXPECT_EQ(link.exchange(made.commands[0]), std::nullopt);
+  EXPECT_EQ(link.exchange(made.commands[1]), made.replies[1]);
+}
+
 TEST(BoardSimReplay, AControllerOfItsObservationsSendsTheRecordedFramesAgain) {
   const TempFile recording("", ".dlrec");
   {

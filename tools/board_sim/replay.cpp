@@ -61,6 +61,11 @@ Replay::Replay(const std::string& path, const wire::FrameLayout& layout, uint64_
     throw std::runtime_error(text.str());
   }
   if (!recording_.records.empty()) exchange_ = recording_.records.front().exchange;
+  // A controller primes on the passive reads before the replay: they get the first reply the
+  // robot saw, so that a recording that opens on a timeout still lets the controller start.
+  const std::vector<RecordedExchange>& records = recording_.records;
+  while (leadRecord_ < records.size() && records[leadRecord_].outcome != RecordOutcome::Complete) ++leadRecord_;
+  if (leadRecord_ == records.size()) leadRecord_ = 0;
   const RobotDescription& robot = recording_.robot;
   const wire::MotorTable table{robot.types, robot.ids, robot.gearRatios, robot.offsets};
   std::vector<MotorCmd> frame(robot.layout.motors);
@@ -83,12 +88,11 @@ bool Replay::_isPassiveRead(const std::vector<uint8_t>& frame) const {
 Replay::Answer Replay::answer(const std::vector<uint8_t>& frame) {
   ++frames_;
   if (finished()) return {};
-  const RecordedExchange& first = recording_.records.front();
   if (!begun_) {
-    begun_ = frame == first.command || !_isPassiveRead(frame) || lead_ >= leadLimit_;
+    begun_ = frame == recording_.records.front().command || !_isPassiveRead(frame) || lead_ >= leadLimit_;
     if (!begun_) {
       ++lead_;
-      return _replyOf(first);
+      return _replyOf(recording_.records[leadRecord_]);
     }
   }
   const uint64_t exchange = exchange_++;

@@ -16,7 +16,8 @@
 /// The replay begins with the first frame that equals the recording's first command frame or
 /// commands something (any frame but the SDK's two passive reads); the passive reads before
 /// it (a live controller's priming, its link running before its first command) get the first
-/// record's reply and are not compared. After `leadLimit` such frames it begins anyway.
+/// record's reply (the first complete one, when the robot saw none there) and are not
+/// compared. After `leadLimit` such frames it begins anyway.
 /// From then on frame k meets exchange (first + k): a recorded exchange is answered as the
 /// robot saw it, a dropped one (its number missing from the file) with silence; after the
 /// last record the board stays silent.
@@ -57,6 +58,7 @@ class Replay {
   FlightRecording recording_;
   uint64_t leadLimit_;
   std::vector<std::vector<uint8_t>> passiveReads_;  // the frames that command nothing
+  size_t leadRecord_ = 0;                           // answers the frames before the replay begins
   std::vector<uint8_t> longReply_;  // a long reply: the recorded frame and bytes past its end
   bool begun_ = false;
   uint64_t exchange_ = 0;  // the exchange the next frame meets
