@@ -18,7 +18,8 @@ KNEE = 3  # driven through a linkage: its motor joint and its virtual joint read
 
 def test_a_recording_reads_in_the_controllers_joint_space(start_board, open_robot, ambulink, tmp_path):
     start_board(VELTRA)
-    robot = open_robot(VELTRA)
+    # A link lost on a busy machine fails this test, not the whole run.
+    robot = open_robot(VELTRA, exit_on_link_failure=False)
     family = ambulink.robot_family("veltra1")
     joints = robot.get_motor_num()
     kp, kd = family.gains(joints)
@@ -29,6 +30,7 @@ def test_a_recording_reads_in_the_controllers_joint_space(start_board, open_robo
     time.sleep(0.3)
     robot.stop_recording()
     seen = robot.receive_observation()
+    robot.close()  # the rest needs no link
 
     rec = ambulink.read_recording(str(path), space="virtual")
     last = np.flatnonzero(rec.outcome == 0)[-1]
