@@ -166,3 +166,41 @@ class RecorderSlot {
   std::atomic<FlightRecorder*> recorder_{nullptr};
   std::atomic<bool> busy_{false};
 };
+
+// ---- Reading a recording back. ----------------------------------------------------------
+
+/// What became of one exchange, as a record's outcome byte says.
+enum class RecordOutcome : uint8_t {
+  Complete = 0,    ///< The whole reply frame arrived.
+  NoReply = 1,     ///< Nothing arrived within the timeout.
+  ShortReply = 2,  ///< Fewer bytes than the reply frame arrived.
+  LongReply = 3,   ///< More bytes than the reply frame arrived; the record keeps the frame's length.
+};
+
+/// One exchange as the file holds it: the command frame as sent and the reply bytes as
+/// received (`replyBytes` of them; the rest of `reply` is zero).
+struct RecordedExchange {
+  uint64_t exchange = 0;  ///< Exchange number since the recording started; a skipped number was dropped.
+  int64_t sentNs = 0;     ///< Send time, CLOCK_MONOTONIC. Unit: [ns].
+  int64_t repliedNs = 0;  ///< When the receive ended, CLOCK_MONOTONIC. Unit: [ns].
+  RecordOutcome outcome = RecordOutcome::Complete;  ///< What came back.
+  uint32_t replyBytes = 0;                          ///< Reply bytes received, at most the reply frame's. Unit: [byte].
+  std::vector<uint8_t> command;                     ///< The command frame, motor side as on the link.
+  std::vector<uint8_t> reply;                       ///< The reply frame's length of bytes.
+};
+
+/// A whole recording read back: the robot it describes, the header's counts and every whole
+/// record (a record cut off at the end of the file is left out).
+struct FlightRecording {
+  RobotDescription robot;          ///< Type code, counts and per-motor tables from the header.
+  int64_t startWallNs = 0;         ///< Start, wall clock. Unit: [ns] since the epoch.
+  int64_t startMonotonicNs = 0;    ///< Start, CLOCK_MONOTONIC. Unit: [ns].
+  RecordingSummary summary;        ///< The header's counts (both 0 in a copy taken from a pipe).
+  std::vector<RecordedExchange> records;  ///< In file order, exchange numbers rising.
+};
+
+/// Reads the recording at `path` (the layout FlightRecorder writes). Throws std::runtime_error
+/// naming the file and the fault when it cannot be read, is not a recording, has another
+/// format version, a header whose sizes disagree with its counts, or exchange numbers that do
+/// not rise. Any thread; allocates the whole recording.
+FlightRecording readFlightRecording(const std::string& path);

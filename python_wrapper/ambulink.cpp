@@ -816,6 +816,40 @@ for a name that is not a robot type and RuntimeError when the file or the key ca
 Raises ValueError for any other name.)doc");
 }
 
+using Samples = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+// One row per sample: the robot layer's own mapping, applied to each in turn.
+py::tuple realToVirtual(const std::string& robotType, const Samples& pos, const Samples& vel, const Samples& tau) {
+  const int code = robotTypeCode(robotType);
+  if (code < 0) throw RobotTypeError("real_to_virtual: unknown robot type \"" + robotType + "\"");
+  const std::vector<py::ssize_t> shape(pos.shape(), pos.shape() + pos.ndim());
+  for (const Samples* other : {&vel, &tau})
+    if (std::vector<py::ssize_t>(other->shape(), other->shape() + other->ndim()) != shape)
+      throw std::invalid_argument("real_to_virtual: pos, vel and tau must have one shape");
+  if (pos.ndim() != 1 && pos.ndim() != 2)
+    throw std::invalid_argument("real_to_virtual: the arrays must be (joints,) or (samples, joints)");
+  const py::ssize_t joints = shape.back();
+  const py::ssize_t samples = pos.ndim() == 2 ? shape[0] : 1;
+  Samples outPos(shape), outVel(shape), outTau(shape);
+  RobotState real, mapped;
+  real.zero(static_cast<int>(joints));
+  mapped.zero(static_cast<int>(joints));
+  LegKinematicsCache cache;
+  using Row = Eigen::Map<const Eigen::VectorXd>;
+  using OutRow = Eigen::Map<Eigen::VectorXd>;
+  for (py::ssize_t row = 0; row < samples; ++row) {
+    const py::ssize_t at = row * joints;
+    real.pos = Row(pos.data() + at, joints);
+    real.vel = Row(vel.data() + at, joints);
+    real.tau = Row(tau.data() + at, joints);
+    switchRealToVirtual(real, mapped, code, cache);
+    OutRow(outPos.mutable_data() + at, joints) = mapped.pos;
+    OutRow(outVel.mutable_data() + at, joints) = mapped.vel;
+    OutRow(outTau.mutable_data() + at, joints) = mapped.tau;
+  }
+  return py::make_tuple(outPos, outVel, outTau);
+}
+
 void removeLogHandler() {
   g_shuttingDown = true;
   setLogHandler(py::none());
@@ -1019,8 +1053,22 @@ lets it leave, with one line saying so.)doc");
   // never needs numpy.
   m.def(
       "read_recording",
-      [](py::object path) { return py::module_::import("ambulink_recording").attr("read_recording")(path); },
-      py::arg("path"), "Reads a flight recording into numpy arrays in joint-side units (needs numpy).");
+      [](py::object path, py::object space) {
+        return py::module_::import("ambulink_recording").attr("read_recording")(path, py::arg("space") = space);
+      },
+      py::arg("path"), py::kw_only(), py::arg("space") = "real",
+      R"doc(Reads a flight recording into numpy arrays in joint-side units (needs numpy). With
+space="virtual" the recording also holds `virtual`: the measured positions, velocities and
+torques in the controller's joint space, mapped as the robot maps them.)doc");
+  m.def("real_to_virtual", &ambulink::realToVirtual, py::arg("robot_type"), py::arg("pos"), py::arg("vel"),
+        py::arg("tau"),
+        R"doc(Maps measured joint values from the motors' joint space to the controller's (virtual)
+one, as the robot does for every observation: `pos` (rad), `vel` (rad/s) and `tau` (N·m) are
+arrays of one shape, (joints,) or (samples, joints); returns (pos, vel, tau) of that shape.
+`robot_type` is "veltra1", "veltra1L", "zenthi" or "zenthi_v2". A sample the legs' kinematics
+cannot convert prints one line and keeps its values where they could not be converted. Raises
+ValueError for an unknown robot type, arrays of different shapes, or a joint count the robot
+type does not have.)doc");
 
   ambulink::bindRobotFamily(m);
   m.def("set_log_handler", &ambulink::setLogHandler, py::arg("handler"),

@@ -73,8 +73,18 @@ class RecordingCounts(TypedDict):
     recorded: int  # exchanges written to the file
     dropped: int  # exchanges not in the file: the writer fell behind, or the file took no more
 
-def read_recording(path: str | PathLike[str]) -> Recording:
-    """Reads a flight recording into numpy arrays in joint-side units (needs numpy)."""
+def read_recording(path: str | PathLike[str], *, space: str = "real") -> Recording:
+    """Reads a flight recording into numpy arrays in joint-side units (needs numpy). With
+    space="virtual" the recording also holds `virtual`: the measured positions, velocities and
+    torques in the controller's joint space, mapped as the robot maps them."""
+
+def real_to_virtual(
+    robot_type: str, pos: npt.ArrayLike, vel: npt.ArrayLike, tau: npt.ArrayLike
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.float64], npt.NDArray[np.float64]]:
+    """Maps measured joint values (rad, rad/s, N·m; arrays of one shape, (joints,) or
+    (samples, joints)) from the motors' joint space to the controller's, as the robot does for
+    every observation. Raises ValueError for an unknown robot type, arrays of different shapes
+    or a joint count the robot type does not have."""
 
 class LinkError(RuntimeError):
     """The link to the motor board is lost (ten failing watchdog checks, about 0.1 s without

@@ -6,6 +6,13 @@
     rec.motors["pos"]       # (exchanges, motors) measured positions, joint side
     rec.rtt_us, rec.outcome # round trip and outcome (0 complete, 1 none, 2 short, 3 long)
 
+    rec = ambulink.read_recording("walk.dlrec", space="virtual")
+    rec.virtual["pos"]      # (exchanges, joints) measured positions in the controller's joint
+                            # space (also "vel", "tau"), mapped as the robot maps them
+
+The default path needs numpy alone; space="virtual" imports the ambulink module for the
+robot's own mapping.
+
 The file is a header followed by fixed-size records; `record_dtype(header)` describes one
 record as it lies in the file (motor side, as on the link), so
 `numpy.fromfile(path, record_dtype(header), offset=header["header_size"])` reads them all.
@@ -38,6 +45,8 @@ BAT_STATE = np.dtype([("status", "u1"), ("bms_id", "u1"), ("failure", "<i4"), ("
 
 JOINT_COMMAND = np.dtype([("mode", "u1"), ("pos", "f8"), ("vel", "f8"), ("tau", "f8"), ("kp", "f8"),
                           ("kd", "f8")])
+VIRTUAL_STATE = np.dtype([("pos", "f8"), ("vel", "f8"), ("tau", "f8")])
+SPACES = ("real", "virtual")
 JOINT_STATE = np.dtype([("status", "u1"), ("id", "u1"), ("mode", "u1"), ("pos", "f8"), ("vel", "f8"),
                         ("tau", "f8"), ("temp", "f8")])
 
@@ -118,6 +127,29 @@ class Recording:
         # had to drop. The header's count also holds those after the last record.
         gaps = int(self.exchange[-1]) + 1 - len(self.exchange) if len(self.exchange) else 0
         self.dropped = max(int(header["dropped"]), gaps)
+        self.virtual = None  # filled by read_recording(..., space="virtual")
+
+    def held_state(self):
+        """The measured state as the controller read it: a motor record that did not arrive
+        valid keeps that motor's previous valid values, as the robot keeps them."""
+        rows = np.arange(len(self))[:, None]
+        latest = np.where(self.motors["status"] == 9, rows, 0)
+        np.maximum.accumulate(latest, axis=0, out=latest)
+        return {name: np.take_along_axis(self.motors[name], latest, axis=0) for name in VIRTUAL_STATE.names}
+
+    def map_to_virtual(self):
+        """Fills `virtual` with the measured state in the controller's joint space, through the
+        ambulink module's real_to_virtual (the robot's own mapping for this robot type)."""
+        import ambulink  # only here: reading the real space needs numpy alone
+
+        out = np.zeros(self.motors.shape, VIRTUAL_STATE)
+        if len(self):
+            held = self.held_state()
+            mapped = ambulink.real_to_virtual(self.robot_type, held["pos"], held["vel"], held["tau"])
+            for name, values in zip(VIRTUAL_STATE.names, mapped):
+                out[name] = values
+        self.virtual = out
+        return out
 
     def _joint_command(self, raw):
         g, o = self.gear_ratios, self.offsets
@@ -164,9 +196,13 @@ def check_records(path, header, exchange):
         _disagree(path, "dropped", dropped, f"at least {gaps} (the gaps in the exchange numbers)")
 
 
-def read_recording(path):
+def read_recording(path, space="real"):
     """Reads the recording at `path`; a record cut off at the end of the file is left out.
-    Raises ValueError naming the field when the header or the records do not agree."""
+    space="virtual" also maps the measured state into the controller's joint space
+    (Recording.virtual). Raises ValueError naming the field when the header or the records
+    do not agree, or for a space that is neither "real" nor "virtual"."""
+    if space not in SPACES:
+        raise ValueError(f"space must be one of {SPACES}, not {space!r}")
     header, table = read_header(path)
     dtype = record_dtype(header)
     with open(path, "rb") as file:
@@ -175,4 +211,7 @@ def read_recording(path):
     whole = len(body) // dtype.itemsize
     records = np.frombuffer(body, dtype, count=whole)
     check_records(path, header, records["exchange"])
-    return Recording(header, table, records)
+    recording = Recording(header, table, records)
+    if space == "virtual":
+        recording.map_to_virtual()
+    return recording

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <limits>
 #include <stdexcept>
 
@@ -28,8 +30,6 @@ constexpr size_t kCountsOffset = 56;
 constexpr auto kWriterPause = std::chrono::milliseconds(5);
 constexpr int kPollSliceMs = 20;  // how often a writer waiting on a full pipe looks for a stop
 
-enum Outcome : uint8_t { kComplete = 0, kNoReply = 1, kShortReply = 2, kLongReply = 3 };
-
 size_t roundUpTo8(size_t size) { return (size + 7) / 8 * 8; }
 
 template <typename T>
@@ -42,9 +42,16 @@ void put(uint8_t* bytes, size_t offset, T value) {
   std::memcpy(bytes + offset, &value, sizeof(value));
 }
 
-uint8_t outcomeOf(const ExchangeResult& result) {
-  if (result.complete) return result.cut ? kLongReply : kComplete;
-  return result.received == 0 ? kNoReply : kShortReply;
+RecordOutcome outcomeOf(const ExchangeResult& result) {
+  if (result.complete) return result.cut ? RecordOutcome::LongReply : RecordOutcome::Complete;
+  return result.received == 0 ? RecordOutcome::NoReply : RecordOutcome::ShortReply;
+}
+
+template <typename T>
+T get(const uint8_t* bytes, size_t offset) {
+  T value;
+  std::memcpy(&value, bytes + offset, sizeof(value));
+  return value;
 }
 
 int64_t wallClockNanos() {
@@ -171,7 +178,7 @@ void FlightRecorder::capture(const ExchangeResult& result, const uint8_t* comman
   put<uint64_t>(record, 0, exchange);
   put<int64_t>(record, 8, result.sentNs);
   put<int64_t>(record, 16, result.repliedNs);
-  put<uint8_t>(record, 24, outcomeOf(result));
+  put<uint8_t>(record, 24, static_cast<uint8_t>(outcomeOf(result)));
   put<uint32_t>(record, 28, static_cast<uint32_t>(result.complete ? layout_.replyLength() : received));
   uint8_t* frames = record + kRecordPrefixSize;
   std::memcpy(frames, command, layout_.commandLength());
@@ -270,4 +277,89 @@ RecordingSummary FlightRecorder::finish() {
 void RecorderSlot::detach() {
   recorder_.store(nullptr, std::memory_order_seq_cst);
   while (busy_.load(std::memory_order_seq_cst)) std::this_thread::yield();
+}
+
+// ---- Reading a recording back. ----------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void unreadable(const std::string& path, const std::string& why) {
+  throw std::runtime_error("[FlightRecorder] " + path + ": " + why);
+}
+
+// The header's sizes follow from its counts; a reader trusting others would cut the records
+// in the wrong places.
+void checkSizes(const std::string& path, const uint8_t* header, const wire::FrameLayout& layout) {
+  const struct {
+    const char* name;
+    size_t offset;
+    size_t expected;
+  } fields[] = {
+      {"header_size", 12, kFixedHeaderSize + kMotorEntrySize * layout.motors},
+      {"record_size", 16, roundUpTo8(kRecordPrefixSize + layout.commandLength() + layout.replyLength())},
+      {"command_length", 32, layout.commandLength()},
+      {"reply_length", 36, layout.replyLength()},
+  };
+  for (const auto& field : fields) {
+    const uint32_t value = get<uint32_t>(header, field.offset);
+    if (value != field.expected)
+      unreadable(path, std::string("header field ") + field.name + " is " + std::to_string(value) +
+                           ", but the rest of the header makes it " + std::to_string(field.expected));
+  }
+}
+
+RecordedExchange readRecord(const uint8_t* record, const wire::FrameLayout& layout) {
+  RecordedExchange out;
+  out.exchange = get<uint64_t>(record, 0);
+  out.sentNs = get<int64_t>(record, 8);
+  out.repliedNs = get<int64_t>(record, 16);
+  out.outcome = static_cast<RecordOutcome>(get<uint8_t>(record, 24));
+  out.replyBytes = std::min<uint32_t>(get<uint32_t>(record, 28), static_cast<uint32_t>(layout.replyLength()));
+  const uint8_t* frames = record + kRecordPrefixSize;
+  out.command.assign(frames, frames + layout.commandLength());
+  out.reply.assign(frames + layout.commandLength(), frames + layout.commandLength() + layout.replyLength());
+  return out;
+}
+
+}  // namespace
+
+FlightRecording readFlightRecording(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  if (!file) unreadable(path, std::string("cannot open it: ") + std::strerror(errno));
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  if (file.bad()) unreadable(path, "cannot read it");
+  if (bytes.size() < kFixedHeaderSize || std::memcmp(bytes.data(), kMagic, sizeof(kMagic)) != 0)
+    unreadable(path, "not a drivelink flight recording");
+  const uint8_t* header = bytes.data();
+  const uint32_t version = get<uint32_t>(header, 8);
+  if (version != FlightRecorder::kFormatVersion)
+    unreadable(path, "format version " + std::to_string(version) + ", this reader knows " +
+                         std::to_string(FlightRecorder::kFormatVersion));
+  FlightRecording out;
+  out.robot.robotType = get<int32_t>(header, 20);
+  out.robot.layout = {get<uint16_t>(header, 24), get<uint16_t>(header, 26), get<uint16_t>(header, 28)};
+  checkSizes(path, header, out.robot.layout);
+  const size_t headerSize = get<uint32_t>(header, 12);
+  const size_t recordSize = get<uint32_t>(header, 16);
+  if (bytes.size() < headerSize) unreadable(path, "the file ends inside its motor table");
+  out.startWallNs = get<int64_t>(header, 40);
+  out.startMonotonicNs = get<int64_t>(header, 48);
+  out.summary = {get<uint64_t>(header, kCountsOffset), get<uint64_t>(header, kCountsOffset + 8)};
+  for (size_t i = 0; i < out.robot.layout.motors; ++i) {
+    const size_t entry = kFixedHeaderSize + kMotorEntrySize * i;
+    out.robot.ids.push_back(get<uint16_t>(header, entry));
+    out.robot.types.push_back(get<uint8_t>(header, entry + 2));
+    out.robot.gearRatios.push_back(get<double>(header, entry + 8));
+    out.robot.offsets.push_back(get<double>(header, entry + 16));
+  }
+  const size_t whole = (bytes.size() - headerSize) / recordSize;
+  out.records.reserve(whole);
+  for (size_t i = 0; i < whole; ++i) {
+    out.records.push_back(readRecord(bytes.data() + headerSize + i * recordSize, out.robot.layout));
+    if (i > 0 && out.records[i].exchange <= out.records[i - 1].exchange)
+      unreadable(path, "exchange numbers go backwards: record " + std::to_string(i) + " has exchange " +
+                           std::to_string(out.records[i].exchange) + " after " +
+                           std::to_string(out.records[i - 1].exchange));
+  }
+  return out;
 }

@@ -44,6 +44,7 @@ BoardServer::BoardServer(const SimOptions& options, BoardModel& model)
     record_.reset(std::fopen(options.recordPath.c_str(), "a"));
     if (!record_) throw std::runtime_error("cannot open the record file " + options.recordPath);
   }
+  if (!options.replayPath.empty()) replay_.emplace(options.replayPath, model.config().layout(), options.replayLead);
   if (options.serial) {
     pty_.emplace();
     std::printf("%s\n", pty_->slavePath().c_str());
@@ -93,6 +94,7 @@ int BoardServer::run() {
     }
   }
   _printSummary("board_sim: stopped,");
+  _reportReplay();  // the last line, where scripts/with-simulator looks
   return 0;
 }
 
@@ -151,6 +153,10 @@ void BoardServer::_handleFrame(const std::vector<uint8_t>& frame, const sockaddr
 }
 
 void BoardServer::_answer(const std::vector<uint8_t>& frame, const sockaddr_in& sender) {
+  if (replay_) {
+    _answerFromReplay(frame, sender);
+    return;
+  }
   const Clock::time_point now = Clock::now();
   const double dt = lastFrame_ ? duration<double>(now - *lastFrame_).count() : 0.0;
   if (!firstFrame_) firstFrame_ = now;
@@ -168,6 +174,26 @@ void BoardServer::_answer(const std::vector<uint8_t>& frame, const sockaddr_in& 
   if (plan.length > outgoing.size()) outgoing.resize(plan.length, 0xEE);
   for (int copy = 0; copy < plan.copies; ++copy)
     pending_.push_back({now + std::chrono::microseconds(plan.delayUs), outgoing, plan.length, sender});
+}
+
+// The recording alone decides what goes back: the joints and the fault plan stay out of it.
+void BoardServer::_answerFromReplay(const std::vector<uint8_t>& frame, const sockaddr_in& sender) {
+  const Replay::Answer reply = replay_->answer(frame);
+  if (reply.length > 0) {
+    ++answered_;
+    pending_.push_back({Clock::now(), *reply.bytes, reply.length, sender});
+  }
+  if (replay_->finished() && !replayEnded_) {
+    replayEnded_ = true;
+    std::printf("board_sim: replay: the recording has ended; the board stays silent\n");
+    _reportReplay();
+  }
+}
+
+void BoardServer::_reportReplay() {
+  if (!replay_) return;
+  std::printf("%s\n", replay_->report().c_str());
+  std::fflush(stdout);
 }
 
 void BoardServer::_record(const std::vector<uint8_t>& frame) {

@@ -15,6 +15,7 @@
 #include "board_links.h"
 #include "board_model.h"
 #include "fault_plan.h"
+#include "replay.h"
 #include "sim_options.h"
 #include "unique_fd.h"
 
@@ -45,6 +46,8 @@ class BoardServer {
   void _dropIncompleteSerialFrame();
   void _handleFrame(const std::vector<uint8_t>& frame, const sockaddr_in& sender);
   void _answer(const std::vector<uint8_t>& frame, const sockaddr_in& sender);
+  void _answerFromReplay(const std::vector<uint8_t>& frame, const sockaddr_in& sender);
+  void _reportReplay();
   void _record(const std::vector<uint8_t>& frame);
   void _sendDueReplies();
   void _transmit(const PendingReply& reply);
@@ -58,6 +61,8 @@ class BoardServer {
   UniqueFd signals_;
   std::unique_ptr<std::FILE, FileCloser> record_;
   FaultPlan faults_;
+  std::optional<Replay> replay_;
+  bool replayEnded_ = false;
 
   bool signalSilent_ = false;
   bool stopping_ = false;

@@ -64,6 +64,23 @@ const char kHelp[] =
     "  --imu-tilt ROLL:PITCH    fixed body tilt in radians, seen in the IMU's quaternion and\n"
     "                           gravity vector (joint model only)\n"
     "\n"
+    "Replay of a flight recording (Ambulink.start_recording, RobotSDK::startRecording):\n"
+    "  --replay FILE            answer each command frame with the reply the robot received at\n"
+    "                           that exchange of FILE (made with the robot of --config): silent\n"
+    "                           where it saw none or the record was dropped, short where it saw a\n"
+    "                           short reply. The replay begins with the first frame that equals\n"
+    "                           the recording's first command frame or commands something: the\n"
+    "                           SDK's passive reads before it (its priming, its link before the\n"
+    "                           first command) get the first record's reply (the first\n"
+    "                           complete one if it saw none) and are not compared. After the\n"
+    "                           last record the board goes\n"
+    "                           silent and prints the report: frames answered and how many\n"
+    "                           command frames differed from the recorded ones, the first named\n"
+    "                           by exchange, motor and field (also printed on SIGINT/SIGTERM).\n"
+    "                           The fault options do not apply to a replay.\n"
+    "  --replay-lead N          passive reads that may come before the replay begins (default\n"
+    "                           5000, about 10 s of the SDK's link); then it begins anyway\n"
+    "\n"
     "Whole-body physics (MuJoCo): the motors drive the joints motor0.. of a robot model, each\n"
     "running its own PD law on the latest command at the physics rate, in real time on its own\n"
     "thread; the IMU records come from the model's torso sensors. Joint-side torque limits by\n"
@@ -170,6 +187,8 @@ void applyValueOption(SimOptions& options, const std::string& name, const std::s
   else if (name == "--imu-noise") options.imuNoise = toNumber(value);
   else if (name == "--physics-rate") options.physicsRate = toNumber(value);
   else if (name == "--physics-bench") options.benchSeconds = toNumber(value);
+  else if (name == "--replay") options.replayPath = value;
+  else if (name == "--replay-lead") options.replayLead = toCount(value);
   else if (name == "--realtime-priority") options.realtimePriority = toPriority(value);
   else if (name == "--physics-cpu") options.physicsCpu = static_cast<int>(std::min<uint64_t>(toCount(value), INT_MAX));
   else if (name == "--imu-tilt") {

@@ -49,6 +49,10 @@ struct SimOptions {
   bool releaseAtStart = false;        // step from the start, not from the first command
   std::optional<int> physicsCpu;      // run the physics thread on this CPU only
   int realtimePriority = 0;           // SCHED_FIFO of the link thread (physics: one below); 0: off
+
+  // Replay of a flight recording instead of the joint model's replies.
+  std::string replayPath;             // empty: no replay
+  uint64_t replayLead = 5000;         // frames that may come before the recording's first one
 };
 
 /// What the command line asks for: run, print the help, or stop with a usage error.
