@@ -203,7 +203,9 @@ class BlackBox {
  private:
   RobotDescription robot_;
   size_t recordWords_ = 0;                       // 64-bit words per record
-  std::unique_ptr<std::atomic<uint64_t>[]> ring_;  // kRecords records of recordWords_ words
+  // One slot more than kRecords: the slot being written while a dump reads is left out.
+  static constexpr size_t kSlots = kRecords + 1;
+  std::unique_ptr<std::atomic<uint64_t>[]> ring_;  // kSlots records of recordWords_ words
   std::vector<uint64_t> scratch_;                // link thread: the record being built
   std::atomic<uint64_t> head_{0};                // records captured; slot head % kRecords is next
   std::atomic<bool> paused_{false};

@@ -291,8 +291,8 @@ void RecorderSlot::detach() {
 void BlackBox::configure(const RobotDescription& robot) {
   robot_ = robot;
   recordWords_ = recordSizeOf(robot.layout) / sizeof(uint64_t);
-  ring_ = std::make_unique<std::atomic<uint64_t>[]>(kRecords * recordWords_);
-  for (size_t i = 0; i < kRecords * recordWords_; ++i) ring_[i].store(0, std::memory_order_relaxed);
+  ring_ = std::make_unique<std::atomic<uint64_t>[]>(kSlots * recordWords_);
+  for (size_t i = 0; i < kSlots * recordWords_; ++i) ring_[i].store(0, std::memory_order_relaxed);
   scratch_.assign(recordWords_, 0);
   head_.store(0, std::memory_order_relaxed);
 }
@@ -301,7 +301,7 @@ void BlackBox::capture(const ExchangeResult& result, const uint8_t* command, con
   if (!ring_ || paused_.load(std::memory_order_relaxed)) return;
   const uint64_t head = head_.load(std::memory_order_relaxed);
   fillRecord(reinterpret_cast<uint8_t*>(scratch_.data()), head, result, command, reply, robot_.layout);
-  std::atomic<uint64_t>* slot = ring_.get() + (head % kRecords) * recordWords_;
+  std::atomic<uint64_t>* slot = ring_.get() + (head % kSlots) * recordWords_;
   for (size_t w = 0; w < recordWords_; ++w) slot[w].store(scratch_[w], std::memory_order_relaxed);
   head_.store(head + 1, std::memory_order_release);
 }
@@ -311,12 +311,12 @@ RecordingSummary BlackBox::dump(const std::string& path) const {
   const size_t recordSize = recordWords_ * sizeof(uint64_t);
   // Read like a seqlock: the records captured before the copy began, less those the link
   // thread may have been rewriting while they were copied.
-  std::vector<uint64_t> copy(kRecords * recordWords_);
+  std::vector<uint64_t> copy(kSlots * recordWords_);
   const uint64_t before = head_.load(std::memory_order_acquire);
   for (size_t i = 0; i < copy.size(); ++i) copy[i] = ring_[i].load(std::memory_order_relaxed);
   std::atomic_thread_fence(std::memory_order_acquire);
   const uint64_t after = head_.load(std::memory_order_relaxed);
-  const uint64_t first = after >= kRecords ? after - kRecords + 1 : 0;  // slot `after` may be half written
+  const uint64_t first = after >= kSlots ? after - kSlots + 1 : 0;  // slot `after` may be half written
   const uint64_t count = before > first ? before - first : 0;
 
   std::vector<uint8_t> file = recordingHeader(robot_, recordSize);
@@ -324,7 +324,7 @@ RecordingSummary BlackBox::dump(const std::string& path) const {
   file.resize(headerSize + count * recordSize);
   for (uint64_t i = 0; i < count; ++i) {
     uint8_t* record = file.data() + headerSize + i * recordSize;
-    std::memcpy(record, copy.data() + ((first + i) % kRecords) * recordWords_, recordSize);
+    std::memcpy(record, copy.data() + ((first + i) % kSlots) * recordWords_, recordSize);
     put<uint64_t>(record, 0, i);  // numbered from the dump's first record, as a recording is
   }
   const RecordingSummary summary{count, 0};
