@@ -217,6 +217,37 @@ TEST(CommandExpiry, ACallbackThatBlocksIsBrakedAndItsNextCommandTakesOver) {
   rig.robot().stop();
 }
 
+// A lost link outranks an expiry: through an outage longer than the timeout nothing expires,
+// and once resumed the clock goes on from where it stood.
+TEST(CommandExpiry, TheClockStandsStillWhileTheLinkIsLost) {
+  RobotOnBoard rig("veltra1.yaml");
+  rig.robot().setLinkFailureHandler([] {});
+  rig.primeAndStart();
+  rig.robot().setCommandTimeout(0.3);
+  StdoutCapture capture;
+  commandFor(rig.robot(), 100ms);
+  rig.sim().goSilent();
+  ASSERT_TRUE(waitFor([&] { return rig.robot().brakeLatch().holds(BrakeLatch::kLinkLost); }));
+  std::this_thread::sleep_for(1000ms);
+  EXPECT_FALSE(expired(rig.robot())) << "an expiry during the outage";
+  rig.sim().resume();
+  ASSERT_TRUE(waitFor([&] {
+    try {
+      rig.robot().resumeAfterLinkFailure();
+      return true;
+    } catch (const LinkFailure&) {
+      return false;
+    }
+  }));
+  ASSERT_TRUE(waitFor([&] { return expired(rig.robot()); }));
+  EXPECT_EQ(rig.robot().linkStats().command_expiries, 1u);
+  const std::string out = capture.finish();
+  const size_t at = out.find("[RobotSDK] no new command for ");
+  ASSERT_NE(at, std::string::npos) << out;
+  EXPECT_LT(std::stoi(out.substr(at + std::strlen("[RobotSDK] no new command for "))), 1000)
+      << "the outage was counted as missing commands: " << out.substr(at, 120);
+}
+
 // ---- The black box -----------------------------------------------------------------------
 
 // Asked for, it holds the ring's worth of the latest exchanges, whole and numbered from 0,
