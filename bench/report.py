@@ -4,7 +4,8 @@ floor measured in the same run, ratio, target.
 
     report.py RESULTS_DIR [--json FILE]
 
-RESULTS_DIR holds exchange.json, link_loop.json, python.json and physics.json (lists of {name, value, unit})
+RESULTS_DIR holds exchange.json, link_loop.json, python.json, physics.json and black_box.json (lists of
+{name, value, unit})
 and conversion.json, kinematics.json (Google Benchmark's JSON output). A missing file leaves
 its rows out and is named on standard error.
 
@@ -29,7 +30,7 @@ class Figures:
     def __init__(self, results_dir):
         self.values = {}
         self.missing = []
-        for name in ("exchange", "link_loop", "python", "physics"):
+        for name in ("exchange", "link_loop", "python", "physics", "black_box"):
             for figure in self._load(results_dir / f"{name}.json") or []:
                 self.values[figure["name"]] = figure["value"]
         for name in ("conversion", "kinematics"):
@@ -165,6 +166,18 @@ def allocation_rows(f):
     return rows
 
 
+def black_box_rows(f):
+    # The floor is the same exchanging thread with the black box paused, in the same rounds.
+    return [
+        row("black_box.cpu_per_exchange", "7 black box on vs off, CPU per exchange",
+            f.get("black_box.cpu_per_exchange.on"), f.get("black_box.cpu_per_exchange.off"), 1.05, "us"),
+        row("allocations.black_box_per_exchange", "7 allocations per exchange, black box on",
+            f.get("black_box.allocations_per_exchange"), 0, 0, "count"),
+        row("allocations.robot_threads_command_timeout", "7 allocations per exchange, robot, command timeout on",
+            f.get("black_box.robot_allocations_per_exchange"), 0, 0, "count"),
+    ]
+
+
 def verdict(r):
     if r["target"] is None or r["value"] is None:
         return ""
@@ -201,7 +214,7 @@ def main():
 
     figures = Figures(args.results_dir)
     rows = exchange_rows(figures) + link_loop_rows(figures) + conversion_rows(figures) + python_rows(figures) \
-        + allocation_rows(figures) + physics_rows(figures)
+        + allocation_rows(figures) + physics_rows(figures) + black_box_rows(figures)
     print_table(rows)
     if figures.missing:
         print("missing results: " + ", ".join(figures.missing), file=sys.stderr)

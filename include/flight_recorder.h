@@ -33,6 +33,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -98,21 +99,25 @@ class FlightRecorder {
   /// Bytes of one record in the file, a multiple of 8.
   size_t recordSize() const { return recordSize_; }
 
- private:
-  /// Closes the descriptor it holds.
+  /// Closes the descriptor it holds (the black box writes its dumps through one too).
   class FileDescriptor {
    public:
+    /// Owns `fd` (-1: nothing).
     explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+    /// Closes it.
     ~FileDescriptor() { reset(); }
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
+    /// The descriptor, -1 for none.
     int get() const { return fd_; }
+    /// Closes the descriptor held, then owns `fd`.
     void reset(int fd = -1);
 
    private:
     int fd_;
   };
 
+ private:
   /// Why the writer stopped writing before the end.
   enum class WriteStop { Failed, Stalled };
 
@@ -204,3 +209,42 @@ struct FlightRecording {
 /// format version, a header whose sizes disagree with its counts, or exchange numbers that do
 /// not rise. Any thread; allocates the whole recording.
 FlightRecording readFlightRecording(const std::string& path);
+
+/// The black box: the last exchanges of the link (a little over 2 s of them at 2.1 ms each)
+/// kept in memory, always, in the flight recorder's record format, so that the moments before
+/// a failure can be written out after it. The ring is allocated by configure(); capturing
+/// copies one record into it and never allocates, locks or waits. A dump reads the ring while
+/// the link goes on: each ring word is a relaxed atomic and the count of captured records
+/// tells which records were overwritten while being read (they are left out), so the link
+/// thread never waits for a reader.
+class BlackBox {
+ public:
+  /// Exchanges the ring holds: 1024 x 2.1 ms, about 2.15 s.
+  static constexpr size_t kRecords = 1024;
+
+  /// Sizes the ring for `robot` (a dump writes its header); allocates. Before the link thread
+  /// captures (at set-up). Throws std::bad_alloc.
+  void configure(const RobotDescription& robot);
+  /// Link thread only: copies one exchange into the ring (nothing before configure(), or while
+  /// paused). Never blocks, never allocates, never throws.
+  void capture(const ExchangeResult& result, const uint8_t* command, const uint8_t* reply);
+  /// Writes the records the ring holds now to `path` as a recording (header, then whole
+  /// records, numbered from 0, none dropped); returns its counts. Records the link thread
+  /// overwrote while they were read are left out.
+  /// Throws std::runtime_error naming the path and the error when the file cannot be opened
+  /// or written; a file cut short ends at its last whole record. Any thread, several at once;
+  /// allocates a copy of the ring, the link thread never waits.
+  RecordingSummary dump(const std::string& path) const;
+  /// Stops (true) or resumes (false) capturing, to measure what capturing costs. Any thread.
+  void pause(bool paused) { paused_.store(paused, std::memory_order_relaxed); }
+
+ private:
+  RobotDescription robot_;
+  size_t recordWords_ = 0;                       // 64-bit words per record
+  // One slot more than kRecords: the slot being written while a dump reads is left out.
+  static constexpr size_t kSlots = kRecords + 1;
+  std::unique_ptr<std::atomic<uint64_t>[]> ring_;  // kSlots records of recordWords_ words
+  std::vector<uint64_t> scratch_;                // link thread: the record being built
+  std::atomic<uint64_t> head_{0};                // records captured; slot head % kRecords is next
+  std::atomic<bool> paused_{false};
+};

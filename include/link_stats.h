@@ -33,6 +33,9 @@ struct LinkStats {
   double rtt_p99_us = 0.0;             ///< 99th percentile of the same round trips, or 0. Unit: [µs].
   double rtt_max_us = 0.0;             ///< Longest of the same round trips, or 0. Unit: [µs].
   double reply_age_us = -1.0;          ///< Time since the latest complete reply; -1 before the first. Unit: [µs].
+  /// Times the commands stopped coming for longer than the command timeout and the damping
+  /// brake took over (the robot layer counts them; see RobotSDK::setCommandTimeout).
+  uint64_t command_expiries = 0;
 };
 
 /// One line of text naming every figure, for progress lines and reports. Any thread; never

@@ -250,6 +250,11 @@ class MotorSDK {
   void attachRecorder(FlightRecorder* recorder) { recorder_slot_.attach(recorder); }
   /// Stops handing exchanges to the recorder; returns once the link thread has left it.
   void detachRecorder() { recorder_slot_.detach(); }
+  /// The black box every exchange of every family is copied into (nothing is kept until its
+  /// owner configures it, before the link runs). Dumps and pause() from any thread.
+  BlackBox& blackBox() { return black_box_; }
+  /// The same, for dumping.
+  const BlackBox& blackBox() const { return black_box_; }
   /// The bus as a recording's header describes it, for a robot of type `robotType`.
   RobotDescription recordingDescription(int32_t robotType) const;
   /// Counts the replies stored so far (one per exchange, a missing one included): while it
@@ -323,6 +328,7 @@ class MotorSDK {
 
   LinkMonitor link_monitor_;
   RecorderSlot recorder_slot_;
+  BlackBox black_box_;
   std::atomic<uint64_t> reply_sequence_{0};
   ReplyStamp latest_;  // of the reply in the raw stores, stored with them
 

@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device_records.h"
@@ -42,14 +43,15 @@ class LinkFailure : public std::runtime_error {
 
 /// Which automatic brakes are in force. Each one holds the damping frame of RobotSDK::brake()
 /// on the wire, and each ends its own way: a lost link only with a successful
-/// resumeAfterLinkFailure(), a failed control callback only with stop(). A lost link outranks
-/// the others. A plain value: copy it out of RobotSDK::brakeLatch() and ask it.
+/// resumeAfterLinkFailure(), a failed control callback only with stop(), an expired command
+/// with the next command. A lost link outranks the others. A plain value: copy it out of RobotSDK::brakeLatch() and ask it.
 class BrakeLatch {
  public:
   /// One automatic brake; the values are bits of one mask.
   enum Reason : uint32_t {
     kLinkLost = 1u << 0,           ///< The watchdog declared the link lost.
     kControllerFailed = 1u << 1,   ///< The control callback threw.
+    kCommandExpired = 1u << 2,     ///< No new command came within the command timeout.
   };
   /// The brakes in `bits` (a mask of Reason values).
   explicit BrakeLatch(uint32_t bits = 0) : bits_(bits) {}
@@ -251,10 +253,38 @@ class RobotSDK {
   /// declares the loss during the wait. Any thread, one waiter at a time;
   /// std::invalid_argument for a NaN or negative timeout, std::logic_error when unconfigured.
   bool waitForNewState(double timeoutSeconds);
-  /// The link's health since init or the last reset (see LinkStats). Any thread, any time.
-  LinkStats linkStats() const { return motor_sdk_.linkStats(); }
+  /// The link's health since init or the last reset (see LinkStats), command_expiries
+  /// included. Any thread, any time.
+  LinkStats linkStats() const;
   /// Starts a new window of link stats. Any thread.
-  void resetLinkStats() { motor_sdk_.resetLinkStats(); }
+  void resetLinkStats();
+  /// Commands expire after `seconds` without a new one (0, the default, turns it off): when no
+  /// command was stored for that long (setCommand, or a usable command of the callback), the
+  /// link thread holds every motor in the damping frame of brake() (BrakeLatch::kCommandExpired),
+  /// prints one line saying how long the commands have been missing and counts it in
+  /// LinkStats::command_expiries. The next command ends it (one line) and goes out. Judged at
+  /// every exchange against the link thread's clock, so the brake reaches the wire within one
+  /// exchange (2.1 ms) of the deadline; while the link is lost the clock stands still. Setting
+  /// it starts the clock anew, as start() does. Any time, any thread. Throws
+  /// std::invalid_argument for a NaN, infinite or negative value, and in callback style for a
+  /// timeout shorter than the control period; std::logic_error when unconfigured.
+  void setCommandTimeout(double seconds);
+  /// The command timeout in force, in s (0: off). Any thread.
+  double commandTimeout() const;
+  /// Where the black box (the last 2 s of exchanges, always kept) is written by itself: when
+  /// the watchdog declares the link lost (on the exiting path too, after the EXIT line), when
+  /// the control callback throws, when the commands expire. Each file is a recording named
+  /// "blackbox-<UTC time>-<cause>.dlrec" in `folder`, announced in one line; at most one per
+  /// cause per 10 s, and none while the folder holds 20 such files (then one line says dumps
+  /// stopped). A folder that cannot
+  /// be written costs one line per attempt, never the link. An empty path turns it off (the
+  /// default). The files are written by a thread of their own ("black_box"). Any thread;
+  /// std::logic_error when unconfigured.
+  void setBlackBoxFolder(const std::string& folder);
+  /// Writes the black box to `path` now, as a recording (see BlackBox::dump); returns its
+  /// counts. Any thread; the link thread never waits. Throws std::runtime_error when the file
+  /// cannot be written, std::logic_error when unconfigured.
+  RecordingSummary dumpBlackBox(const std::string& path) const;
   /// Records every following exchange into the file at `path` (layout in flight_recorder.h),
   /// through a ring of `ringRecords` exchanges allocated now. Throws std::invalid_argument when
   /// a ring of `ringRecords` cannot be sized, std::runtime_error when the file cannot be written,
@@ -291,6 +321,15 @@ class RobotSDK {
   void _declareLinkLost();
   void _engageBrake(BrakeLatch::Reason reason);
   void _releaseBrake(BrakeLatch::Reason reason, const char* how);
+  void _judgeCommandExpiry(int64_t nowNs);
+  void _expireCommands(int64_t nowNs, int64_t timeoutNs);
+  void _takeCommand();
+  bool _storeCommand();
+  enum BlackBoxCause : uint32_t { kDumpLinkLost = 1u << 0, kDumpControllerFailed = 1u << 1, kDumpCommandExpired = 1u << 2 };
+  void _requestDump(BlackBoxCause cause);
+  void _dumpAutomatically(BlackBoxCause cause);
+  void _blackBoxLoop();
+  void _stopBlackBoxThread();
   void _announceReply();
   void _setLinkRunning(bool running);
   bool _setCommand();
@@ -355,4 +394,22 @@ class RobotSDK {
     LegKinematicsCache legs;    // the legs solved at that frame, for its state and its command
   };
   FrameCache frame_;
+
+  // Command expiry: the timeout, the time of the latest command, and how often it expired.
+  std::atomic<int64_t> command_timeout_ns_{0};
+  std::atomic<int64_t> last_command_ns_{0};
+  int64_t expiry_judged_ns_ = 0;  // link thread: when it judged last
+  std::atomic<uint64_t> command_expiries_{0};
+  std::atomic<uint64_t> expiries_baseline_{0};
+
+  // Automatic black box dumps: causes are flagged by any thread (the link thread included, so
+  // a flag, not a lock); the "black_box" thread writes the files.
+  std::atomic<uint32_t> dumps_pending_{0};
+  std::mutex black_box_mutex_;
+  std::condition_variable black_box_wake_;
+  std::string black_box_folder_;             // guarded by black_box_mutex_
+  int64_t last_dump_ns_[3] = {0, 0, 0};      // guarded by black_box_mutex_, per cause
+  bool dumps_stopped_said_ = false;          // guarded by black_box_mutex_
+  bool black_box_quit_ = false;              // guarded by black_box_mutex_
+  std::thread black_box_thread_;
 };

@@ -236,8 +236,11 @@ class Ambulink {
   /// brakes and raises LinkFailure (ambulink.LinkError) instead, until resumed.
   /// `realtimePriority` (SCHED_FIFO, 0 = off) goes to "motor_comm" and "watch_dog",
   /// `linkCpu` (-1 = none) pins "motor_comm"; the interpreter's threads keep their scheduling.
+  /// `commandTimeout` (s, 0 = off) and `blackBoxFolder` (empty = none) as
+  /// RobotSDK::setCommandTimeout and RobotSDK::setBlackBoxFolder.
   explicit Ambulink(const std::string& path, bool exitOnLinkFailure = true, const LinkOptions& link = {},
-                    int realtimePriority = 0, int linkCpu = -1, bool lockMemory = false)
+                    int realtimePriority = 0, int linkCpu = -1, bool lockMemory = false,
+                    double commandTimeout = 0.0, const std::string& blackBoxFolder = "")
       : _configPath(path) {
     requireFifoPriority(realtimePriority, "realtime_priority");  // named as Python knows it
     auto sdk = _open(path, link);
@@ -248,6 +251,8 @@ class Ambulink {
     realtime.link_cpu = linkCpu;
     realtime.lock_memory = lockMemory;
     sdk->setRealtime(realtime);
+    sdk->setCommandTimeout(commandTimeout);
+    sdk->setBlackBoxFolder(blackBoxFolder);
     sdk->init();
     sdk->start();
     // From here on the threads run; ownership moves only once nothing else can throw.
@@ -314,6 +319,7 @@ class Ambulink {
     stats["rtt_p99_us"] = s.rtt_p99_us;
     stats["rtt_max_us"] = s.rtt_max_us;
     stats["reply_age_us"] = s.reply_age_us;
+    stats["command_expiries"] = s.command_expiries;
     return stats;
   }
 
@@ -329,6 +335,17 @@ class Ambulink {
     if (bufferRecords == 0) throw std::invalid_argument("buffer_records must be at least 1");
     RobotSDK& sdk = *_sdk;
     _waitUnlocked([&] { sdk.startRecording(path, bufferRecords); });
+  }
+
+  /// The black box written to `path`; other Python threads run meanwhile.
+  py::dict dumpBlackBox(const std::string& path) {
+    _requireRunning();
+    RobotSDK& sdk = *_sdk;
+    const RecordingSummary summary = _waitUnlocked([&] { return sdk.dumpBlackBox(path); });
+    py::dict counts;
+    counts["recorded"] = summary.recorded;
+    counts["dropped"] = summary.dropped;
+    return counts;
   }
 
   py::dict stopRecording() {
@@ -916,15 +933,18 @@ velocities in rad/s, torques in N·m. One object must not be used from two threa
       .def(py::init<>(), "An unconnected object: every method raises RuntimeError.")
       .def(py::init([](const std::string& path, bool exitOnLinkFailure, const std::optional<std::string>& board,
                        const std::optional<std::string>& local, const std::optional<std::string>& device,
-                       const std::optional<long long>& baud, int realtimePriority, int linkCpu, bool lockMemory) {
+                       const std::optional<long long>& baud, int realtimePriority, int linkCpu, bool lockMemory,
+                       double commandTimeout, const std::string& blackBoxFolder) {
              return std::make_unique<Ambulink>(path, exitOnLinkFailure,
                                                ambulink::linkFromArguments(board, local, device, baud),
-                                               realtimePriority, linkCpu, lockMemory);
+                                               realtimePriority, linkCpu, lockMemory, commandTimeout,
+                                               blackBoxFolder);
            }),
            py::arg("path"), py::pos_only(), py::kw_only(), py::arg("exit_on_link_failure") = true,
            py::arg("board") = py::none(), py::arg("local") = py::none(), py::arg("device") = py::none(),
            py::arg("baud") = py::none(), py::arg("realtime_priority") = 0, py::arg("link_cpu") = -1,
-           py::arg("lock_memory") = false,
+           py::arg("lock_memory") = false, py::arg("command_timeout") = 0.0,
+           py::arg("black_box_folder") = "",
            R"doc(Opens the robot from the configuration file at `path`, primes the link with ten
 exchanges and starts its threads.
 
@@ -951,7 +971,14 @@ watchdog threads, link_cpu (-1: none) pins the link thread to one CPU, lock_memo
 process's memory (mlockall). The interpreter's own threads keep their scheduling. A setting the
 system refuses raises RuntimeError saying what was refused and how to allow it (root,
 CAP_SYS_NICE, an rtprio line in limits.conf, a CPU this process may use); nothing is left
-running.)doc")
+running.
+
+command_timeout (s; 0, the default, is off): when no send_command came for that long, every
+motor is held in the damping brake frame (one line says so, link_stats() counts it in
+command_expiries) until the next send_command. ValueError for a negative or non-finite value.
+black_box_folder: where the last 2 s of exchanges (always kept in memory) are written as a
+recording when the link is lost or the commands expire (see dump_black_box); empty, the
+default, writes nothing by itself.)doc")
       .def("receive_observation", &Ambulink::receiveObservation,
            R"doc(Returns the latest state as 3n + 10 floats: (pos rad, vel rad/s, tau N·m) for
 each joint in turn, then the first IMU's acceleration x y z, angular rate x y z and quaternion
@@ -1026,6 +1053,10 @@ delayed. When the file takes no more (a full disk, a pipe whose reader left) the
 dropped and counted, and a regular file ends at its last whole record; the process never gets
 SIGPIPE. Raises ValueError when a ring of `buffer_records` cannot be sized, RuntimeError when
 the file cannot be written or a recording already runs.)doc")
+      .def("dump_black_box", &Ambulink::dumpBlackBox, py::arg("path"),
+           R"doc(Writes the last 2 s of exchanges (kept in memory from the start) to `path` as a
+recording that read_recording reads; returns {"recorded": records, "dropped": 0}. The link
+never waits for it. Raises RuntimeError when the file cannot be written.)doc")
       .def("stop_recording", &Ambulink::stopRecording,
            R"doc(Ends the recording and closes the file; returns {'recorded': ..., 'dropped': ...},
 which together count every exchange since the start. A pipe's reader that takes nothing is

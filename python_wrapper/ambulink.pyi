@@ -27,6 +27,7 @@ class LinkStats(TypedDict):
     rtt_p99_us: float
     rtt_max_us: float
     reply_age_us: float  # since the latest complete reply; -1 before the first
+    command_expiries: int  # times the commands stopped for longer than command_timeout
 
 class RobotFamily:
     """One robot family's table: its joints' names, what a positive angle does at each, a
@@ -120,6 +121,8 @@ class Ambulink:
         realtime_priority: int = 0,
         link_cpu: int = -1,
         lock_memory: bool = False,
+        command_timeout: float = 0.0,
+        black_box_folder: str = "",
     ) -> None:
         """Opens the robot from the configuration file and starts it.
 
@@ -144,6 +147,12 @@ class Ambulink:
         link_cpu (-1 = none) pins the link thread, lock_memory locks the process's memory;
         the interpreter's threads keep their scheduling. A refused setting raises
         RuntimeError saying what was refused and how to allow it; nothing is left running.
+
+        command_timeout (s, 0 = off): when no send_command came for that long, every motor is
+        held in the damping brake frame until the next one (counted in command_expiries);
+        ValueError for a negative or non-finite value. black_box_folder: where the last 2 s
+        of exchanges are written by themselves when the link is lost or the commands expire
+        ("" = nowhere; see dump_black_box).
         """
     def receive_observation(self) -> list[float]:
         """Returns 3n + 10 floats: (pos, vel, tau) for each joint in turn, then acc x y z,
@@ -233,6 +242,10 @@ class Ambulink:
     def stop_recording(self) -> RecordingCounts:
         """Ends the recording and closes the file; returns its counts, which together cover
         every exchange. A pipe's reader that takes nothing is given about 1 s."""
+    def dump_black_box(self, path: str) -> RecordingCounts:
+        """Writes the last 2 s of exchanges (always kept in memory) to `path` as a recording
+        that read_recording reads; returns its counts. The link never waits for it. Raises
+        RuntimeError when the file cannot be written."""
     def close(self) -> None:
         """Stops the robot's threads and lets its board go (another Ambulink may open it);
         every later call raises RuntimeError. Closing again does nothing."""

@@ -60,6 +60,51 @@ int64_t wallClockNanos() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
+std::vector<uint8_t> recordingHeader(const RobotDescription& robot, size_t recordSize) {
+  const size_t motors = robot.layout.motors;
+  std::vector<uint8_t> header(kFixedHeaderSize + kMotorEntrySize * motors, 0);
+  std::memcpy(header.data(), kMagic, sizeof(kMagic));
+  put<uint32_t>(header, 8, FlightRecorder::kFormatVersion);
+  put<uint32_t>(header, 12, static_cast<uint32_t>(header.size()));
+  put<uint32_t>(header, 16, static_cast<uint32_t>(recordSize));
+  put<int32_t>(header, 20, robot.robotType);
+  put<uint16_t>(header, 24, static_cast<uint16_t>(motors));
+  put<uint16_t>(header, 26, static_cast<uint16_t>(robot.layout.imus));
+  put<uint16_t>(header, 28, static_cast<uint16_t>(robot.layout.batteries));
+  put<uint32_t>(header, 32, static_cast<uint32_t>(robot.layout.commandLength()));
+  put<uint32_t>(header, 36, static_cast<uint32_t>(robot.layout.replyLength()));
+  put<int64_t>(header, 40, wallClockNanos());
+  put<int64_t>(header, 48, monotonicNanos());
+  for (size_t i = 0; i < motors; ++i) {
+    const size_t entry = kFixedHeaderSize + kMotorEntrySize * i;
+    put<uint16_t>(header, entry, robot.ids.at(i));
+    put<uint8_t>(header, entry + 2, robot.types.at(i));
+    put<double>(header, entry + 8, robot.gearRatios.at(i));
+    put<double>(header, entry + 16, robot.offsets.at(i));
+  }
+  return header;
+}
+
+size_t recordSizeOf(const wire::FrameLayout& layout) {
+  return roundUpTo8(kRecordPrefixSize + layout.commandLength() + layout.replyLength());
+}
+
+/// Fills one record (record size bytes; the padding is left as it is, zero).
+void fillRecord(uint8_t* record, uint64_t exchange, const ExchangeResult& result, const uint8_t* command,
+                const uint8_t* reply, const wire::FrameLayout& layout) {
+  const size_t received = std::min(result.received, layout.replyLength());
+  put<uint64_t>(record, 0, exchange);
+  put<int64_t>(record, 8, result.sentNs);
+  put<int64_t>(record, 16, result.repliedNs);
+  put<uint8_t>(record, 24, static_cast<uint8_t>(outcomeOf(result)));
+  put<uint32_t>(record, 28, static_cast<uint32_t>(result.complete ? layout.replyLength() : received));
+  uint8_t* frames = record + kRecordPrefixSize;
+  std::memcpy(frames, command, layout.commandLength());
+  uint8_t* replyBytes = frames + layout.commandLength();
+  std::memcpy(replyBytes, reply, layout.replyLength());
+  if (!result.complete) std::memset(replyBytes + received, 0, layout.replyLength() - received);
+}
+
 sigset_t sigpipeAlone() {
   sigset_t pipe;
   sigemptyset(&pipe);
@@ -104,7 +149,7 @@ class SigpipeHeld {
 
 FlightRecorder::FlightRecorder(const std::string& path, const RobotDescription& robot, size_t ringRecords)
     : layout_(robot.layout),
-      recordSize_(roundUpTo8(kRecordPrefixSize + robot.layout.commandLength() + robot.layout.replyLength())),
+      recordSize_(recordSizeOf(robot.layout)),
       ringRecords_(std::max<size_t>(ringRecords, 1)),
       ring_(_ringBytes(ringRecords_, recordSize_), 0) {
   file_.reset(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
@@ -133,27 +178,7 @@ size_t FlightRecorder::_ringBytes(size_t ringRecords, size_t recordSize) {
 }
 
 void FlightRecorder::_writeHeader(const RobotDescription& robot) {
-  const size_t motors = robot.layout.motors;
-  std::vector<uint8_t> header(kFixedHeaderSize + kMotorEntrySize * motors, 0);
-  std::memcpy(header.data(), kMagic, sizeof(kMagic));
-  put<uint32_t>(header, 8, kFormatVersion);
-  put<uint32_t>(header, 12, static_cast<uint32_t>(header.size()));
-  put<uint32_t>(header, 16, static_cast<uint32_t>(recordSize_));
-  put<int32_t>(header, 20, robot.robotType);
-  put<uint16_t>(header, 24, static_cast<uint16_t>(motors));
-  put<uint16_t>(header, 26, static_cast<uint16_t>(robot.layout.imus));
-  put<uint16_t>(header, 28, static_cast<uint16_t>(robot.layout.batteries));
-  put<uint32_t>(header, 32, static_cast<uint32_t>(robot.layout.commandLength()));
-  put<uint32_t>(header, 36, static_cast<uint32_t>(robot.layout.replyLength()));
-  put<int64_t>(header, 40, wallClockNanos());
-  put<int64_t>(header, 48, monotonicNanos());
-  for (size_t i = 0; i < motors; ++i) {
-    const size_t entry = kFixedHeaderSize + kMotorEntrySize * i;
-    put<uint16_t>(header, entry, robot.ids.at(i));
-    put<uint8_t>(header, entry + 2, robot.types.at(i));
-    put<double>(header, entry + 8, robot.gearRatios.at(i));
-    put<double>(header, entry + 16, robot.offsets.at(i));
-  }
+  const std::vector<uint8_t> header = recordingHeader(robot, recordSize_);
   SigpipeHeld held;  // the caller's thread: a reader that already left must not end the process
   for (size_t done = 0; done < header.size();) {
     const ssize_t n = ::write(file_.get(), header.data() + done, header.size() - done);
@@ -173,18 +198,7 @@ void FlightRecorder::capture(const ExchangeResult& result, const uint8_t* comman
   const uint64_t exchange = exchanges_++;
   const uint64_t head = head_.load(std::memory_order_relaxed);
   if (head - tail_.load(std::memory_order_acquire) >= ringRecords_) return;  // dropped: finish() counts it
-  uint8_t* record = ring_.data() + (head % ringRecords_) * recordSize_;
-  const size_t received = std::min(result.received, layout_.replyLength());
-  put<uint64_t>(record, 0, exchange);
-  put<int64_t>(record, 8, result.sentNs);
-  put<int64_t>(record, 16, result.repliedNs);
-  put<uint8_t>(record, 24, static_cast<uint8_t>(outcomeOf(result)));
-  put<uint32_t>(record, 28, static_cast<uint32_t>(result.complete ? layout_.replyLength() : received));
-  uint8_t* frames = record + kRecordPrefixSize;
-  std::memcpy(frames, command, layout_.commandLength());
-  uint8_t* replyBytes = frames + layout_.commandLength();
-  std::memcpy(replyBytes, reply, layout_.replyLength());
-  if (!result.complete) std::memset(replyBytes + received, 0, layout_.replyLength() - received);
+  fillRecord(ring_.data() + (head % ringRecords_) * recordSize_, exchange, result, command, reply, layout_);
   head_.store(head + 1, std::memory_order_release);
 }
 
@@ -362,4 +376,69 @@ FlightRecording readFlightRecording(const std::string& path) {
                            std::to_string(out.records[i - 1].exchange));
   }
   return out;
+}
+
+// ---- The black box ------------------------------------------------------------------------
+
+void BlackBox::configure(const RobotDescription& robot) {
+  robot_ = robot;
+  recordWords_ = recordSizeOf(robot.layout) / sizeof(uint64_t);
+  ring_ = std::make_unique<std::atomic<uint64_t>[]>(kSlots * recordWords_);
+  for (size_t i = 0; i < kSlots * recordWords_; ++i) ring_[i].store(0, std::memory_order_relaxed);
+  scratch_.assign(recordWords_, 0);
+  head_.store(0, std::memory_order_relaxed);
+}
+
+void BlackBox::capture(const ExchangeResult& result, const uint8_t* command, const uint8_t* reply) {
+  if (!ring_ || paused_.load(std::memory_order_relaxed)) return;
+  const uint64_t head = head_.load(std::memory_order_relaxed);
+  fillRecord(reinterpret_cast<uint8_t*>(scratch_.data()), head, result, command, reply, robot_.layout);
+  std::atomic<uint64_t>* slot = ring_.get() + (head % kSlots) * recordWords_;
+  for (size_t w = 0; w < recordWords_; ++w) slot[w].store(scratch_[w], std::memory_order_relaxed);
+  head_.store(head + 1, std::memory_order_release);
+}
+
+RecordingSummary BlackBox::dump(const std::string& path) const {
+  if (!ring_) throw std::runtime_error("cannot write the black box to " + path + ": the bus is not set up");
+  const size_t recordSize = recordWords_ * sizeof(uint64_t);
+  // Read like a seqlock: the records captured before the copy began, less those the link
+  // thread may have been rewriting while they were copied.
+  std::vector<uint64_t> copy(kSlots * recordWords_);
+  const uint64_t before = head_.load(std::memory_order_acquire);
+  for (size_t i = 0; i < copy.size(); ++i) copy[i] = ring_[i].load(std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  const uint64_t after = head_.load(std::memory_order_relaxed);
+  const uint64_t first = after >= kSlots ? after - kSlots + 1 : 0;  // slot `after` may be half written
+  const uint64_t count = before > first ? before - first : 0;
+
+  std::vector<uint8_t> file = recordingHeader(robot_, recordSize);
+  const size_t headerSize = file.size();
+  file.resize(headerSize + count * recordSize);
+  for (uint64_t i = 0; i < count; ++i) {
+    uint8_t* record = file.data() + headerSize + i * recordSize;
+    std::memcpy(record, copy.data() + ((first + i) % kSlots) * recordWords_, recordSize);
+    put<uint64_t>(record, 0, i);  // numbered from the dump's first record, as a recording is
+  }
+  const RecordingSummary summary{count, 0};
+  const uint64_t counts[2] = {summary.recorded, summary.dropped};
+  std::memcpy(file.data() + kCountsOffset, counts, sizeof(counts));
+
+  FlightRecorder::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  if (fd.get() < 0) throw std::runtime_error("cannot write the black box to " + path + ": " + std::strerror(errno));
+  SigpipeHeld held;
+  for (size_t done = 0; done < file.size();) {
+    const ssize_t n = ::write(fd.get(), file.data() + done, file.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    const int error = n < 0 ? errno : ENOSPC;
+    if (error == EPIPE) held.takeBack();
+    // The file ends at its last whole record (or holds nothing when even the header failed).
+    const size_t whole = done < headerSize ? 0 : headerSize + (done - headerSize) / recordSize * recordSize;
+    (void)ftruncate(fd.get(), static_cast<off_t>(whole));
+    throw std::runtime_error("cannot write the black box to " + path + ": " + std::strerror(error));
+  }
+  return summary;
 }

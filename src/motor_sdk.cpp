@@ -306,6 +306,7 @@ MotorSDK::Arrival MotorSDK::_transfer() {
                           std::memory_order_relaxed);
   link_monitor_.noteExchange(result, recv_buf_.data(), wire::FrameLayout{motor_num_, imu_num_, battery_num_});
   recorder_slot_.capture(result, send_buf_.data(), recv_buf_.data());
+  black_box_.capture(result, send_buf_.data(), recv_buf_.data());
   if (result.complete) return {true, true, result.repliedNs};
   // A short reply: the record it was cut inside must read as missing, not as valid.
   wire::clearCutRecords(recv_buf_.data(), port_->lastReplyLength(),

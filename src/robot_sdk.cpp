@@ -2,11 +2,16 @@
 // command hand-over in the virtual joint space.
 #include "robot_sdk.h"
 
+#include <dirent.h>
+#include <pthread.h>
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <iterator>
 #include <limits>
@@ -25,6 +30,48 @@ constexpr float kWatchdogPeriod = 0.01f;
 constexpr int kNoRealtimePriority = -1;
 constexpr int kPrimingPasses = 10;
 constexpr float kBrakeDamping = 0.8f;
+constexpr int64_t kDumpSpacingNs = 10'000'000'000;  // at most one automatic dump per cause in this time
+constexpr int kMostDumpsPerFolder = 20;
+constexpr auto kDumpPoll = std::chrono::milliseconds(20);  // how often the black box thread looks for causes
+constexpr double kLongestCommandTimeout = 1e9;             // s; keeps the nanoseconds in range
+constexpr const char* kDumpCauseNames[] = {"link-lost", "callback-threw", "command-expired"};
+
+// "20261209T134512.123Z": the time in a file name, sortable, without characters a shell quotes.
+std::string utcStamp() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm parts;
+  gmtime_r(&now.tv_sec, &parts);
+  char text[32];
+  const size_t length = strftime(text, sizeof(text), "%Y%m%dT%H%M%S", &parts);
+  std::snprintf(text + length, sizeof(text) - length, ".%03ldZ", now.tv_nsec / 1000000);
+  return text;
+}
+
+constexpr const char* kDumpPrefix = "blackbox-";
+
+// The black box files already in `folder`, whoever wrote them: a process that restarts after
+// each failure must not fill the disk either. 0 for a folder that cannot be read (its dump
+// then fails and says why).
+int dumpsIn(const std::string& folder) {
+  DIR* directory = opendir(folder.c_str());
+  if (!directory) return 0;
+  int count = 0;
+  while (const dirent* entry = readdir(directory))
+    if (std::strncmp(entry->d_name, kDumpPrefix, std::strlen(kDumpPrefix)) == 0) ++count;
+  closedir(directory);
+  return count;
+}
+
+// In callback style a command comes once per control period at best: a shorter timeout would
+// brake a controller that keeps its period.
+void requireTimeoutCoversPeriod(double timeout, double dt) {
+  if (timeout <= 0.0 || timeout >= dt) return;
+  std::ostringstream text;
+  text << "[RobotSDK] a command timeout of " << timeout << " s is shorter than the control period of " << dt
+       << " s: every period would expire";
+  throw std::invalid_argument(text.str());
+}
 
 void zeroCommand(RobotCommand& command, Eigen::Index n) {
   for (Eigen::VectorXd* vector : {&command.tau, &command.pos, &command.vel, &command.kp, &command.kd})
@@ -98,6 +145,8 @@ const char* BrakeLatch::describe(uint32_t reason) {
       return "the link to the motor board is lost";
     case kControllerFailed:
       return "the control callback threw";
+    case kCommandExpired:
+      return "the commands stopped coming";
     default:
       return reason ? "several automatic brakes" : "no automatic brake";
   }
@@ -157,6 +206,7 @@ void RobotSDK::_enableControl(double dt, ControlCallback callback) {
 // Never throws: an exception the control callback threw and stop() did not hand over is printed.
 RobotSDK::~RobotSDK() {
   if (running_) _stopThreads();
+  _stopBlackBoxThread();
   stopRecording();
   if (const std::exception_ptr failure = controllerFailure())
     logLine("[ERROR] [RobotSDK] the control callback's exception was never collected by stop(): ",
@@ -224,6 +274,7 @@ void RobotSDK::_openBus(const std::function<void()>& initBus, OpenFailure onFail
     throw ConfigError(std::string("[RobotSDK] a ") + robotTypeName(robot_type_) + " robot cannot have " +
                       std::to_string(n) + " motors: the bipeds have 10 to 14 joints, zenthi robots at most 18");
   reportConfiguredLimits(robotTypeCode(robot_type_), motor_sdk_.jointMin(), motor_sdk_.jointMax());
+  motor_sdk_.blackBox().configure(motor_sdk_.recordingDescription(robotTypeCode(robot_type_)));
   zeroCommand(cmd_virtual_, n);
   zeroCommand(cmd_real_, n);
   state_virtual_.zero(n);
@@ -267,6 +318,7 @@ void RobotSDK::init(double dt, ControlCallback callback) {
   _requireCallback(callback);
   _requireControlPeriod(dt);
   if (control_enabled_) throw std::invalid_argument("[RobotSDK] init: a control callback is already set");
+  requireTimeoutCoversPeriod(commandTimeout(), dt);
   dt_ = dt;
   control_callback_ = std::move(callback);
   control_enabled_ = true;
@@ -283,6 +335,7 @@ void RobotSDK::start() {
     if (control_enabled_) control_task_->setSchedule(realtime_.control());
     watchdog_task_->setSchedule(realtime_.watchdog());
   }
+  last_command_ns_.store(monotonicNanos());  // the commands' clock starts with the link
   _startThreads();
   running_ = true;
   _setLinkRunning(true);
@@ -415,7 +468,8 @@ const RobotState& RobotSDK::readState() {
 void RobotSDK::setCommand(const RobotCommand& command) {
   _requireConfigured("setCommand");
   const auto refuse = [this] {
-    const BrakeLatch latch = brakeLatch();
+    // An expired command is ended by this very command.
+    const BrakeLatch latch(brakeLatch().bits() & ~BrakeLatch::kCommandExpired);
     if (!latch.any()) return;
     const std::string text = std::string("[RobotSDK] setCommand: ") + BrakeLatch::describe(latch.inForce()) +
                              "; the motors hold the damping brake";
@@ -427,7 +481,7 @@ void RobotSDK::setCommand(const RobotCommand& command) {
   requireFiniteCommand(command, motor_sdk_.motor_num_);
   _getState();  // the present configuration gives the legs' Jacobians
   switchVirtualToReal(state_real_, command, cmd_real_, robotTypeCode(robot_type_), frame_.legs);
-  if (!_setCommand()) refuse();  // a brake engaged meanwhile kept its frame
+  if (!_storeCommand()) refuse();  // a brake engaged meanwhile kept its frame
 }
 
 std::vector<MotorState> RobotSDK::motorStates() const {
@@ -602,6 +656,7 @@ bool RobotSDK::_setCommand() {
 }
 
 void RobotSDK::_lowLevelComm() {
+  _judgeCommandExpiry(monotonicNanos());  // before the exchange, so an expiry leaves with it
   motor_sdk_.sendRecvMT();
   _announceReply();
 }
@@ -616,7 +671,7 @@ void RobotSDK::_announceReply() {
 // loop brakes every motor instead. While any automatic brake holds, the callback is not called:
 // it would compute on feedback that is frozen or missing.
 void RobotSDK::_run() {
-  if (brakeLatch().any()) return;
+  if (brakeLatch().bits() & ~BrakeLatch::kCommandExpired) return;  // an expiry ends with the callback's next command
   try {
     _controlPeriod();
   } catch (...) {
@@ -633,6 +688,7 @@ void RobotSDK::_failController(std::exception_ptr failure) {
   _engageBrake(BrakeLatch::kControllerFailed);
   logLine("[ERROR] [RobotSDK] the control callback threw: ", message,
           "; it is not called again, every motor gets the damping brake frame until stop(), which rethrows it");
+  _requestDump(kDumpControllerFailed);
 }
 
 // Without an IMU the control loop keeps going on the joints alone: the IMU fields keep their
@@ -648,7 +704,7 @@ void RobotSDK::_controlPeriod() {
   control_callback_(_mappedState(), cmd_virtual_);
   if (!_callbackCommandUsable()) return;  // the previous frame keeps going out
   switchVirtualToReal(state_real_, cmd_virtual_, cmd_real_, robotTypeCode(robot_type_), frame_.legs);
-  _setCommand();
+  _storeCommand();
 }
 
 // Without this check a shrunken vector would be read past its end. One warning per run of
@@ -683,6 +739,7 @@ void RobotSDK::_watchDog() {
   } else if (verdict == LinkWatchdog::Verdict::kLost) {
     if (!link_failure_handler_) {
       logLine("[RobotSDK] watchdog: comm failed, EXIT ");
+      _dumpAutomatically(kDumpLinkLost);  // on this thread: the process ends right after
       flushLogBeforeExit();
       std::exit(1);
     }
@@ -700,6 +757,7 @@ void RobotSDK::_declareLinkLost() {
     reply_arrived_.notify_all();
   }
   logLine("[RobotSDK] watchdog: comm failed, braking until resumeAfterLinkFailure()");
+  _requestDump(kDumpLinkLost);
   try {
     link_failure_handler_();
   } catch (...) {
@@ -716,4 +774,151 @@ void RobotSDK::_announceRestoredLink() {
             "resumeAfterLinkFailure()");
   else
     logLine("[RobotSDK] watchdog: comm restored, every motor answers again");
+}
+
+// ---- Command expiry -----------------------------------------------------------------------
+
+void RobotSDK::setCommandTimeout(double seconds) {
+  _requireConfigured("setCommandTimeout");
+  if (!(seconds >= 0.0 && seconds <= kLongestCommandTimeout)) {
+    std::ostringstream text;
+    text << "[RobotSDK] setCommandTimeout: the timeout must be 0 s (off) up to " << kLongestCommandTimeout
+         << " s, not " << seconds;
+    throw std::invalid_argument(text.str());
+  }
+  if (control_enabled_) requireTimeoutCoversPeriod(seconds, dt_);
+  last_command_ns_.store(monotonicNanos());
+  command_timeout_ns_.store(std::llround(seconds * 1e9));
+}
+
+double RobotSDK::commandTimeout() const { return static_cast<double>(command_timeout_ns_.load()) * 1e-9; }
+
+LinkStats RobotSDK::linkStats() const {
+  LinkStats stats = motor_sdk_.linkStats();
+  stats.command_expiries = command_expiries_.load() - expiries_baseline_.load();
+  return stats;
+}
+
+void RobotSDK::resetLinkStats() {
+  motor_sdk_.resetLinkStats();
+  expiries_baseline_.store(command_expiries_.load());
+}
+
+// A command stored a moment after the link thread expired the commands meets the hold: it is
+// tried once more, now that it ends the expiry.
+bool RobotSDK::_storeCommand() {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    _takeCommand();
+    if (_setCommand()) return true;
+  }
+  return false;
+}
+
+void RobotSDK::_takeCommand() {
+  last_command_ns_.store(monotonicNanos());
+  if (brakeLatch().bits() == BrakeLatch::kCommandExpired) _releaseBrake(BrakeLatch::kCommandExpired, "a new command");
+}
+
+// The link thread, every exchange: two atomic loads and a subtraction, nothing allocated.
+void RobotSDK::_judgeCommandExpiry(int64_t nowNs) {
+  const int64_t previousNs = std::exchange(expiry_judged_ns_, nowNs);
+  const int64_t timeoutNs = command_timeout_ns_.load(std::memory_order_relaxed);
+  if (timeoutNs <= 0) return;
+  const BrakeLatch latch = brakeLatch();
+  if (latch.holds(BrakeLatch::kLinkLost)) {  // it outranks an expiry, whose clock stands still meanwhile
+    if (previousNs != 0) last_command_ns_.fetch_add(nowNs - previousNs);
+    return;
+  }
+  if (latch.holds(BrakeLatch::kCommandExpired) || latch.holds(BrakeLatch::kControllerFailed)) return;
+  if (nowNs - last_command_ns_.load() >= timeoutNs) _expireCommands(nowNs, timeoutNs);
+}
+
+// Judged again under the brake lock: a command that came meanwhile wins.
+void RobotSDK::_expireCommands(int64_t nowNs, int64_t timeoutNs) {
+  {
+    std::lock_guard<std::mutex> lock(brake_mutex_);
+    const int64_t missingNs = nowNs - last_command_ns_.load();
+    if (missingNs < timeoutNs) return;
+    motor_sdk_.holdCommands(brake_cmds_, BrakeLatch::kCommandExpired);
+    command_expiries_.fetch_add(1);
+    logLine("[RobotSDK] no new command for ", missingNs / 1000000, " ms (the command timeout is ",
+            timeoutNs / 1000000, " ms): every motor gets the damping brake frame until the next command");
+  }
+  _requestDump(kDumpCommandExpired);
+}
+
+// ---- The black box ------------------------------------------------------------------------
+
+RecordingSummary RobotSDK::dumpBlackBox(const std::string& path) const {
+  _requireConfigured("dumpBlackBox");
+  return motor_sdk_.blackBox().dump(path);
+}
+
+void RobotSDK::setBlackBoxFolder(const std::string& folder) {
+  _requireConfigured("setBlackBoxFolder");
+  std::lock_guard<std::mutex> lock(black_box_mutex_);
+  if (folder != black_box_folder_) dumps_stopped_said_ = false;
+  black_box_folder_ = folder;
+  if (folder.empty() || black_box_thread_.joinable()) return;
+  dumps_pending_.store(0);  // causes from before there was a folder are not written
+  black_box_thread_ = std::thread(&RobotSDK::_blackBoxLoop, this);
+  (void)pthread_setname_np(black_box_thread_.native_handle(), "black_box");
+}
+
+// Any thread, the link thread included: a flag, no lock, no allocation.
+void RobotSDK::_requestDump(BlackBoxCause cause) { dumps_pending_.fetch_or(cause); }
+
+void RobotSDK::_blackBoxLoop() {
+  const auto dumpPending = [this] {
+    const uint32_t causes = dumps_pending_.exchange(0);
+    for (BlackBoxCause cause : {kDumpLinkLost, kDumpControllerFailed, kDumpCommandExpired})
+      if (causes & cause) _dumpAutomatically(cause);
+  };
+  std::unique_lock<std::mutex> lock(black_box_mutex_);
+  while (!black_box_quit_) {
+    black_box_wake_.wait_for(lock, kDumpPoll);
+    lock.unlock();
+    dumpPending();
+    lock.lock();
+  }
+  lock.unlock();
+  dumpPending();  // a cause flagged just before the end is written all the same
+}
+
+void RobotSDK::_stopBlackBoxThread() {
+  if (!black_box_thread_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(black_box_mutex_);
+    black_box_quit_ = true;
+  }
+  black_box_wake_.notify_all();
+  black_box_thread_.join();
+}
+
+// The decision under the lock, the writing outside it: a slow disk delays no other cause.
+void RobotSDK::_dumpAutomatically(BlackBoxCause cause) {
+  const size_t index = cause == kDumpLinkLost ? 0 : cause == kDumpControllerFailed ? 1 : 2;
+  std::string path;
+  {
+    std::lock_guard<std::mutex> lock(black_box_mutex_);
+    if (black_box_folder_.empty()) return;
+    const int64_t now = monotonicNanos();
+    if (last_dump_ns_[index] != 0 && now - last_dump_ns_[index] < kDumpSpacingNs) return;
+    if (dumpsIn(black_box_folder_) >= kMostDumpsPerFolder) {
+      if (!dumps_stopped_said_)
+        logLine("[RobotSDK] black box: ", black_box_folder_, " holds ", kMostDumpsPerFolder,
+                " black box files: automatic dumps stopped");
+      dumps_stopped_said_ = true;
+      return;
+    }
+    last_dump_ns_[index] = now;
+    path = black_box_folder_ + "/" + kDumpPrefix + utcStamp() + "-" + kDumpCauseNames[index] + ".dlrec";
+  }
+  try {
+    const RecordingSummary summary = motor_sdk_.blackBox().dump(path);
+    logLine("[RobotSDK] black box (", kDumpCauseNames[index], "): the last ", summary.recorded,
+            " exchanges are in ", path);
+  } catch (const std::exception& error) {
+    logLine("[WARNING] [RobotSDK] black box (", kDumpCauseNames[index], "): ", error.what());
+  }
 }

@@ -21,7 +21,8 @@ JOINTS = 18
 LINK_PERIOD_S = 0.0021
 STATS_KEYS = ["exchanges", "replies", "timeouts", "short_replies", "long_replies", "stale_skipped",
               "foreign_dropped", "invalid_motor_records", "invalid_imu_records", "invalid_battery_records",
-              "longest_failure_run", "rtt_median_us", "rtt_p99_us", "rtt_max_us", "reply_age_us"]
+              "longest_failure_run", "rtt_median_us", "rtt_p99_us", "rtt_max_us", "reply_age_us",
+              "command_expiries"]
 
 
 def holding_command(observation, step=0):
@@ -190,6 +191,46 @@ def test_a_writer_that_cannot_keep_up_loses_records_but_never_the_link(zenthi, a
     # The link kept its pace while the writer was stuck.
     assert stats["exchanges"] > 0.8 * elapsed / LINK_PERIOD_S
     assert stats["longest_failure_run"] < 5
+
+
+def brake_frame(board, config):
+    """Whether the board's latest frame is the damping frame (kp 0, kd 0.8 on the joint side)."""
+    table = joint_table(config_path(config))
+    return all(record["kp"] == 0.0 and record["kd"] == pytest.approx(0.8 / table["gr"][i] ** 2, rel=1e-5)
+               for i, record in enumerate(board.frame_after_now()))
+
+
+def test_commands_that_stop_expire_into_the_brake_and_the_black_box_reads_as_a_recording(
+        start_board, open_robot, ambulink, tmp_path):
+    with pytest.raises(ValueError):
+        ambulink.Ambulink(config_path(ZENTHI), command_timeout=-1.0)
+    board = start_board(ZENTHI)
+    folder = tmp_path / "box"
+    folder.mkdir()
+    robot = open_robot(ZENTHI, command_timeout=0.05, black_box_folder=str(folder))
+    observation = robot.receive_observation()
+    started = time.monotonic()
+    while time.monotonic() - started < 0.3:
+        robot.send_command(*holding_command(observation))
+        time.sleep(0.005)
+    assert robot.link_stats()["command_expiries"] == 0
+    deadline = time.monotonic() + 5
+    while not list(folder.glob("blackbox-*-command-expired.dlrec")) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert robot.link_stats()["command_expiries"] == 1 and brake_frame(board, ZENTHI)
+    [dumped] = folder.glob("blackbox-*-command-expired.dlrec")
+    rec = ambulink.read_recording(str(dumped))
+    assert rec.robot_type == "zenthi" and list(rec.exchange) == list(range(len(rec)))
+    assert np.isclose(rec.command["kp"][:, 0], 20.0).any()  # the commands, then the brake
+    assert rec.command["kp"][-1] == pytest.approx([0.0] * JOINTS)
+
+    robot.send_command(*holding_command(observation))
+    assert board.frame_after_now()[0]["kp"] > 0.0
+    asked = tmp_path / "asked.dlrec"
+    counts = robot.dump_black_box(str(asked))
+    rec = ambulink.read_recording(str(asked))
+    assert counts == {"recorded": len(rec), "dropped": 0}
+    assert rec.command["kp"][-1] == pytest.approx([20.0] * JOINTS, rel=1e-5)
 
 
 def run_recording_script(script, wrapper=()):

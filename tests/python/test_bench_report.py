@@ -37,6 +37,8 @@ def results(tmp_path):
     (tmp_path / "python.json").write_text(json.dumps(figures(
         python__sdk__pair_n10=1500.0, python__floor__pair_n10=1000.0)))
     (tmp_path / "physics.json").write_text(json.dumps(figures(physics__wall_per_sim_second__zenthi=0.1)))
+    (tmp_path / "black_box.json").write_text(json.dumps(figures(
+        black_box__cpu_per_exchange__on=10.2, black_box__cpu_per_exchange__off=10.0)))
     (tmp_path / "conversion.json").write_text(json.dumps(gbench(
         {"name": "BM_KdlFkJacobian_median", "run_name": "BM_KdlFkJacobian", "aggregate_name": "median",
          "cpu_time": 1.2, "time_unit": "us"},
@@ -51,7 +53,7 @@ def results(tmp_path):
 def rows_by_name(report, results_dir):
     f = report.Figures(results_dir)
     rows = (report.exchange_rows(f) + report.link_loop_rows(f) + report.conversion_rows(f) + report.python_rows(f)
-            + report.allocation_rows(f) + report.physics_rows(f))
+            + report.allocation_rows(f) + report.physics_rows(f) + report.black_box_rows(f))
     return {r["name"]: r for r in rows}
 
 
