@@ -86,6 +86,13 @@ def exchange_rows(f):
                         f"1 exchange round trip, recording on vs off, {mode.replace('_', ' ')}, median",
                         f.get(f"exchange.sdk_recording.{mode}.median"), f.get(f"exchange.sdk.{mode}.median"),
                         1.05, "us"))
+    # The SDK against the bare client on the same simulator in the same rounds (pinned unless
+    # --no-pin): what the SDK itself adds to an exchange.
+    for mode in ("back_to_back", "paced"):
+        rows.append(row(f"exchange.vs_bare_on_simulator.{mode}.median",
+                        f"1 exchange round trip vs bare client on the simulator, {mode.replace('_', ' ')}, median",
+                        f.get(f"exchange.sdk.{mode}.median"), f.get(f"exchange.bare_vs_simulator.{mode}.median"),
+                        1.2, "us"))
     # Diagnosis: the bare client against the simulator shows how much of the gap is the
     # simulator's rather than the SDK's.
     for mode in ("back_to_back", "paced"):
