@@ -218,8 +218,12 @@ int report(const Options& options, const Recording& recording, uint64_t linkLoss
               microseconds(grid.p99Us).c_str(), microseconds(grid.maxUs).c_str());
   std::printf("  missed cycles                %zu (%.3f %%)\n", grid.missed,
               grid_points > 0 ? 100.0 * static_cast<double>(grid.missed) / grid_points : 0.0);
-  std::printf("  longest run without a reply  %.1f ms (%zu exchanges, from %.2f s)\n", silence.ms, silence.exchanges,
-              silence.startsAtS);
+  if (silence.exchanges == 0) {
+    std::printf("  longest run without a reply  none\n");
+  } else {
+    std::printf("  longest run without a reply  %.1f ms (%zu exchanges, from %.2f s)\n", silence.ms, silence.exchanges,
+                silence.startsAtS);
+  }
   if (linkLosses > 0) {
     std::printf("  the watchdog declared the link lost %llu time(s)\n", static_cast<unsigned long long>(linkLosses));
   }
