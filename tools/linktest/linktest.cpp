@@ -200,7 +200,7 @@ int report(const Options& options, const Recording& recording, uint64_t linkLoss
       bench::gridFigures(starts, static_cast<int64_t>(period.it_interval.tv_sec) * 1000000000 + period.it_interval.tv_nsec);
   const uint64_t total = exchanges.size() + recording.dropped;  // an exchange not recorded counts as unanswered
   const double share = total ? static_cast<double>(answered) / static_cast<double>(total) : 0.0;
-  const double grid_points = static_cast<double>(grid.cycles + grid.missed);
+  const double gridPoints = static_cast<double>(grid.cycles + grid.missed);
   const Silence silence = longestSilence(exchanges);
 
   std::printf("linktest: %s, %.1f s of passive frames\n", options.config.c_str(), options.seconds);
@@ -217,7 +217,7 @@ int report(const Options& options, const Recording& recording, uint64_t linkLoss
   std::printf("  start lateness               median %s, p99 %s, max %s\n", microseconds(grid.medianUs).c_str(),
               microseconds(grid.p99Us).c_str(), microseconds(grid.maxUs).c_str());
   std::printf("  missed cycles                %zu (%.3f %%)\n", grid.missed,
-              grid_points > 0 ? 100.0 * static_cast<double>(grid.missed) / grid_points : 0.0);
+              gridPoints > 0 ? 100.0 * static_cast<double>(grid.missed) / gridPoints : 0.0);
   if (silence.exchanges == 0) {
     std::printf("  longest run without a reply  none\n");
   } else {
