@@ -12,7 +12,13 @@
 //
 // Rounds of the two loops alternate so load coming and going on the machine hits both.
 //
-//   bench_link_loop [--smoke] [--json] [--rounds N] [--cycles N per round]
+// For a pass under load: --sdk-only leaves the bare loop out (its floor is the unloaded run's),
+// --realtime-priority N runs "motor_comm" at SCHED_FIFO N, --board-priority N the simulator (a
+// board has a processor of its own, which the load does not reach), and --name NAME prefixes the figures
+// with NAME instead of "link_loop". The link thread's own round trips come from its link stats.
+//
+//   bench_link_loop [--smoke] [--json] [--rounds N] [--cycles N per round] [--sdk-only]
+//                   [--realtime-priority N] [--board-priority N] [--name NAME]
 //
 // Needs the link addresses: run it inside scripts/netns-run.
 #include <dlfcn.h>
@@ -41,6 +47,10 @@ constexpr const char* kConfig = "bench/configs/bus12.yaml";
 
 struct Options {
   bool json = false;
+  bool sdkOnly = false;
+  int linkPriority = 0;
+  int boardPriority = 0;
+  std::string name = "link_loop";
   size_t rounds = 4;
   size_t cycles = 1250;  // per round and loop
 };
@@ -58,8 +68,17 @@ Options parseOptions(int argc, char** argv) {
       options.cycles = std::strtoul(argv[++i], nullptr, 10);
     } else if (arg == "--rounds" && i + 1 < argc) {
       options.rounds = std::strtoul(argv[++i], nullptr, 10);
+    } else if (arg == "--sdk-only") {
+      options.sdkOnly = true;
+    } else if (arg == "--realtime-priority" && i + 1 < argc) {
+      options.linkPriority = std::atoi(argv[++i]);
+    } else if (arg == "--board-priority" && i + 1 < argc) {
+      options.boardPriority = std::atoi(argv[++i]);
+    } else if (arg == "--name" && i + 1 < argc) {
+      options.name = argv[++i];
     } else {
-      std::cerr << "usage: " << argv[0] << " [--smoke] [--json] [--rounds N] [--cycles N per round]\n";
+      std::cerr << "usage: " << argv[0] << " [--smoke] [--json] [--rounds N] [--cycles N per round] [--sdk-only]"
+                << " [--realtime-priority N] [--board-priority N] [--name NAME]\n";
       std::exit(2);
     }
   }
@@ -129,6 +148,7 @@ struct LinkFigures {
   bench::GridFigures grid;
   double sdkThreadsCpuMsPerSecond = 0;
   double allocationsPerExchange = 0;
+  double roundTripP99Us = 0;  // the link stats' p99 over the last exchanges of the round
 };
 
 std::chrono::milliseconds generousLimit(size_t cycles) {
@@ -140,8 +160,11 @@ int64_t timerPeriodNanos() {
   return static_cast<int64_t>(setting.it_interval.tv_sec) * 1000000000 + setting.it_interval.tv_nsec;
 }
 
-LinkFigures measureRobotLoop(size_t cycles) {
+LinkFigures measureRobotLoop(size_t cycles, int linkPriority) {
   RobotSDK robot(bench::projectFile(kConfig));
+  RealtimeOptions realtime;
+  realtime.link_priority = linkPriority;
+  robot.setRealtime(realtime);
   robot.init();
 
   g_observer.arm(cycles);
@@ -153,9 +176,11 @@ LinkFigures measureRobotLoop(size_t cycles) {
   const int64_t wall = bench::nanosOf(CLOCK_MONOTONIC) - wallStart;
   const int64_t sdkCpu = (bench::nanosOf(CLOCK_PROCESS_CPUTIME_ID) - processCpuStart) -
                          (bench::nanosOf(CLOCK_THREAD_CPUTIME_ID) - ownCpuStart);
+  const double roundTripP99Us = robot.linkStats().rtt_p99_us;
   robot.stop();
 
   LinkFigures figures;
+  figures.roundTripP99Us = roundTripP99Us;
   figures.grid = bench::gridFigures(*g_observer.recorder, timerPeriodNanos());
   figures.sdkThreadsCpuMsPerSecond = static_cast<double>(sdkCpu) * 1e-6 / (static_cast<double>(wall) * 1e-9);
   // From the second cycle start to the last: whole exchanges only.
@@ -192,13 +217,16 @@ int main(int argc, char** argv) {
   std::vector<bench::GridFigures> bareRounds;
   std::vector<double> sdkThreadsCpu;
   std::vector<double> allocationsPerExchange;
+  std::vector<double> roundTripP99;
   {
     bench::StdoutAside logsAside(options.json);
-    bench::ChildProcess board({bench::boardSimProgram(), "--config", bench::projectFile(kConfig), "--quiet"},
-                              "board_sim: ready");
+    std::vector<std::string> boardArgv = {bench::boardSimProgram(), "--config", bench::projectFile(kConfig), "--quiet"};
+    if (options.boardPriority > 0) boardArgv.insert(boardArgv.end(), {"--realtime-priority", std::to_string(options.boardPriority)});
+    bench::ChildProcess board(boardArgv, "board_sim: ready");
     for (size_t round = 0; round < options.rounds; ++round) {
-      bareRounds.push_back(measureBareTimerfd(options.cycles));
-      const LinkFigures robot = measureRobotLoop(options.cycles);
+      if (!options.sdkOnly) bareRounds.push_back(measureBareTimerfd(options.cycles));
+      const LinkFigures robot = measureRobotLoop(options.cycles, options.linkPriority);
+      roundTripP99.push_back(robot.roundTripP99Us);
       robotRounds.push_back(robot.grid);
       sdkThreadsCpu.push_back(robot.sdkThreadsCpuMsPerSecond);
       allocationsPerExchange.push_back(robot.allocationsPerExchange);
@@ -210,13 +238,17 @@ int main(int argc, char** argv) {
     robot.sdkThreadsCpuMsPerSecond += sdkThreadsCpu[round] / static_cast<double>(options.rounds);
     robot.allocationsPerExchange = std::max(robot.allocationsPerExchange, allocationsPerExchange[round]);
   }
-  const bench::GridFigures bare = bench::combineRounds(bareRounds);
-  auto figures = bench::figuresNamed("link_loop.sdk", robot.grid);
-  figures.push_back({"link_loop.sdk.all_threads_cpu", robot.sdkThreadsCpuMsPerSecond, "ms/s"});
-  figures.push_back({"link_loop.sdk.allocations_per_exchange", robot.allocationsPerExchange, "count"});
-  figures.push_back({"link_loop.sdk.replies_timed_out", static_cast<double>(g_observer.timeouts.load()), "count"});
-  const auto bareFigures = bench::figuresNamed("link_loop.floor", bare);
-  figures.insert(figures.end(), bareFigures.begin(), bareFigures.end());
+  std::sort(roundTripP99.begin(), roundTripP99.end());
+  const std::string sdk = options.name + ".sdk";
+  auto figures = bench::figuresNamed(sdk, robot.grid);
+  figures.push_back({sdk + ".all_threads_cpu", robot.sdkThreadsCpuMsPerSecond, "ms/s"});
+  figures.push_back({sdk + ".allocations_per_exchange", robot.allocationsPerExchange, "count"});
+  figures.push_back({sdk + ".replies_timed_out", static_cast<double>(g_observer.timeouts.load()), "count"});
+  figures.push_back({sdk + ".round_trip.p99", bench::percentile(roundTripP99, 0.5), "us"});
+  if (!options.sdkOnly) {
+    const auto bareFigures = bench::figuresNamed(options.name + ".floor", bench::combineRounds(bareRounds));
+    figures.insert(figures.end(), bareFigures.begin(), bareFigures.end());
+  }
   bench::writeFigures(figures, options.json);
   return 0;
 }

@@ -86,8 +86,8 @@ inline double percentile(const std::vector<double>& sorted, double fraction) {
 /// a cycle that woke most of a period late shares its nearest point with its successor and is
 /// moved back to its own. The grid's phase is then set by the cycle that began earliest relative
 /// to it, so lateness excludes the smallest wake-up latency seen and measures the jitter above it.
-inline GridFigures gridFigures(const CycleRecorder& recorder, int64_t periodNanos) {
-  const auto& starts = recorder.starts();
+/// Takes the starts of any loop (CLOCK_MONOTONIC ns, in order); the CPU is left at 0.
+inline GridFigures gridFigures(const std::vector<int64_t>& starts, int64_t periodNanos) {
   GridFigures figures;
   figures.cycles = starts.size();
   if (starts.size() < 2) return figures;
@@ -115,6 +115,14 @@ inline GridFigures gridFigures(const CycleRecorder& recorder, int64_t periodNano
   figures.p99Us = percentile(lateUs, 0.99);
   figures.p999Us = percentile(lateUs, 0.999);
   figures.maxUs = lateUs.back();
+  return figures;
+}
+
+/// The figures of a full recorder, its loop thread's CPU included.
+inline GridFigures gridFigures(const CycleRecorder& recorder, int64_t periodNanos) {
+  const auto& starts = recorder.starts();
+  GridFigures figures = gridFigures(starts, periodNanos);
+  if (starts.size() < 2) return figures;
   const double wallSeconds = static_cast<double>(starts.back() - starts.front()) * 1e-9;
   figures.cpuMsPerSecond = static_cast<double>(recorder.threadCpuNanos()) * 1e-6 / wallSeconds;
   return figures;

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <cstdio>
 #include <ostream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -370,6 +371,47 @@ TEST(SoakSmoke, AShortSoakHoldsUpAndReportsItsFigures) {
                              "faults survived: ", "link stats: exchanges ", "RSS kB: start ", "peak (VmHWM) ", "soak: PASSED"})
     EXPECT_NE(output.find(figure), std::string::npos) << figure << " missing from\n" << output;
   EXPECT_EQ(output.find("exchanges attempted (frames the board saw): 0\n"), std::string::npos) << output;
+}
+
+// ---- The link test's verdict on scripted losses -----------------------------------------------
+
+/// bin/linktest for 1.5 s against a board whose faults come from a fixed plan, not from chance,
+/// so a busy machine cannot turn the verdict.
+int runLinktest(const std::vector<std::string>& faults, std::string& output) {
+  BoardSim board(configPath(kConfig), faults);
+  return runProgram({DRIVELINK_BIN_DIR "/linktest", configPath(kConfig), "--seconds", "1.5"}, 60s, output);
+}
+
+TEST(Linktest, PassesACleanLinkAndFailsASilenceTheWatchdogWouldCatch) {
+  // A clean board: a busy machine may still lose the odd reply of some 700 (one is 0.14 %),
+  // so the best of three runs counts; a wrong verdict fails all three.
+  std::string clean;
+  int cleanStatus = 1;
+  for (int attempt = 0; attempt < 3 && cleanStatus != 0; ++attempt) {
+    clean.clear();
+    cleanStatus = runLinktest({}, clean);
+  }
+  EXPECT_EQ(cleanStatus, 0) << clean;
+  EXPECT_NE(clean.find("answered completely, validly"), std::string::npos) << clean;
+  EXPECT_NE(clean.find("linktest: PASS"), std::string::npos) << clean;
+
+  // 150 ms without replies from 0.5 s on: about 70 of some 700 exchanges, well past 0.1 %,
+  // and longer than the watchdog's 100 ms.
+  std::string silent;
+  EXPECT_EQ(runLinktest({"--silent-window", "500:150"}, silent), 1) << silent;
+  EXPECT_NE(silent.find("linktest: FAIL"), std::string::npos) << silent;
+  // Named by its length (the 150 ms plus the exchange in flight on each side) and its start.
+  EXPECT_TRUE(std::regex_search(
+      silent, std::regex(R"(a run of 1[5-9][0-9]\.[0-9] ms without a reply from 0\.[45][0-9] s reached the watchdog's 100 ms)")))
+      << silent;
+}
+
+TEST(Linktest, ASilenceShorterThanTheWatchdogStillFailsOnTheShareAnswered) {
+  // 40 ms: under the watchdog's limit, but some 19 lost exchanges are far beyond 0.1 %.
+  std::string output;
+  EXPECT_EQ(runLinktest({"--silent-window", "500:40"}, output), 1) << output;
+  EXPECT_NE(output.find("only "), std::string::npos) << output;
+  EXPECT_EQ(output.find("reached the watchdog"), std::string::npos) << output;
 }
 
 }  // namespace

@@ -30,10 +30,19 @@ def gbench(*runs):
 def results(tmp_path):
     (tmp_path / "exchange.json").write_text(json.dumps(figures(
         exchange__sdk__back_to_back__median=13.0, exchange__floor__back_to_back__median=10.0,
-        exchange__floor__paced__cpu_per_exchange=21.0)))
+        exchange__floor__paced__cpu_per_exchange=21.0, exchange__bare_vs_simulator__back_to_back__median=12.0)))
     (tmp_path / "link_loop.json").write_text(json.dumps(figures(
-        link_loop__sdk__thread_cpu=12.0, link_loop__floor__thread_cpu=2.0,
+        link_loop__sdk__thread_cpu=12.0, link_loop__floor__thread_cpu=2.0, link_loop__sdk__start_late__p99=100.0,
+        link_loop__sdk__cycles=30000, link_loop__sdk__missed_cycles=0.0,
         link_loop__sdk__allocations_per_exchange=0.0)))
+    # Under load: 30 missed of 30,000 grid points is 0.1 % exactly; the link thread's CPU
+    # against the unloaded SDK's 12 ms/s.
+    (tmp_path / "loaded.json").write_text(json.dumps(figures(
+        link_loaded__sdk__cycles=29000, link_loaded__sdk__missed_cycles=1000.0,
+        link_loaded__sdk__start_late__p99=5000.0)))
+    (tmp_path / "loaded_rt.json").write_text(json.dumps(figures(
+        link_loaded_rt__sdk__cycles=29970, link_loaded_rt__sdk__missed_cycles=30.0,
+        link_loaded_rt__sdk__start_late__p99=250.0, link_loaded_rt__sdk__thread_cpu=17.0)))
     (tmp_path / "python.json").write_text(json.dumps(figures(
         python__sdk__pair_n10=1500.0, python__floor__pair_n10=1000.0)))
     (tmp_path / "physics.json").write_text(json.dumps(figures(physics__wall_per_sim_second__zenthi=0.1)))
@@ -52,8 +61,8 @@ def results(tmp_path):
 
 def rows_by_name(report, results_dir):
     f = report.Figures(results_dir)
-    rows = (report.exchange_rows(f) + report.link_loop_rows(f) + report.conversion_rows(f) + report.python_rows(f)
-            + report.allocation_rows(f) + report.physics_rows(f) + report.black_box_rows(f))
+    rows = (report.exchange_rows(f) + report.link_loop_rows(f) + report.loaded_rows(f) + report.conversion_rows(f)
+            + report.python_rows(f) + report.allocation_rows(f) + report.physics_rows(f) + report.black_box_rows(f))
     return {r["name"]: r for r in rows}
 
 
@@ -63,6 +72,11 @@ class TestPairing:
         assert (row["value"], row["floor"]) == (13.0, 10.0)
         assert row["ratio"] == pytest.approx(1.3)
         assert report.verdict(row) == "MISSED"
+
+    def test_the_sdk_is_also_judged_against_the_bare_client_on_the_simulator(self, report, results):
+        row = rows_by_name(report, results)["exchange.vs_bare_on_simulator.back_to_back.median"]
+        assert (row["value"], row["floor"]) == (13.0, 12.0)
+        assert report.verdict(row) == "met"
 
     def test_benchmark_median_wins_over_other_aggregates_and_units_become_ns(self, report, results):
         row = rows_by_name(report, results)["conversion.switch_leg_joint_jacobian"]
@@ -84,6 +98,24 @@ class TestPairing:
         row = rows_by_name(report, results)["python.observation_command.n18"]
         assert row["value"] is None and row["ratio"] is None
         assert report.verdict(row) == ""
+
+
+class TestUnderLoad:
+    def test_real_time_rows_are_judged_against_the_unloaded_sdk_of_the_same_run(self, report, results):
+        rows = rows_by_name(report, results)
+        missed = rows["link_loaded_rt.missed_share"]
+        assert missed["value"] == pytest.approx(0.1) and missed["floor"] == 0.0
+        assert report.verdict(missed) == "met" and report.target_text(missed) == "<= 0.1"
+        late = rows["link_loaded_rt.start_late.p99"]
+        assert (late["floor"], late["ratio"]) == (100.0, 2.5)
+        assert report.verdict(late) == "MISSED" and report.target_text(late) == "<= 2x"
+        assert report.verdict(rows["link_loaded_rt.cpu.link_thread"]) == "met"  # 17 / 12 < 1.5
+
+    def test_ordinary_scheduling_under_load_is_shown_without_a_target(self, report, results):
+        rows = rows_by_name(report, results)
+        assert rows["link_loaded.missed_share"]["value"] == pytest.approx(100.0 * 1000 / 30000)
+        assert all(report.verdict(rows[name]) == "" for name in
+                   ("link_loaded.missed_share", "link_loaded.start_late.p99", "link_loaded.cpu.link_thread"))
 
 
 class TestCommandLine:
