@@ -205,11 +205,11 @@ def allocation_rows(f):
 def black_box_rows(f):
     # The floor is the same exchanging thread with the black box paused, in the same rounds.
     return [
-        row("black_box.cpu_per_exchange", "7 black box on vs off, CPU per exchange",
+        row("black_box.cpu_per_exchange", "8 black box on vs off, CPU per exchange",
             f.get("black_box.cpu_per_exchange.on"), f.get("black_box.cpu_per_exchange.off"), 1.05, "us"),
-        row("allocations.black_box_per_exchange", "7 allocations per exchange, black box on",
+        row("allocations.black_box_per_exchange", "8 allocations per exchange, black box on",
             f.get("black_box.allocations_per_exchange"), 0, 0, "count"),
-        row("allocations.robot_threads_command_timeout", "7 allocations per exchange, robot, command timeout on",
+        row("allocations.robot_threads_command_timeout", "8 allocations per exchange, robot, command timeout on",
             f.get("black_box.robot_allocations_per_exchange"), 0, 0, "count"),
     ]
 
