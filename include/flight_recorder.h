@@ -40,15 +40,12 @@
 #include "link_stats.h"
 #include "wire_frames.h"
 
-/// The robot a recording describes: its type code, frame layout and per-motor tables
-/// (element i for motor i; each needs an entry per motor).
+/// The robot a recording describes: its type code, frame layout and per-motor table. The
+/// table is a view of the configuration it came from, which must outlive the description.
 struct RobotDescription {
-  int32_t robotType = 0;           ///< 0 veltra1, 1 veltra1L, 2 zenthi, 3 zenthi_v2.
-  wire::FrameLayout layout;        ///< Counts of motors, IMUs and batteries.
-  std::vector<uint16_t> ids;       ///< Bus id per motor.
-  std::vector<uint8_t> types;      ///< Protocol type per motor, 3, 4 or 5.
-  std::vector<double> gearRatios;  ///< Gear ratio per motor, motor side per joint side.
-  std::vector<double> offsets;     ///< Position offset per motor. Unit: [rad], motor side.
+  int32_t robotType = 0;     ///< 0 veltra1, 1 veltra1L, 2 zenthi, 3 zenthi_v2.
+  wire::FrameLayout layout;  ///< Counts of motors, IMUs and batteries.
+  wire::MotorTable motors;   ///< Bus id, protocol type, gear ratio and offset per motor (element i for motor i).
 };
 
 /// How a recording went. Every exchange since the recording started is one or the other.

@@ -142,10 +142,10 @@ void FlightRecorder::_writeHeader(const RobotDescription& robot) {
   put<int64_t>(header, 48, monotonicNanos());
   for (size_t i = 0; i < motors; ++i) {
     const size_t entry = kFixedHeaderSize + kMotorEntrySize * i;
-    put<uint16_t>(header, entry, robot.ids.at(i));
-    put<uint8_t>(header, entry + 2, robot.types.at(i));
-    put<double>(header, entry + 8, robot.gearRatios.at(i));
-    put<double>(header, entry + 16, robot.offsets.at(i));
+    put<uint16_t>(header, entry, robot.motors.id.at(i));
+    put<uint8_t>(header, entry + 2, robot.motors.type.at(i));
+    put<double>(header, entry + 8, robot.motors.gr.at(i));
+    put<double>(header, entry + 16, robot.motors.offset.at(i));
   }
   SigpipeHeld held;  // the caller's thread: a reader that already left must not end the process
   for (size_t done = 0; done < header.size();) {
