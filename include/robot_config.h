@@ -88,8 +88,9 @@ struct RobotConfigProgress {
 RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys = ConfigKeys::All,
                             const RobotConfigProgress& progress = {});
 
-/// Only the `robot_type` of the file at `path`, for the robot layer, which picks the robot
-/// before the bus reads the rest. Throws yaml-cpp's exceptions.
+/// Only the `robot_type` of the file at `path`, read as RobotConfigProgress::robotTypeFirst
+/// is told it: for a program that picks its robot before it opens one. Throws yaml-cpp's
+/// exceptions.
 std::string loadRobotType(const std::string& path);
 
 /// The robot a configuration's `robot_type` names. The value is the robot type code that the
