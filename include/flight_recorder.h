@@ -41,15 +41,30 @@
 #include "link_stats.h"
 #include "wire_frames.h"
 
-/// The robot a recording describes: its type code, frame layout and per-motor tables
-/// (element i for motor i; each needs an entry per motor).
+/// The robot a recording describes: its type code, frame layout and per-motor table. The
+/// table is a view of the configuration it came from, which must outlive the description.
 struct RobotDescription {
+  int32_t robotType = 0;     ///< 0 veltra1, 1 veltra1L, 2 zenthi, 3 zenthi_v2.
+  wire::FrameLayout layout;  ///< Counts of motors, IMUs and batteries.
+  wire::MotorTable motors;   ///< Bus id, protocol type, gear ratio and offset per motor (element i for motor i).
+};
+
+/// A recording's robot as its header holds it, owning its tables: a read recording and the
+/// black box keep one, where a RobotDescription only views the bus's configuration.
+struct RecordedRobot {
   int32_t robotType = 0;           ///< 0 veltra1, 1 veltra1L, 2 zenthi, 3 zenthi_v2.
   wire::FrameLayout layout;        ///< Counts of motors, IMUs and batteries.
+  std::vector<uint8_t> types;      ///< Protocol type per motor.
   std::vector<uint16_t> ids;       ///< Bus id per motor.
-  std::vector<uint8_t> types;      ///< Protocol type per motor, 3, 4 or 5.
   std::vector<double> gearRatios;  ///< Gear ratio per motor, motor side per joint side.
   std::vector<double> offsets;     ///< Position offset per motor. Unit: [rad], motor side.
+
+  /// A copy of what `robot` views. Allocates; never throws otherwise.
+  static RecordedRobot of(const RobotDescription& robot) {
+    return {robot.robotType, robot.layout, robot.motors.type, robot.motors.id, robot.motors.gr, robot.motors.offset};
+  }
+  /// A view of this robot, valid while it lives unchanged.
+  RobotDescription description() const { return {robotType, layout, {types, ids, gearRatios, offsets}}; }
 };
 
 /// How a recording went. Every exchange since the recording started is one or the other.
@@ -197,7 +212,7 @@ struct RecordedExchange {
 /// A whole recording read back: the robot it describes, the header's counts and every whole
 /// record (a record cut off at the end of the file is left out).
 struct FlightRecording {
-  RobotDescription robot;          ///< Type code, counts and per-motor tables from the header.
+  RecordedRobot robot;             ///< Type code, counts and per-motor tables from the header.
   int64_t startWallNs = 0;         ///< Start, wall clock. Unit: [ns] since the epoch.
   int64_t startMonotonicNs = 0;    ///< Start, CLOCK_MONOTONIC. Unit: [ns].
   RecordingSummary summary;        ///< The header's counts (both 0 in a copy taken from a pipe).
@@ -239,7 +254,7 @@ class BlackBox {
   void pause(bool paused) { paused_.store(paused, std::memory_order_relaxed); }
 
  private:
-  RobotDescription robot_;
+  RecordedRobot robot_;
   size_t recordWords_ = 0;                       // 64-bit words per record
   // One slot more than kRecords: the slot being written while a dump reads is left out.
   static constexpr size_t kSlots = kRecords + 1;

@@ -110,6 +110,21 @@ class MotorSDK {
   /// hold is taken on any link (the one this bus had is released). Throws
   /// std::invalid_argument for a null port, and what reading the file throws.
   void init(std::string path, std::unique_ptr<IOPort> port);
+  /// As init(path, link), with the configuration already read (by loadRobotConfig with
+  /// ConfigKeys::All; its `path` names it in messages): nothing is read again and none of the
+  /// reading's lines is printed. The configuration is kept as it is; the counts constructor's
+  /// checks are not repeated. Same throws, threads and all-or-nothing rule, reading aside.
+  void init(RobotConfig config, const LinkOptions& link);
+  /// As init(path, port), with the configuration already read, as init(config, link).
+  /// Throws std::invalid_argument for a null port (see requirePort).
+  void init(RobotConfig config, std::unique_ptr<IOPort> port);
+  /// The lines init prints while it reads the file, for a caller that reads it itself
+  /// (loadRobotConfig(path, ConfigKeys::All, MotorSDK::startupReport())) before init(config,
+  /// ...). Any thread; never throws.
+  static RobotConfigProgress startupReport();
+  /// The check init(path, port) makes before it reads the file: std::invalid_argument
+  /// ("[MotorSDK] init: no port was given") for a null port. Any thread.
+  static void requirePort(const IOPort* port);
 
   // Every exchange operation below throws std::logic_error, without touching the link, on a
   // bus that neither init nor the counts constructor has configured.
@@ -255,7 +270,8 @@ class MotorSDK {
   BlackBox& blackBox() { return black_box_; }
   /// The same, for dumping.
   const BlackBox& blackBox() const { return black_box_; }
-  /// The bus as a recording's header describes it, for a robot of type `robotType`.
+  /// The bus as a recording's header describes it, for a robot of type `robotType`: a view of
+  /// the configuration, valid until the bus is set up again.
   RobotDescription recordingDescription(int32_t robotType) const;
   /// Counts the replies stored so far (one per exchange, a missing one included): while it
   /// stands still, getRecvMT decodes the same frame. Any thread.
@@ -263,27 +279,30 @@ class MotorSDK {
 
   // Read-only views of the configuration, for tools and tests. Fixed once the bus is set up,
   // so any thread may read them, but not while init runs.
+  /// The configuration the bus was set up with (empty before set-up); everything below is
+  /// read from it.
+  const RobotConfig& config() const { return config_; }
   /// Protocol type per motor, 3, 4 or 5.
-  const std::vector<uint8_t>& motorTypes() const { return motor_type_; }
+  const std::vector<uint8_t>& motorTypes() const { return config_.motorType; }
   /// Bus id per motor.
-  const std::vector<uint16_t>& motorIds() const { return motor_id_; }
+  const std::vector<uint16_t>& motorIds() const { return config_.motorId; }
   /// Position offset per motor. Unit: [rad], motor side.
-  const std::vector<double>& offsets() const { return offset_; }
+  const std::vector<double>& offsets() const { return config_.offset; }
   /// Gear ratio per motor, motor side per joint side.
-  const std::vector<double>& gearRatios() const { return gr_; }
+  const std::vector<double>& gearRatios() const { return config_.gr; }
   /// The file's `jpos_min`, kept for tools (the SDK clamps with its built-in tables); empty
   /// after the counts constructor. Unit: [rad], joint side.
-  const std::vector<double>& jointMin() const { return jpos_min_; }
+  const std::vector<double>& jointMin() const { return config_.jposMin; }
   /// The file's `jpos_max`, as jointMin. Unit: [rad], joint side.
-  const std::vector<double>& jointMax() const { return jpos_max_; }
+  const std::vector<double>& jointMax() const { return config_.jposMax; }
   /// The file's `dual_encoder`; the SDK does not act on it.
-  bool dualEncoder() const { return dual_encoder_; }
+  bool dualEncoder() const { return config_.dualEncoder; }
   /// False before set-up, and after an unknown link type.
   bool hasPort() const { return port_ != nullptr; }
   /// Bytes of a command frame.
-  size_t sendLength() const { return send_len_; }
+  size_t sendLength() const { return layout_.commandLength(); }
   /// Bytes of a reply frame.
-  size_t replyLength() const { return motor_recv_len_ + imu_recv_len_ + battery_recv_len_; }
+  size_t replyLength() const { return layout_.replyLength(); }
   /// The stored command frame; not locked, so only for a caller that owns the bus.
   const std::vector<MotorCmd>& commandFrame() const { return cmd_frame_; }
 
@@ -292,22 +311,16 @@ class MotorSDK {
   std::unique_ptr<IOPort> port_;
 
  public:
-  // The robot layer reads the counts directly. Set with the configuration; read-only after.
+  // The robot layer reads the counts directly: copies of the configuration's, set with it.
   uint8_t motor_num_ = 0;    ///< Motors on the bus (records per frame), 0-255.
   uint8_t imu_num_ = 0;      ///< IMU records per reply, 0-255.
   uint8_t battery_num_ = 0;  ///< Battery records per reply, 0-255.
 
  private:
-  std::vector<uint8_t> motor_type_;
-  std::vector<uint16_t> motor_id_;
-  std::vector<double> offset_;
-  std::vector<double> gr_;
-  std::vector<double> jpos_min_;
-  std::vector<double> jpos_max_;
-  size_t send_len_ = 0;
-  size_t motor_recv_len_ = 0;
-  size_t imu_recv_len_ = 0;
-  size_t battery_recv_len_ = 0;
+  // Replaced whole by a completed set-up (_adopt) and never written otherwise; the frame
+  // layout, the per-motor table and every count above are derived from it.
+  RobotConfig config_;
+  wire::FrameLayout layout_;
   std::vector<MotorCmd> cmd_frame_;
   std::vector<MotorState> motor_raw_;
   std::vector<ImuState> imu_raw_;
@@ -318,7 +331,6 @@ class MotorSDK {
   // Per motor: status | id << 8 of the latest stored reply, written by the storing thread.
   std::unique_ptr<std::atomic<uint16_t>[]> health_;
   std::atomic<uint32_t> hold_bits_{0};  // written under cmd_mutex
-  bool dual_encoder_ = false;
   bool configured_ = false;  // set by a completed init or the counts constructor
 
   // Scratch memory of one exchange, sized once at set-up so exchanges allocate nothing.
@@ -332,7 +344,8 @@ class MotorSDK {
   std::atomic<uint64_t> reply_sequence_{0};
   ReplyStamp latest_;  // of the reply in the raw stores, stored with them
 
-  wire::MotorTable _table() const { return {motor_type_, motor_id_, gr_, offset_}; }
+  // A view of the configuration's tables: building it copies nothing.
+  wire::MotorTable _table() const { return {config_.motorType, config_.motorId, config_.gr, config_.offset}; }
   LinkHold _claimLink(const LinkSettings& link);
   void _keepClaim(LinkHold hold, const LinkSettings& link);
   void _adopt(RobotConfig config, std::unique_ptr<IOPort> port);

@@ -49,8 +49,10 @@ struct RobotConfig {
   std::vector<double> jposMax;  ///< `jpos_max`, as jposMin. Unit: [rad].
   std::optional<ImuCalibration> imu;  ///< Only when both IMU sections are present.
   LinkOptions link;             ///< The optional `link:` section; nothing set without one.
+  std::string path;             ///< The file it was read from, as given; empty for one made in code.
 
-  /// Frame sizes for these counts.
+  /// The frame layout of these counts: the one the bus, a recording's header and the board
+  /// simulator all size their frames by. Any thread; never throws.
   wire::FrameLayout layout() const { return {motors, imus, batteries}; }
 };
 
@@ -66,6 +68,10 @@ struct RobotConfigProgress {
   std::function<void(const RobotConfig&)> tablesRead;     ///< Counts and tables are set.
   std::function<void(const RobotConfig&)> robotTypeRead;  ///< robotType is set too.
   std::function<void(bool present)> imuSectionsFound;     ///< Before the IMU values are read.
+  /// When set, `robot_type` is read before every other key, exactly as loadRobotType reads
+  /// it (its exceptions included), and told here: the robot layer picks its robot, or
+  /// refuses the file, before the bus's lines are printed. It may throw to stop the reading.
+  std::function<void(const std::string& robotType)> robotTypeFirst;
 };
 
 /// Reads the file at `path`. Throws yaml-cpp's exceptions for an unreadable or malformed
@@ -77,12 +83,14 @@ struct RobotConfigProgress {
 /// outside 1e-15 to 1e15 in size, or a non-finite IMU bias, rotation or translation element.
 /// The `link:` section, read by every reader, is refused with a ConfigError naming its key
 /// for an unknown key, a `kind` other than udp or usb, an address that is not dotted IPv4, a
-/// port outside 0-65535 or a `baud` that is not a whole number above 0. Any thread; `progress` is told on the calling thread.
+/// port outside 0-65535 or a `baud` that is not a whole number above 0. The file is read once;
+/// `path` is kept in the result. Any thread; `progress` is told on the calling thread.
 RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys = ConfigKeys::All,
                             const RobotConfigProgress& progress = {});
 
-/// Only the `robot_type` of the file at `path`, for the robot layer, which picks the robot
-/// before the bus reads the rest. Throws yaml-cpp's exceptions.
+/// Only the `robot_type` of the file at `path`, read as RobotConfigProgress::robotTypeFirst
+/// is told it: for a program that picks its robot before it opens one. Throws yaml-cpp's
+/// exceptions.
 std::string loadRobotType(const std::string& path);
 
 /// The robot a configuration's `robot_type` names. The value is the robot type code that the

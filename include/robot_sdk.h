@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -302,10 +303,11 @@ class RobotSDK {
   MotorSDK motor_sdk_;
 
  private:
-  void _chooseRobotType(const std::string& path, OpenFailure onFailure);
+  RobotConfig _readConfig(const std::string& path, OpenFailure onFailure,
+                          std::optional<const IOPort*> port = std::nullopt);
+  void _chooseRobotType(const std::string& name, const std::string& path, OpenFailure onFailure);
   void _openBus(const std::function<void()>& initBus, OpenFailure onFailure);
   void _enableControl(double dt, ControlCallback callback);
-  void _chooseRobotType(const std::string& path);
   void _createThreads();
   void _createControlThread();
   void _prime();

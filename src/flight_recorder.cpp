@@ -77,10 +77,10 @@ std::vector<uint8_t> recordingHeader(const RobotDescription& robot, size_t recor
   put<int64_t>(header, 48, monotonicNanos());
   for (size_t i = 0; i < motors; ++i) {
     const size_t entry = kFixedHeaderSize + kMotorEntrySize * i;
-    put<uint16_t>(header, entry, robot.ids.at(i));
-    put<uint8_t>(header, entry + 2, robot.types.at(i));
-    put<double>(header, entry + 8, robot.gearRatios.at(i));
-    put<double>(header, entry + 16, robot.offsets.at(i));
+    put<uint16_t>(header, entry, robot.motors.id.at(i));
+    put<uint8_t>(header, entry + 2, robot.motors.type.at(i));
+    put<double>(header, entry + 8, robot.motors.gr.at(i));
+    put<double>(header, entry + 16, robot.motors.offset.at(i));
   }
   return header;
 }
@@ -381,7 +381,7 @@ FlightRecording readFlightRecording(const std::string& path) {
 // ---- The black box ------------------------------------------------------------------------
 
 void BlackBox::configure(const RobotDescription& robot) {
-  robot_ = robot;
+  robot_ = RecordedRobot::of(robot);
   recordWords_ = recordSizeOf(robot.layout) / sizeof(uint64_t);
   ring_ = std::make_unique<std::atomic<uint64_t>[]>(kSlots * recordWords_);
   for (size_t i = 0; i < kSlots * recordWords_; ++i) ring_[i].store(0, std::memory_order_relaxed);
@@ -411,7 +411,7 @@ RecordingSummary BlackBox::dump(const std::string& path) const {
   const uint64_t first = after >= kSlots ? after - kSlots + 1 : 0;  // slot `after` may be half written
   const uint64_t count = before > first ? before - first : 0;
 
-  std::vector<uint8_t> file = recordingHeader(robot_, recordSize);
+  std::vector<uint8_t> file = recordingHeader(robot_.description(), recordSize);
   const size_t headerSize = file.size();
   file.resize(headerSize + count * recordSize);
   for (uint64_t i = 0; i < count; ++i) {

@@ -47,9 +47,11 @@ void printImuCalibration(const ImuCalibration& imu) {
   logText(text.str());
 }
 
+}  // namespace
+
 // The lines init prints while the file is read, so that a file failing at a later key has
 // printed the lines of the keys before it.
-RobotConfigProgress startupReport() {
+RobotConfigProgress MotorSDK::startupReport() {
   RobotConfigProgress report;
   report.countRead = [](const RobotConfig& config) {
     logLine("motor num ", config.motors, " ", config.motorNumInFile);
@@ -65,6 +67,12 @@ RobotConfigProgress startupReport() {
   };
   return report;
 }
+
+void MotorSDK::requirePort(const IOPort* port) {
+  if (!port) throw std::invalid_argument("[MotorSDK] init: no port was given");
+}
+
+namespace {
 
 template <typename Record>
 void requireAtLeast(const std::vector<Record>& records, size_t count, const char* what) {
@@ -196,9 +204,13 @@ void MotorSDK::init(std::string path, CommType comm_type) {
 }
 
 void MotorSDK::init(std::string path, const LinkOptions& link) {
-  // Nothing is stored until the file has been read and the port opened, so a failed init
-  // leaves this bus, and the calibration every bus shares, exactly as they were.
-  RobotConfig config = loadRobotConfig(path, ConfigKeys::All, startupReport());
+  init(loadRobotConfig(path, ConfigKeys::All, startupReport()), link);
+}
+
+void MotorSDK::init(RobotConfig config, const LinkOptions& link) {
+  // Nothing is stored until the port is open, so a failed init leaves this bus, and the
+  // calibration every bus shares, exactly as they were.
+  const std::string& path = config.path;
   const LinkSettings settings = link.over(config.link).resolved();
   if (config.imu) printImuCalibration(*config.imu);
   const ImuCalibration calibration = config.imu.value_or(ImuCalibration{});
@@ -216,8 +228,13 @@ void MotorSDK::init(std::string path, const LinkOptions& link) {
 }
 
 void MotorSDK::init(std::string path, std::unique_ptr<IOPort> port) {
-  if (!port) throw std::invalid_argument("[MotorSDK] init: no port was given");
-  RobotConfig config = loadRobotConfig(path, ConfigKeys::All, startupReport());
+  requirePort(port.get());  // before the file is read
+  init(loadRobotConfig(path, ConfigKeys::All, startupReport()), std::move(port));
+}
+
+void MotorSDK::init(RobotConfig config, std::unique_ptr<IOPort> port) {
+  requirePort(port.get());
+  const std::string& path = config.path;
   if (config.imu) printImuCalibration(*config.imu);
   const ImuCalibration calibration = config.imu.value_or(ImuCalibration{});
   requireSharedCalibration(this, calibration, path);
@@ -248,34 +265,25 @@ void MotorSDK::_keepClaim(LinkHold hold, const LinkSettings& link) {
 }
 
 void MotorSDK::_adopt(RobotConfig config, std::unique_ptr<IOPort> port) {
-  motor_num_ = static_cast<uint8_t>(config.motors);
-  imu_num_ = static_cast<uint8_t>(config.imus);
-  battery_num_ = static_cast<uint8_t>(config.batteries);
-  motor_type_ = std::move(config.motorType);
-  motor_id_ = std::move(config.motorId);
-  offset_ = std::move(config.offset);
-  gr_ = std::move(config.gr);
-  jpos_min_ = std::move(config.jposMin);
-  jpos_max_ = std::move(config.jposMax);
-  dual_encoder_ = config.dualEncoder;
+  config_ = std::move(config);
+  layout_ = config_.layout();
+  motor_num_ = static_cast<uint8_t>(layout_.motors);
+  imu_num_ = static_cast<uint8_t>(layout_.imus);
+  battery_num_ = static_cast<uint8_t>(layout_.batteries);
   _sizeFrames();
   port_ = std::move(port);
   configured_ = true;
 }
 
 void MotorSDK::_sizeFrames() {
-  send_len_ = sizeof(MotorCmd) * motor_num_;
-  motor_recv_len_ = sizeof(MotorState) * motor_num_;
-  imu_recv_len_ = sizeof(ImuState) * imu_num_;
-  battery_recv_len_ = sizeof(BatState) * battery_num_;
-  cmd_frame_.assign(motor_num_, MotorCmd{});
-  motor_raw_.assign(motor_num_, MotorState{});
-  imu_raw_.assign(imu_num_, ImuState{});
-  battery_raw_.assign(battery_num_, BatState{});
-  send_buf_.assign(send_len_, 0);
-  recv_buf_.assign(replyLength(), 0);
-  health_ = std::make_unique<std::atomic<uint16_t>[]>(motor_num_);
-  for (size_t i = 0; i < motor_num_; ++i) health_[i].store(0, std::memory_order_relaxed);
+  cmd_frame_.assign(layout_.motors, MotorCmd{});
+  motor_raw_.assign(layout_.motors, MotorState{});
+  imu_raw_.assign(layout_.imus, ImuState{});
+  battery_raw_.assign(layout_.batteries, BatState{});
+  send_buf_.assign(layout_.commandLength(), 0);
+  recv_buf_.assign(layout_.replyLength(), 0);
+  health_ = std::make_unique<std::atomic<uint16_t>[]>(layout_.motors);
+  for (size_t i = 0; i < layout_.motors; ++i) health_[i].store(0, std::memory_order_relaxed);
 }
 
 // Every exchange reads the per-motor tables and writes the command frame, which only a
@@ -288,7 +296,7 @@ void MotorSDK::_requireConfigured(const char* operation) const {
 // ---- The exchange step, in three pieces so the split family can lock around each. ----------
 
 void MotorSDK::_loadSendBuffer() {
-  if (send_len_) std::memcpy(send_buf_.data(), cmd_frame_.data(), send_len_);
+  if (!send_buf_.empty()) std::memcpy(send_buf_.data(), cmd_frame_.data(), send_buf_.size());
   std::fill(recv_buf_.begin(), recv_buf_.end(), 0);
 }
 
@@ -297,20 +305,19 @@ MotorSDK::Arrival MotorSDK::_transfer() {
   if (!port_) return {false, false, monotonicNanos()};
   ExchangeResult result;
   result.sentNs = monotonicNanos();
-  result.complete = port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_len_);
+  result.complete = port_->SendRecv(send_buf_.data(), recv_buf_.data(), send_buf_.size());
   result.repliedNs = monotonicNanos();
   const size_t received = port_->lastReplyLength();  // a failed call's -1 counts as nothing
   result.received = result.complete ? replyLength() : (received <= replyLength() ? received : 0);
   result.cut = port_->lastReplyWasCut();
   last_reply_bytes_.store(received == static_cast<size_t>(-1) ? 0 : port_->lastReplyFullLength(),
                           std::memory_order_relaxed);
-  link_monitor_.noteExchange(result, recv_buf_.data(), wire::FrameLayout{motor_num_, imu_num_, battery_num_});
+  link_monitor_.noteExchange(result, recv_buf_.data(), layout_);
   recorder_slot_.capture(result, send_buf_.data(), recv_buf_.data());
   black_box_.capture(result, send_buf_.data(), recv_buf_.data());
   if (result.complete) return {true, true, result.repliedNs};
   // A short reply: the record it was cut inside must read as missing, not as valid.
-  wire::clearCutRecords(recv_buf_.data(), port_->lastReplyLength(),
-                        wire::FrameLayout{motor_num_, imu_num_, battery_num_});
+  wire::clearCutRecords(recv_buf_.data(), port_->lastReplyLength(), layout_);
   return {port_->lastReplyLength() > 0, false, result.repliedNs};
 }
 
@@ -560,8 +567,7 @@ std::string MotorSDK::get_version() { return kVersion; }
 LinkStats MotorSDK::linkStats() const { return link_monitor_.read(port_ ? &port_->counters() : nullptr); }
 
 RobotDescription MotorSDK::recordingDescription(int32_t robotType) const {
-  return RobotDescription{robotType, wire::FrameLayout{motor_num_, imu_num_, battery_num_}, motor_id_, motor_type_,
-                          gr_, offset_};
+  return RobotDescription{robotType, layout_, _table()};
 }
 
 void MotorSDK::resetLinkStats() { link_monitor_.reset(port_ ? &port_->counters() : nullptr); }

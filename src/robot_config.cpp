@@ -199,6 +199,10 @@ LinkOptions readLinkSection(const YAML::Node& section) {
   return link;
 }
 
+// Looked up on a non-const node, as the robot layer always has: a missing key reports
+// yaml-cpp's bad conversion there rather than its invalid node.
+std::string readRobotType(YAML::Node root) { return root["robot_type"].as<std::string>(); }
+
 template <typename Hook, typename... Args>
 void tell(const Hook& hook, Args&&... args) {
   if (hook) hook(std::forward<Args>(args)...);
@@ -240,7 +244,9 @@ void requireUsableMotorValues(size_t index, double offset, double gr) {
 
 RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys, const RobotConfigProgress& progress) {
   const YAML::Node root = loadYaml(path);
+  if (progress.robotTypeFirst) progress.robotTypeFirst(readRobotType(root));
   RobotConfig config;
+  config.path = path;
   config.motorNumInFile = root["motor_num"].as<int>();
   config.motors = static_cast<uint8_t>(config.motorNumInFile);
   tell(progress.countRead, config);
@@ -268,9 +274,4 @@ RobotConfig loadRobotConfig(const std::string& path, ConfigKeys keys, const Robo
   return config;
 }
 
-std::string loadRobotType(const std::string& path) {
-  // Looked up on a non-const node, as the robot layer always has: a missing key reports
-  // yaml-cpp's bad conversion there rather than its invalid node.
-  YAML::Node root = loadYaml(path);
-  return root["robot_type"].as<std::string>();
-}
+std::string loadRobotType(const std::string& path) { return readRobotType(loadYaml(path)); }

@@ -162,14 +162,14 @@ RobotSDK::RobotSDK(std::string path, OpenFailure onFailure) : RobotSDK(std::move
 
 RobotSDK::RobotSDK(std::string path, const LinkOptions& link, OpenFailure onFailure) {
   _createThreads();
-  _chooseRobotType(path, onFailure);
-  _openBus([&] { motor_sdk_.init(path, link); }, onFailure);
+  RobotConfig config = _readConfig(path, onFailure);
+  _openBus([&] { motor_sdk_.init(std::move(config), link); }, onFailure);
 }
 
 RobotSDK::RobotSDK(std::string path, std::unique_ptr<IOPort> port, OpenFailure onFailure) {
   _createThreads();
-  _chooseRobotType(path, onFailure);
-  _openBus([&] { motor_sdk_.init(path, std::move(port)); }, onFailure);
+  RobotConfig config = _readConfig(path, onFailure, port.get());
+  _openBus([&] { motor_sdk_.init(std::move(config), std::move(port)); }, onFailure);
 }
 
 RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback)
@@ -182,16 +182,16 @@ RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback, const 
                    OpenFailure onFailure) {
   _enableControl(dt, std::move(callback));
   _createThreads();
-  _chooseRobotType(path, onFailure);
-  _openBus([&] { motor_sdk_.init(path, link); }, onFailure);
+  RobotConfig config = _readConfig(path, onFailure);
+  _openBus([&] { motor_sdk_.init(std::move(config), link); }, onFailure);
 }
 
 RobotSDK::RobotSDK(std::string path, double dt, ControlCallback callback, std::unique_ptr<IOPort> port,
                    OpenFailure onFailure) {
   _enableControl(dt, std::move(callback));
   _createThreads();
-  _chooseRobotType(path, onFailure);
-  _openBus([&] { motor_sdk_.init(path, std::move(port)); }, onFailure);
+  RobotConfig config = _readConfig(path, onFailure, port.get());
+  _openBus([&] { motor_sdk_.init(std::move(config), std::move(port)); }, onFailure);
 }
 
 // Checked before anything is read or opened.
@@ -243,9 +243,20 @@ void RobotSDK::_createControlThread() {
                                                      [this] { _run(); }, kNoRealtimePriority);
 }
 
-void RobotSDK::_chooseRobotType(const std::string& path, OpenFailure onFailure) {
+// The file is read once: the robot type first, judged before any of the bus's lines, then
+// everything else with the bus's report. A caller's port is checked where the bus would check
+// it, after the robot type and before the rest of the file.
+RobotConfig RobotSDK::_readConfig(const std::string& path, OpenFailure onFailure, std::optional<const IOPort*> port) {
   logLine("[robot sdk] config path is ", path);
-  const std::string name = loadRobotType(path);
+  RobotConfigProgress report = MotorSDK::startupReport();
+  report.robotTypeFirst = [&](const std::string& name) {
+    _chooseRobotType(name, path, onFailure);
+    if (port) MotorSDK::requirePort(*port);
+  };
+  return loadRobotConfig(path, ConfigKeys::All, report);
+}
+
+void RobotSDK::_chooseRobotType(const std::string& name, const std::string& path, OpenFailure onFailure) {
   if (const std::optional<RobotType> type = robotTypeFromName(name)) {
     logLine(robotTypeRow(*type).openLine);
     robot_type_ = *type;

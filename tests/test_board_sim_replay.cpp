@@ -27,8 +27,8 @@ const std::string kVeltra = configPath("veltra1.yaml");
 const wire::FrameLayout kVeltraLayout{10, 1, 1};
 constexpr int kSilenceMs = 200;  // a reply that has not come by then is not coming
 
-RobotDescription veltraDescription() {
-  RobotDescription robot;
+RecordedRobot veltraDescription() {
+  RecordedRobot robot;
   robot.robotType = 0;
   robot.layout = kVeltraLayout;
   robot.ids = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
@@ -65,7 +65,7 @@ struct HandMadeRecording {
 
   explicit HandMadeRecording(const std::vector<Entry>& entries, const std::vector<uint64_t>& renumber = {})
       : file("", ".dlrec") {
-    FlightRecorder recorder(file.path(), veltraDescription(), 16);
+    FlightRecorder recorder(file.path(), veltraDescription().description(), 16);
     for (size_t i = 0; i < entries.size(); ++i) {
       commands.push_back(patterned(kVeltraLayout.commandLength(), static_cast<int>(i)));
       replies.push_back(patterned(kVeltraLayout.replyLength(), 100 + static_cast<int>(i)));
@@ -86,7 +86,7 @@ struct HandMadeRecording {
 
 // The passive read the SDK primes with: a frame that commands nothing.
 Bytes passiveRead() {
-  const RobotDescription robot = veltraDescription();
+  const RecordedRobot robot = veltraDescription();
   std::vector<MotorCmd> frame(robot.layout.motors);
   wire::buildPassiveRead({robot.types, robot.ids, robot.gearRatios, robot.offsets}, frame);
   const auto* bytes = reinterpret_cast<const uint8_t*>(frame.data());
@@ -154,7 +154,7 @@ TEST(FlightRecordingReader, ReadsBackWhatTheRecorderWrote) {
   const HandMadeRecording made({{RecordOutcome::Complete, 0}, {RecordOutcome::NoReply, 0},
                                 {RecordOutcome::ShortReply, 10}, {RecordOutcome::LongReply, 0}});
   const FlightRecording read = readFlightRecording(made.file.path());
-  const RobotDescription robot = veltraDescription();
+  const RecordedRobot robot = veltraDescription();
   EXPECT_EQ(read.robot.robotType, 0);
   EXPECT_EQ(read.robot.layout.replyLength(), kVeltraLayout.replyLength());
   EXPECT_EQ(read.robot.layout.commandLength(), kVeltraLayout.commandLength());
@@ -256,7 +256,7 @@ TEST(BoardSimReplay, AControllerOfItsObservationsSendsTheRecordedFramesAgain) {
   const TempFile recording("", ".dlrec");
   {
     BoardSim live(kVeltra);
-    FlightRecorder recorder(recording.path(), veltraDescription());
+    FlightRecorder recorder(recording.path(), veltraDescription().description());
     runController(&recorder);
     ASSERT_EQ(recorder.finish().dropped, 0u);
   }

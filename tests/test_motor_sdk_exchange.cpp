@@ -617,12 +617,10 @@ TEST_F(BusOnBoard, CountsConstructorSendsTypeFive) {
 // Records 100 exchanges into `fifo` after its only reader left; says how it went on stderr.
 void recordIntoAPipeWhoseReaderLeft(const std::string& fifo) {
   const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-  RobotDescription robot;
-  robot.layout = wire::FrameLayout{2, 1, 1};
-  robot.ids = {1, 2};
-  robot.types = {5, 5};
-  robot.gearRatios = {1.0, 1.0};
-  robot.offsets = {0.0, 0.0};
+  const std::vector<uint16_t> ids{1, 2};
+  const std::vector<uint8_t> types{5, 5};
+  const std::vector<double> gearRatios{1.0, 1.0}, offsets{0.0, 0.0};
+  const RobotDescription robot{0, wire::FrameLayout{2, 1, 1}, {types, ids, gearRatios, offsets}};
   FlightRecorder recorder(fifo, robot, 16);
   close(reader);  // the reader goes away
   const std::vector<uint8_t> command(robot.layout.commandLength()), reply(robot.layout.replyLength());

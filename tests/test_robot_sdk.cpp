@@ -1,6 +1,8 @@
 // RobotSDK end to end against the board simulator, on the robot's UDP link addresses inside
 // the test's private network namespace.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
+#include <unistd.h>
 #include <yaml-cpp/yaml.h>
 
 #include <atomic>
@@ -104,6 +106,30 @@ TEST(RobotSDKConstruction, MissingRobotTypeRaisesTheYamlErrorAfterThePathLine) {
   StdoutCapture capture;
   EXPECT_THROW(RobotSDK robot(config.path()), YAML::Exception);
   EXPECT_EQ(capture.finish(), "[robot sdk] config path is " + config.path() + "\n");
+}
+
+// Read twice, a file rewritten between the reads would give the robot the type of one
+// version and the tables of the other.
+TEST(RobotSDKConstruction, TheConfigurationFileIsOpenedOnce) {
+  const TempFile config(shippedConfigText("veltra1.yaml"));
+  InProcessBoard board(config.path());  // reads the file before the watch starts
+  struct Watch {
+    const int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ~Watch() { ::close(fd); }
+  } watch;
+  ASSERT_GE(watch.fd, 0);
+  // Closes are watched too: two opens in a row would be merged into one event.
+  ASSERT_GE(inotify_add_watch(watch.fd, config.path().c_str(), IN_OPEN | IN_CLOSE), 0);
+  {
+    StdoutCapture quiet;
+    RobotSDK robot(config.path(), board.port());
+  }
+  alignas(inotify_event) char events[4096];
+  size_t opens = 0;
+  for (ssize_t n; (n = ::read(watch.fd, events, sizeof(events))) > 0;)
+    for (char* at = events; at < events + n; at += sizeof(inotify_event) + reinterpret_cast<inotify_event*>(at)->len)
+      opens += (reinterpret_cast<inotify_event*>(at)->mask & IN_OPEN) != 0;
+  EXPECT_EQ(opens, 1u);
 }
 
 TEST(RobotSDKConstruction, EmptyCallbacksAreRejectedUpFront) {

@@ -66,7 +66,7 @@ Replay::Replay(const std::string& path, const wire::FrameLayout& layout, uint64_
   const std::vector<RecordedExchange>& records = recording_.records;
   while (leadRecord_ < records.size() && records[leadRecord_].outcome != RecordOutcome::Complete) ++leadRecord_;
   if (leadRecord_ == records.size()) leadRecord_ = 0;
-  const RobotDescription& robot = recording_.robot;
+  const RecordedRobot& robot = recording_.robot;
   const wire::MotorTable table{robot.types, robot.ids, robot.gearRatios, robot.offsets};
   std::vector<MotorCmd> frame(robot.layout.motors);
   wire::buildPassiveRead(table, frame);
