@@ -145,6 +145,25 @@ class SigpipeHeld {
   bool wasPending_ = false;
 };
 
+// Writes the `size` bytes at `data` from the caller's thread, going on after a signal; returns
+// 0, or the error that stopped it (ENOSPC for a write that took nothing), with `done` the bytes
+// that went. A reader that already left must not end the process: its SIGPIPE is taken back.
+int writeWhole(int fd, const uint8_t* data, size_t size, size_t& done) {
+  SigpipeHeld held;
+  for (done = 0; done < size;) {
+    const ssize_t n = ::write(fd, data + done, size - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    const int error = n < 0 ? errno : ENOSPC;
+    if (error == EPIPE) held.takeBack();
+    return error;
+  }
+  return 0;
+}
+
 }  // namespace
 
 FlightRecorder::FlightRecorder(const std::string& path, const RobotDescription& robot, size_t ringRecords)
@@ -179,18 +198,9 @@ size_t FlightRecorder::_ringBytes(size_t ringRecords, size_t recordSize) {
 
 void FlightRecorder::_writeHeader(const RobotDescription& robot) {
   const std::vector<uint8_t> header = recordingHeader(robot, recordSize_);
-  SigpipeHeld held;  // the caller's thread: a reader that already left must not end the process
-  for (size_t done = 0; done < header.size();) {
-    const ssize_t n = ::write(file_.get(), header.data() + done, header.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    const int error = n < 0 ? errno : ENOSPC;
-    if (error == EPIPE) held.takeBack();
+  size_t done = 0;
+  if (const int error = writeWhole(file_.get(), header.data(), header.size(), done))
     throw std::runtime_error(std::string("cannot write the recording's header: ") + std::strerror(error));
-  }
   headerSize_ = header.size();
 }
 
@@ -425,16 +435,8 @@ RecordingSummary BlackBox::dump(const std::string& path) const {
 
   FlightRecorder::FileDescriptor fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (fd.get() < 0) throw std::runtime_error("cannot write the black box to " + path + ": " + std::strerror(errno));
-  SigpipeHeld held;
-  for (size_t done = 0; done < file.size();) {
-    const ssize_t n = ::write(fd.get(), file.data() + done, file.size() - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    const int error = n < 0 ? errno : ENOSPC;
-    if (error == EPIPE) held.takeBack();
+  size_t done = 0;
+  if (const int error = writeWhole(fd.get(), file.data(), file.size(), done)) {
     // The file ends at its last whole record (or holds nothing when even the header failed).
     const size_t whole = done < headerSize ? 0 : headerSize + (done - headerSize) / recordSize * recordSize;
     (void)ftruncate(fd.get(), static_cast<off_t>(whole));
