@@ -99,7 +99,8 @@ void fillRecord(uint8_t* record, uint64_t exchange, const ExchangeResult& result
   put<uint8_t>(record, 24, static_cast<uint8_t>(outcomeOf(result)));
   put<uint32_t>(record, 28, static_cast<uint32_t>(result.complete ? layout.replyLength() : received));
   uint8_t* frames = record + kRecordPrefixSize;
-  std::memcpy(frames, command, layout.commandLength());
+  // A robot without motors sends an empty frame, whose buffer may be null.
+  if (layout.commandLength() > 0) std::memcpy(frames, command, layout.commandLength());
   uint8_t* replyBytes = frames + layout.commandLength();
   std::memcpy(replyBytes, reply, layout.replyLength());
   if (!result.complete) std::memset(replyBytes + received, 0, layout.replyLength() - received);
