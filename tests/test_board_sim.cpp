@@ -662,7 +662,8 @@ TEST(BoardSimProgram, HelpNamesEveryOptionAndBadCommandLinesFail) {
         "--delay-us", "--short", "--short-bytes", "--long-bytes", "--duplicate", "--stale", "--other-port",
         "--motor-error", "--imu-error", "--battery-error", "--imu-tilt", "--seed", "--record", "--quiet",
         "SIGUSR1", "SIGUSR2", "--model", "--start", "--fixed-base", "--truth", "--imu-noise", "--physics-rate",
-        "--physics-bench", "--release-at-start", "--physics-cpu", "--realtime-priority"})
+        "--physics-bench", "--release-at-start", "--physics-cpu", "--realtime-priority",
+        "--lockstep"})
     EXPECT_NE(help.find(option), std::string::npos) << option;
 
   const std::string quietly = " >/dev/null 2>&1";
@@ -879,6 +880,9 @@ TEST(BoardSimWholeBody, ModelProblemsStopTheProgramBeforeTheLinkOpens) {
             1);
   EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + kZenthiModel + " --physics-cpu 1000" + quietly).c_str())),
             1);  // no such CPU
+  EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + kZenthiModel + " --lockstep --physics-cpu 0" + quietly)
+                                        .c_str())),
+            2);  // no physics thread to pin
 }
 
 // A model the physics cannot run (a clock that never moves on, an IMU sensor of too few

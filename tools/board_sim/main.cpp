@@ -31,6 +31,7 @@ PhysicsOptions physicsOptions(const SimOptions& options) {
   physics.releaseAtStart = options.releaseAtStart;
   physics.physicsCpu = options.physicsCpu.value_or(-1);
   physics.realtimePriority = std::max(options.realtimePriority - 1, std::min(options.realtimePriority, 1));
+  physics.lockstep = options.lockstep;
   return physics;
 }
 

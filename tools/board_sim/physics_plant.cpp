@@ -26,6 +26,7 @@ constexpr double kBaseHoldFrequency = 20.0;   // Hz of the spring that holds a f
 constexpr double kBaseGyrationRadius = 0.15;  // m: the body's rotational inertia ~ m r^2
 constexpr double kGyroNoiseShare = 0.1;       // gyro sigma (rad/s) per accelerometer sigma (m/s^2)
 constexpr int kBipedVirtualJoints = 10;
+constexpr double kLinkPeriod = 0.0021;        // s: the SDK's exchange period, one frame in lockstep
 // MuJoCo's default joint limit is a soft spring scaled by the joint's inertia: a motor of a few
 // tens of N m pushes a light joint far past it. A motor's stop is hard, so limits left at the
 // default get the stiffest reference time MuJoCo advises (two steps) and a firm impedance.
@@ -74,6 +75,7 @@ PhysicsPlant::PhysicsPlant(const BoardConfig& config, const PhysicsOptions& opti
       realtimePriority_(options.realtimePriority) {
   mujoco_support::installMessageHooks("board_sim");
   _loadModel(options.modelPath, options.rate);
+  if (options.lockstep) _fitTimestepToLinkPeriod();
   _findMotors(config);
   _findSensors();
   _setStartPose(options.startPose, options.fixedBase);
@@ -97,6 +99,14 @@ void PhysicsPlant::_loadModel(const std::string& path, double rate) {
   if (rate > 0.0) model()->opt.timestep = 1.0 / rate;
   mujoco_support::requireUsableTimestep(model());
   data_ = mujoco_support::makeData(model());
+}
+
+// k equal steps make one link period exactly: k = round(2.1 ms / timestep), at least 1, and
+// the timestep becomes 2.1 ms / k (the shipped models' 1 ms becomes 1.05 ms, k = 2). Done
+// before the joints' stops are fitted to the timestep.
+void PhysicsPlant::_fitTimestepToLinkPeriod() {
+  lockstepSubsteps_ = static_cast<int>(std::max<long long>(1, std::llround(kLinkPeriod / timestep())));
+  model()->opt.timestep = kLinkPeriod / lockstepSubsteps_;
 }
 
 int PhysicsPlant::_jointQposAdr(const std::string& name, bool required) const {
@@ -235,7 +245,6 @@ void PhysicsPlant::_openTruth(const std::string& path) {
   const size_t virtuals = biped ? kBipedVirtualJoints : 0;
   std::fprintf(truth_.get(), "%s\n", truth_file::headerLine(motors_.size(), virtuals).c_str());
   std::fflush(truth_.get());
-  truthEvery_ = std::max<uint64_t>(1, std::llround(kTruthPeriod / timestep()));
   _writeTruthRow();
 }
 
@@ -247,6 +256,10 @@ void PhysicsPlant::start() {
   pthread_sigmask(SIG_BLOCK, &all, &previous);
   summaryWall_ = Clock::now();
   summarySimTime_ = simTime_ = data()->time;
+  if (lockstepSubsteps_ > 0) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return;
+  }
   thread_ = std::thread([this] { _run(); });
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (physicsCpu_ >= 0) _pinThread();
@@ -265,10 +278,18 @@ void PhysicsPlant::_pinThread() {
 }
 
 void PhysicsPlant::apply(const std::vector<MotorCmd>& jointCommands, double /*dt: the physics keeps its own time*/) {
-  std::lock_guard<std::mutex> lock(commandMutex_);
-  std::copy(jointCommands.begin(), jointCommands.begin() + pendingCommands_.size(), pendingCommands_.begin());
-  commandsChanged_ = true;
-  if (!released_ && takesHold(pendingCommands_)) released_ = true;
+  {
+    std::lock_guard<std::mutex> lock(commandMutex_);
+    std::copy(jointCommands.begin(), jointCommands.begin() + pendingCommands_.size(), pendingCommands_.begin());
+    commandsChanged_ = true;
+    if (!released_ && takesHold(pendingCommands_)) released_ = true;
+  }
+  if (lockstepSubsteps_ > 0) _stepLinkPeriod();
+}
+
+void PhysicsPlant::_stepLinkPeriod() {
+  for (int i = 0; i < lockstepSubsteps_; ++i) _step();
+  simTime_ = data()->time;
 }
 
 void PhysicsPlant::read(PlantReading& out) const {
@@ -284,8 +305,12 @@ std::string PhysicsPlant::summary() {
   summaryWall_ = now;
   summarySimTime_ = simTime;
   char text[128];
-  std::snprintf(text, sizeof(text), ", physics real-time factor %.2f, lag %.1f ms%s", factor, 1000.0 * lagSeconds_,
-                released_ ? "" : ", held until the first command");
+  if (lockstepSubsteps_ > 0)
+    std::snprintf(text, sizeof(text), ", physics in lockstep (%d x %.3f ms per frame), real-time factor %.2f%s",
+                  lockstepSubsteps_, 1000.0 * timestep(), factor, released_ ? "" : ", held until the first command");
+  else
+    std::snprintf(text, sizeof(text), ", physics real-time factor %.2f, lag %.1f ms%s", factor, 1000.0 * lagSeconds_,
+                  released_ ? "" : ", held until the first command");
   return text;
 }
 
@@ -332,7 +357,9 @@ void PhysicsPlant::_step() {
   }
   ++steps_;
   _publish();
-  if (truth_ && steps_ % truthEvery_ == 0) _writeTruthRow();
+  // By simulated time, not by step count: a timestep fitted to the link period need not divide
+  // the truth's 10 ms, and the rows stay at 100 Hz (each the first step within half a step).
+  if (truth_ && data()->time >= truthRows_ * kTruthPeriod - 0.5 * timestep()) _writeTruthRow();
 }
 
 void PhysicsPlant::_publish() {

@@ -7,7 +7,8 @@
 //
 // Threads: the physics steps on its own thread in real time (start()); the link thread
 // hands over commands (apply) and takes the latest state (read) through two small mutex-
-// guarded buffers, so a reply never waits for a step.
+// guarded buffers, so a reply never waits for a step. In lockstep there is no physics thread:
+// apply() itself steps one link period on the link thread, so each reply follows its frame.
 #pragma once
 
 #include <atomic>
@@ -36,6 +37,7 @@ struct PhysicsOptions {
   bool releaseAtStart = false;  // step from the start instead of holding until the first command
   int physicsCpu = -1;          // >= 0: the physics thread runs on this CPU only
   int realtimePriority = 0;     // > 0: SCHED_FIFO priority of the physics thread
+  bool lockstep = false;        // each command frame steps one link period; no physics thread
 };
 
 class PhysicsPlant : public Plant {
@@ -50,20 +52,25 @@ class PhysicsPlant : public Plant {
   PhysicsPlant& operator=(const PhysicsPlant&) = delete;
 
   /// Starts stepping in real time on the thread "physics" (pinned to options.physicsCpu when
-  /// given). Throws std::runtime_error when that CPU cannot be used.
+  /// given); in lockstep only starts the summary's clock. Throws std::runtime_error when that
+  /// CPU cannot be used.
   void start();
   /// Without the thread: holds every motor at the start pose (kp, kd joint side) and steps
   /// `simSeconds` of simulated time as fast as possible; returns the wall time taken, s.
   double runFlatOut(double simSeconds, double kp, double kd);
 
-  /// Also releases a held robot when any record has kp or tau other than zero.
+  /// Also releases a held robot when any record has kp or tau other than zero. In lockstep it
+  /// then steps lockstepSubsteps() timesteps (one link period, 2.1 ms) before returning.
   void apply(const std::vector<MotorCmd>& jointCommands, double dt) override;
   void read(PlantReading& out) const override;
   /// ", physics real-time factor F, lag L ms" over the time since the previous call, and
-  /// ", held until the first command" while the robot waits.
+  /// ", held until the first command" while the robot waits; in lockstep ", physics in
+  /// lockstep (K x T ms per frame), real-time factor F" instead of the factor and lag.
   std::string summary() override;
 
   double timestep() const { return model_->opt.timestep; }
+  /// Physics steps per command frame in lockstep (0 when free-running).
+  int lockstepSubsteps() const { return lockstepSubsteps_; }
 
  private:
   struct FileCloser {
@@ -77,6 +84,8 @@ class PhysicsPlant : public Plant {
   using Clock = std::chrono::steady_clock;
 
   void _loadModel(const std::string& path, double rate);
+  void _fitTimestepToLinkPeriod();
+  void _stepLinkPeriod();
   void _findMotors(const BoardConfig& config);
   void _findSensors();
   void _setStartPose(const std::string& name, bool fixedBase);
@@ -118,8 +127,7 @@ class PhysicsPlant : public Plant {
   // Truth file: the pose and joint angles every truthEvery_ steps.
   std::unique_ptr<std::FILE, FileCloser> truth_;
   std::vector<int> truthQposAdr_;  // motor0.., then virtual0..9 for a biped
-  uint64_t truthEvery_ = 10;
-  uint64_t truthRows_ = 0;
+  uint64_t truthRows_ = 0;  // row r is due at r * 10 ms of simulated time
 
   // Physics-thread state.
   std::vector<MotorCmd> commands_;  // the last command of each motor, joint side
@@ -146,4 +154,6 @@ class PhysicsPlant : public Plant {
 
   std::atomic<bool> stop_{false};
   std::thread thread_;
+
+  int lockstepSubsteps_ = 0;  // > 0: apply() steps this many timesteps, no thread
 };

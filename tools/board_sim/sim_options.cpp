@@ -103,6 +103,10 @@ const char kHelp[] =
     "                           answers the link)\n"
     "  --physics-bench SECONDS  no link: step SECONDS of simulated time as fast as possible with\n"
     "                           every motor holding the start pose, print the real-time factor\n"
+    "  --lockstep               no physics thread: each command frame advances the physics by\n"
+    "                           one link period (2.1 ms, as k = round(2.1 ms / timestep) steps,\n"
+    "                           the timestep made 2.1 ms / k) before its reply, so simulated\n"
+    "                           time is frames x 2.1 ms whatever the machine's load\n"
     "\n"
     "Signals: SIGUSR1 makes the board go silent, SIGUSR2 makes it answer again; SIGINT and\n"
     "SIGTERM end it with a final summary and exit status 0.\n";
@@ -211,10 +215,12 @@ void settleReplyLengthFaults(SimOptions& options) {
 void checkPhysicsOptions(const SimOptions& options) {
   const bool physicsAsked = !options.startPose.empty() || options.fixedBase || !options.truthPath.empty() ||
                             options.imuNoise != 0.0 || options.physicsRate != 0.0 || options.benchSeconds != 0.0 ||
-                            options.releaseAtStart || options.physicsCpu.has_value();
+                            options.releaseAtStart || options.physicsCpu.has_value() || options.lockstep;
   if (options.modelPath.empty() && physicsAsked) throw std::invalid_argument("physics options need --model");
   if (!options.modelPath.empty() && (options.tiltRoll != 0.0 || options.tiltPitch != 0.0))
     throw std::invalid_argument("--imu-tilt has no meaning with --model");
+  if (options.lockstep && options.physicsCpu.has_value())
+    throw std::invalid_argument("--physics-cpu has no meaning with --lockstep: the link thread steps the physics");
   if (!(options.imuNoise >= 0.0) || !(options.physicsRate >= 0.0) || !(options.benchSeconds >= 0.0))
     throw std::invalid_argument("--imu-noise, --physics-rate and --physics-bench must not be negative");
 }
@@ -246,6 +252,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       else if (name == "--any-frame-length") parsed.options.anyFrameLength = true;
       else if (name == "--fixed-base") parsed.options.fixedBase = true;
       else if (name == "--release-at-start") parsed.options.releaseAtStart = true;
+      else if (name == "--lockstep") parsed.options.lockstep = true;
       else {
         if (i + 1 >= argc) throw std::invalid_argument(name + " needs a value");
         applyValueOption(parsed.options, name, argv[++i]);

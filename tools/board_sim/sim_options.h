@@ -53,6 +53,8 @@ struct SimOptions {
   // Replay of a flight recording instead of the joint model's replies.
   std::string replayPath;             // empty: no replay
   uint64_t replayLead = 5000;         // frames that may come before the recording's first one
+
+  bool lockstep = false;              // each command frame steps the physics one link period
 };
 
 /// What the command line asks for: run, print the help, or stop with a usage error.
