@@ -235,14 +235,14 @@ TEST(CutRecord, AReplyCutInsideARecordKeepsThatJointsLastGoodValue) {
 constexpr int kReadingFaultStatus = 3;
 constexpr int kSurvivedStatus = 0;
 
-/// Child side: polls the robot for at most `limit` and ends the child with kReadingFaultStatus
+/// Child side: polls the robot on `sim` for at most `limit` and ends the child with kReadingFaultStatus
 /// on a bad reading or kSurvivedStatus if the watchdog never ended it. exit() (not _exit) so
 /// the child's static simulator is stopped. Output goes to stderr, which the death test reads.
-[[noreturn]] void pollUntilEnded(std::chrono::milliseconds limit) {
+[[noreturn]] void pollUntilEnded(const BoardSim& sim, std::chrono::milliseconds limit) {
   childOutputToStderr();
   std::string outcome;
   {
-    RobotSDK robot(configPath(kConfig));
+    RobotSDK robot(configPath(kConfig), sim.loopbackLink());
     PolledRobot polled(robot);
     // A bad reading must end the child before the watchdog can.
     outcome = polled.settle() ? polled.holdAndRamp(limit, true) : "the joints never reached their targets";
@@ -262,8 +262,8 @@ class SustainedFaultDeathTest : public testing::Test {
 TEST_F(SustainedFaultDeathTest, ALongSilenceEndsTheProcessThroughTheWatchdog) {
   EXPECT_EXIT(
       {
-        static BoardSim sim(configPath(kConfig), {"--silent-window", "1500:300"});
-        pollUntilEnded(3000ms);
+        static BoardSim sim(configPath(kConfig), onLoopback({"--silent-window", "1500:300"}));
+        pollUntilEnded(sim, 3000ms);
       },
       testing::ExitedWithCode(1), watchdogExitPattern());
 }
@@ -273,10 +273,10 @@ TEST_F(SustainedFaultDeathTest, ALongSilenceEndsTheProcessThroughTheWatchdog) {
 TEST_F(SustainedFaultDeathTest, AMotorStuckInErrorEndsTheProcessNamingIt) {
   EXPECT_EXIT(
       {
-        static BoardSim sim(configPath(kConfig), {"--motor-error", "4:3"});
+        static BoardSim sim(configPath(kConfig), onLoopback({"--motor-error", "4:3"}));
         childOutputToStderr();
         {
-          RobotSDK robot(configPath(kConfig));
+          RobotSDK robot(configPath(kConfig), sim.loopbackLink());
           try {
             robot.init();
           } catch (const std::runtime_error&) {
@@ -310,8 +310,8 @@ TEST_P(FrequentFaultDeathTest, EndsOnlyThroughTheWatchdog) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
-        static BoardSim sim(configPath(kConfig), GetParam().simArgs);
-        pollUntilEnded(GetParam().holdFor);
+        static BoardSim sim(configPath(kConfig), onLoopback(GetParam().simArgs));
+        pollUntilEnded(sim, GetParam().holdFor);
       },
       survivedOrEndedByWatchdog, kSurvivedOrWatchdogEnd);
 }

@@ -33,10 +33,11 @@ SimSummary finalSummary(const std::string& output) {
   return {n(1), n(2), n(3), n(4), n(5), n(6), n(7), n(8), n(9)};
 }
 
-/// A zenthi bus on the UDP link, after the kernel has begun stamping arrivals (until then a
-/// repeated reply cannot be told from a fresh one).
-void openBus(MotorSDK& bus) {
-  bus.init(configPath("zenthi.yaml"), UDP);
+/// A zenthi bus on the UDP link `link` describes (the robot's own without one), after the
+/// kernel has begun stamping arrivals (until then a repeated reply cannot be told from a
+/// fresh one).
+void openBus(MotorSDK& bus, const LinkOptions& link = {}) {
+  bus.init(configPath("zenthi.yaml"), link);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
@@ -69,9 +70,9 @@ void PrintTo(const FaultMix& mix, std::ostream* out) { *out << mix.name; }
 class LinkStatsUnderFaults : public testing::TestWithParam<FaultMix> {};
 
 TEST_P(LinkStatsUnderFaults, EveryCounterMovesByWhatTheBoardDid) {
-  BoardSim sim(configPath("zenthi.yaml"), GetParam().args);
+  BoardSim sim(configPath("zenthi.yaml"), onLoopback(GetParam().args));
   MotorSDK bus;
-  openBus(bus);
+  openBus(bus, sim.loopbackLink());
   constexpr int kExchanges = 400;
   exchange(bus, kExchanges);
   const SimSummary board = finalSummary([&] { sim.stop(); return sim.output(); }());
@@ -109,9 +110,9 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<FaultMix>& info) { return info.param.name; });
 
 TEST(LinkStats, ASilenceIsTheLongestFailureRunAndResetStartsANewWindow) {
-  BoardSim sim(configPath("zenthi.yaml"), {"--silent-between", "20:45"});
+  BoardSim sim(configPath("zenthi.yaml"), onLoopback({"--silent-between", "20:45"}));
   MotorSDK bus;
-  openBus(bus);
+  openBus(bus, sim.loopbackLink());
   exchange(bus, 60);
   LinkStats s = bus.linkStats();
   EXPECT_GE(s.longest_failure_run, 25u);

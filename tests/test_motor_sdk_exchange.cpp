@@ -1,7 +1,8 @@
-// The bus talking to the board simulator over UDP (inside this test's private network
-// namespace): what the board sees byte for byte, how its replies decode, the warnings for a
-// silent board, short replies and error statuses, and the split family under three threads;
-// and the flight recorder's file when its pipe's reader leaves.
+// The bus talking to a board inside this program, or to the board simulator on a loopback
+// port where the simulator's faults or a real socket matter: what the board sees byte for
+// byte, how its replies decode, the warnings for a silent board, short replies and error
+// statuses, and the split family under three threads; and the flight recorder's file when
+// its pipe's reader leaves.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -89,16 +90,11 @@ bool allValid(const Feedback& fb) {
   return true;
 }
 
-class BusOnBoard : public testing::Test {
+/// The bus on a board of type Board (BoardSim or InProcessBoard, which read the same), and
+/// the helpers both fixtures share.
+template <typename Board>
+class BusTest : public testing::Test {
  protected:
-  /// Starts the board for `config` and opens the bus on the same file.
-  void open(const std::string& config = configPath("veltra1.yaml"), std::vector<std::string> boardArgs = {}) {
-    board = std::make_unique<BoardSim>(config, std::move(boardArgs));
-    bus = std::make_unique<MotorSDK>();
-    StdoutCapture quiet;
-    bus->init(config, UDP);
-  }
-
   /// Repeats a passive read until every record is valid (bounded).
   void recvValid(Feedback& fb) {
     StdoutCapture quiet;
@@ -124,13 +120,26 @@ class BusOnBoard : public testing::Test {
 
   std::vector<uint8_t> lastFrame() const { return board->recordedFrames().back(); }
 
-  std::unique_ptr<BoardSim> board;
-  std::unique_ptr<MotorSDK> bus;
+  std::unique_ptr<Board> board;
+  std::unique_ptr<MotorSDK> bus;  // after the board: an in-process board's port goes first
 };
 
-// The bus on a board inside this program, for what the bus itself puts in its frames: no
-// socket and no timing are involved.
-class BusInProcess : public testing::Test {
+// The bus on the board simulator on a loopback port, for what needs the simulator's faults,
+// a real socket's timing or a heap of this program left to the bus alone.
+class BusOnBoard : public BusTest<BoardSim> {
+ protected:
+  /// Starts the board for `config` and opens the bus on the same file.
+  void open(const std::string& config = configPath("veltra1.yaml"), std::vector<std::string> boardArgs = {}) {
+    board = std::make_unique<BoardSim>(config, onLoopback(std::move(boardArgs)));
+    bus = std::make_unique<MotorSDK>();
+    StdoutCapture quiet;
+    bus->init(config, board->loopbackLink());
+  }
+};
+
+// The bus on a board inside this program, for what the bus itself does with frames and
+// replies: no socket and no timing are involved.
+class BusInProcess : public BusTest<InProcessBoard> {
  protected:
   void open(const std::string& config = configPath("veltra1.yaml")) {
     board = std::make_unique<InProcessBoard>(config);
@@ -138,11 +147,6 @@ class BusInProcess : public testing::Test {
     StdoutCapture quiet;
     bus->init(config, board->port());
   }
-
-  std::vector<uint8_t> lastFrame() const { return board->recordedFrames().back(); }
-
-  std::unique_ptr<InProcessBoard> board;
-  std::unique_ptr<MotorSDK> bus;  // after the board: its port goes first
 };
 
 // ---- What the board sees. -------------------------------------------------------------------
@@ -242,7 +246,7 @@ TEST_F(BusOnBoard, RepliesDecodeToTheJointSide) {
   EXPECT_LT(text.find("[imu recv]"), text.find("[battery recv]"));
 }
 
-TEST_F(BusOnBoard, ImuRecordsComeBackThroughTheMountingRotation) {
+TEST_F(BusInProcess, ImuRecordsComeBackThroughTheMountingRotation) {
   std::string text = shippedConfigText("veltra1.yaml");
   const std::string neutral = "rotation: [0.0, 0.0, 0.0, 1.0]";
   ASSERT_NE(text.find(neutral), std::string::npos);
@@ -263,7 +267,7 @@ TEST_F(BusOnBoard, ImuRecordsComeBackThroughTheMountingRotation) {
   R_b_i.setIdentity();
 }
 
-TEST_F(BusOnBoard, CallerVectorsAreResizedToTheCounts) {
+TEST_F(BusInProcess, CallerVectorsAreResizedToTheCounts) {
   open();
   Feedback fb;
   fb.motors.resize(3);
@@ -278,7 +282,7 @@ TEST_F(BusOnBoard, CallerVectorsAreResizedToTheCounts) {
   EXPECT_EQ(fb.motors.size(), kMotors);
 }
 
-TEST_F(BusOnBoard, ShortCommandVectorThrowsBeforeSending) {
+TEST_F(BusInProcess, ShortCommandVectorThrowsBeforeSending) {
   open();
   Feedback fb;
   std::vector<MotorCmd> shortCmd(3);
@@ -291,7 +295,7 @@ TEST_F(BusOnBoard, ShortCommandVectorThrowsBeforeSending) {
   EXPECT_EQ(again.wait_for(5s), std::future_status::ready);
 }
 
-TEST_F(BusOnBoard, CommandsThatAreNotFiniteOnTheMotorSideAreRefused) {
+TEST_F(BusInProcess, CommandsThatAreNotFiniteOnTheMotorSideAreRefused) {
   open();
   bus->setSendMT(roundCommands());
   const std::string stored = hexBytes(bus->commandFrame().data(), kMotors * sizeof(MotorCmd));
@@ -313,12 +317,12 @@ TEST_F(BusOnBoard, CommandsThatAreNotFiniteOnTheMotorSideAreRefused) {
 
 // ---- Warnings, and the previous values that stay. -------------------------------------------
 
-TEST_F(BusOnBoard, SilentBoardWarnsForEveryRecordAndKeepsPreviousValues) {
+TEST_F(BusInProcess, SilentBoardWarnsForEveryRecordAndKeepsPreviousValues) {
   open();
   Feedback fb;
   recvValid(fb);
   const Feedback before = fb;
-  board->goSilent();
+  board->setSilent(true);
   std::string text;
   for (int n = 0; n < kAttempts; ++n) {  // the signal may land after a frame already in flight
     StdoutCapture out;
@@ -343,7 +347,7 @@ TEST_F(BusOnBoard, SilentBoardWarnsForEveryRecordAndKeepsPreviousValues) {
   EXPECT_LT(text.find("[WARNNING] imu"), text.find("[WARNNING] battery"));
 }
 
-TEST_F(BusOnBoard, KeptImuRecordsAreNotCalibratedAgain) {
+TEST_F(BusInProcess, KeptImuRecordsAreNotCalibratedAgain) {
   std::string text = shippedConfigText("veltra1.yaml");
   for (const auto& [from, to] : {std::pair<std::string, std::string>{"bias: [0.0, 0.0, 0.0]", "bias: [0.5, 0.5, 0.5]"},
                                  {"rotation: [0.0, 0.0, 0.0, 1.0]", "rotation: [0.0, 0.0, 0.38268343, 0.92387953]"}}) {
@@ -358,7 +362,7 @@ TEST_F(BusOnBoard, KeptImuRecordsAreNotCalibratedAgain) {
     return hexBytes(u.acc, sizeof u.acc) + " " + hexBytes(u.gyro, sizeof u.gyro) + " " + hexBytes(u.quat, sizeof u.quat);
   };
   const std::string calibrated = readings(fb.imus[0]);
-  board->goSilent();
+  board->setSilent(true);
   StdoutCapture quiet;
   // The level board always reports the same reading, so a late valid reply calibrates to the
   // same values; a kept record must stay exactly as it was.
@@ -414,7 +418,7 @@ TEST_F(BusOnBoard, ErrorStatusesWarnAndKeepEarlierValues) {
 
 // ---- The split family. ----------------------------------------------------------------------
 
-TEST_F(BusOnBoard, PostedCommandsLeaveWithTheNextExchange) {
+TEST_F(BusInProcess, PostedCommandsLeaveWithTheNextExchange) {
   open();
   Feedback fb;
   recvValid(fb);
@@ -435,7 +439,7 @@ TEST_F(BusOnBoard, PostedCommandsLeaveWithTheNextExchange) {
   EXPECT_EQ(hexOfFrame(lastFrame(), 0), "01 05 0A 00 00 C0 40 00 00 40 41 00 00 00 3F 00 00 80 3F 00 00 80 3E");
 }
 
-TEST_F(BusOnBoard, BackgroundReadStaysUntilTheNextPost) {
+TEST_F(BusInProcess, BackgroundReadStaysUntilTheNextPost) {
   open();
   bus->setSendMT(roundCommands());
   StdoutCapture quiet;
@@ -446,7 +450,7 @@ TEST_F(BusOnBoard, BackgroundReadStaysUntilTheNextPost) {
   for (const auto& frame : board->recordedFrames()) EXPECT_EQ(hexOfFrame(frame, 0), passive);
 }
 
-TEST_F(BusOnBoard, GetRecvMTFillsOnlyTheCountsAndChecksSizes) {
+TEST_F(BusInProcess, GetRecvMTFillsOnlyTheCountsAndChecksSizes) {
   open();
   StdoutCapture quiet;
   for (int n = 0; n < 3; ++n) bus->recvMT();
@@ -474,7 +478,7 @@ TEST_F(BusOnBoard, GetRecvMTFillsOnlyTheCountsAndChecksSizes) {
   EXPECT_EQ(again.wait_for(5s), std::future_status::ready);
 }
 
-TEST_F(BusOnBoard, UnknownMotorTypeStopsTheFrameAndReleasesTheLock) {
+TEST_F(BusInProcess, UnknownMotorTypeStopsTheFrameAndReleasesTheLock) {
   std::string config = shippedConfigText("veltra1.yaml");
   const std::string types = "motor_type: [5, 5, 4, 4, 4, 5, 5, 4, 4, 4]";
   ASSERT_NE(config.find(types), std::string::npos);

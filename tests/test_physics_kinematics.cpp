@@ -105,9 +105,9 @@ class FixedBaseBiped {
  public:
   FixedBaseBiped()
       : truthFile_("", ".csv"),
-        sim_(configPath("veltra1.yaml"), {"--model", std::string(DRIVELINK_SOURCE_DIR) + "/models/veltra1.xml",
-                                          "--fixed-base", "--start", "stand", "--truth", truthFile_.path()}),
-        robot_(configPath("veltra1.yaml")) {
+        sim_(configPath("veltra1.yaml"), onLoopback({"--model", std::string(DRIVELINK_SOURCE_DIR) + "/models/veltra1.xml",
+                                                     "--fixed-base", "--start", "stand", "--truth", truthFile_.path()})),
+        robot_(configPath("veltra1.yaml"), sim_.loopbackLink()) {
     robot_.init();
     robot_.start();
   }

@@ -1,5 +1,6 @@
-// RobotSDK end to end against the board simulator, on the robot's UDP link addresses inside
-// the test's private network namespace.
+// RobotSDK end to end against the board simulator on a loopback port (the robot's own UDP
+// link addresses, inside the test's private network namespace, only where a test names them
+// or runs without a board).
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
 #include <unistd.h>
@@ -275,7 +276,7 @@ TEST(RobotSDKConstructionDeathTest, ALinkThatCannotBeOpenedEndsTheProcessOrIsThr
 // once, naming the board, before it sends anything.
 TEST(RobotSDKConstruction, ASecondRobotOnTheSameBoardIsRefusedBeforeAnythingIsSent) {
   StdoutCapture capture;
-  RobotOnBoard rig("veltra1.yaml");
+  RobotOnBoard rig("veltra1.yaml", {}, SimLink::PrivateAddress);
   try {
     RobotSDK second(configPath("zenthi.yaml"));
     ADD_FAILURE() << "two robots opened one board";
@@ -357,9 +358,9 @@ TEST(RobotSDKPriming, RepliesOfAnotherLengthThanTheFramesFailNamingBothLengthsAn
        "the board's replies are 441 bytes; this configuration (motor_num 10, imu_num 1, battery_num 1) expects 273"},
   };
   for (const auto& c : cases) {
-    BoardSim sim(configPath(c.board), {"--any-frame-length"});
+    BoardSim sim(configPath(c.board), onLoopback({"--any-frame-length"}));
     StdoutCapture quiet;
-    RobotSDK robot(configPath(c.robot));
+    RobotSDK robot(configPath(c.robot), sim.loopbackLink());
     try {
       robot.init();
       ADD_FAILURE() << "init accepted replies of another length, board " << c.board;

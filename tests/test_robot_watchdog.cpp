@@ -119,9 +119,9 @@ TEST(RobotWatchdogDeathTest, ASilentBoardEndsTheProcessAfterTenFailingChecks) {
   const std::string path = configPath("veltra1.yaml");
   EXPECT_EXIT(
       {
-        static BoardSim sim(path);
+        static BoardSim sim(path, onLoopback());
         childOutputToStderr();
-        RobotSDK robot(path);
+        RobotSDK robot(path, sim.loopbackLink());
         robot.init();
         robot.start();
         RobotState state;
@@ -142,9 +142,9 @@ TEST(RobotWatchdogDeathTest, ASilentBoardEndsAProgramThatReadsNothing) {
       {
         // The board falls silent by itself, about 0.2 s after priming: this thread touches
         // nothing that exit() on the watchdog thread tears down.
-        static BoardSim sim(path, {"--silent-after", "100"});
+        static BoardSim sim(path, onLoopback({"--silent-after", "100"}));
         childOutputToStderr();
-        RobotSDK robot(path);
+        RobotSDK robot(path, sim.loopbackLink());
         robot.init();
         robot.start();
         std::this_thread::sleep_for(20s);  // far past the watchdog's 0.1 s

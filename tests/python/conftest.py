@@ -1,8 +1,10 @@
 """Shared set-up of the ambulink tests: the module on sys.path, the board simulator as a real
-process on the robot's link address, and a reader for the command frames the board received.
+process, and a reader for the command frames the board received.
 
-The whole pytest run lives in one private network namespace (scripts/netns-run), so tests run
-one after another and every test stops the simulator it started.
+A test that opens its robot through open_robot finds its board on a free loopback port. The
+others open the robot's own link address: the whole pytest run lives in one private network
+namespace (scripts/netns-run), so tests run one after another and every test stops the
+simulator it started.
 """
 
 import ast
@@ -113,6 +115,11 @@ class Board:
             if line.startswith(READY_LINE):
                 self._ready.set()
 
+    def endpoint(self):
+        """Where the simulator listens, as its ready line names it: "ADDR:PORT"."""
+        address, port = re.search(r"ready udp ([\d.]+):(\d+)", "".join(self._lines)).groups()
+        return f"{address}:{port}"
+
     def output(self):
         """What the simulator printed so far: the ready line names where it listens (after a
         serial simulator's first line, the terminal's path)."""
@@ -141,7 +148,7 @@ class Board:
                 return sum(1 for line in record if not line.strip())
 
         before = markers()
-        address, port = re.search(r"ready udp ([\d.]+):(\d+)", "".join(self._lines)).groups()
+        address, port = self.endpoint().split(":")
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
             probe.sendto(b"", (address, int(port)))
         deadline = time.monotonic() + timeout_s
@@ -181,16 +188,22 @@ class Board:
 
 
 @pytest.fixture
-def start_board(tmp_path):
-    """Starts a board simulator for a configuration name or path; stops it after the test."""
+def start_board(tmp_path, request):
+    """Starts a board simulator for a configuration name or path; stops it after the test.
+    For a test that uses open_robot it listens on a free loopback port (a --bind among the
+    arguments still wins); `start.boards` are the boards started so far."""
     boards = []
+    on_loopback = "open_robot" in request.fixturenames
 
     def start(config, *extra_args):
         path = config if os.path.sep in config else config_path(config)
+        if on_loopback:
+            extra_args = ("--bind", "127.0.0.1:0", *extra_args)
         board = Board(path, tmp_path / f"frames-{len(boards)}.hex", extra_args)
         boards.append(board)
         return board
 
+    start.boards = boards
     yield start
     for board in boards:
         board.stop()
@@ -205,7 +218,8 @@ def ambulink():
 @pytest.fixture
 def open_robot(start_board, ambulink):
     """Opens an Ambulink on a configuration name or path (keyword options go to the
-    constructor); the robot is deleted (its threads stopped) before any board of the test is
+    constructor), on the loopback port of the board the test started last unless `board` is
+    given; the robot is deleted (its threads stopped) before any board of the test is
     stopped.
 
     Tests get a weak proxy: a failing test's traceback must not keep a robot alive, or its
@@ -214,6 +228,8 @@ def open_robot(start_board, ambulink):
 
     def open_(config, **options):
         path = config if os.path.sep in config else config_path(config)
+        if start_board.boards and "board" not in options:
+            options = {"board": start_board.boards[-1].endpoint(), "local": "127.0.0.1:0", **options}
         robot = ambulink.Ambulink(path, **options)
         robots.append(robot)
         return weakref.proxy(robot)

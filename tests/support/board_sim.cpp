@@ -150,13 +150,26 @@ bool BoardSim::_waitForOutput(const std::string& text, int timeoutMs) const {
   }) && output_.find(text) != std::string::npos;
 }
 
-uint16_t BoardSim::udpPort() const {
+uint16_t BoardSim::udpPort() const { return _udpEndpoint().second; }
+
+LinkOptions BoardSim::loopbackLink() const {
+  const auto [address, port] = _udpEndpoint();
+  return LinkOptions::udp(address + ":" + std::to_string(port), "127.0.0.1:0");
+}
+
+std::pair<std::string, uint16_t> BoardSim::_udpEndpoint() const {
   const std::string text = output();
   const std::string ready = "board_sim: ready udp ";
   const size_t start = text.find(ready);
   const size_t colon = start == std::string::npos ? start : text.find(':', start + ready.size());
   if (colon == std::string::npos) throw std::runtime_error("no UDP ready line in: " + text);
-  return static_cast<uint16_t>(std::stoul(text.substr(colon + 1)));
+  const size_t address = start + ready.size();
+  return {text.substr(address, colon - address), static_cast<uint16_t>(std::stoul(text.substr(colon + 1)))};
+}
+
+std::vector<std::string> onLoopback(std::vector<std::string> extraArgs) {
+  extraArgs.insert(extraArgs.begin(), {"--bind", "127.0.0.1:0"});
+  return extraArgs;
 }
 
 const std::string& BoardSim::serialPath() const { return serialPath_; }

@@ -8,7 +8,10 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
+
+#include "link_options.h"
 
 /// Starts ${DRIVELINK_BIN_DIR}/board_sim with `--config config`, `--quiet` (a later
 /// `--verbose` in `extraArgs` undoes it), `--record` to a temporary file, `extraArgs`, and
@@ -25,6 +28,10 @@ class BoardSim {
   const std::string& serialPath() const;  // slave pty path in serial mode
   /// The UDP port its ready line names (the system's pick after `--bind ADDR:0`).
   uint16_t udpPort() const;
+  /// A controller's link to where its ready line says it listens, from any free port of
+  /// 127.0.0.1: for a simulator started with onLoopback(). Throws std::runtime_error without
+  /// a UDP ready line.
+  LinkOptions loopbackLink() const;
   std::vector<std::vector<uint8_t>> recordedFrames() const;  // every frame the board received
   size_t framesReceived() const;
   bool waitForFrames(size_t count, int timeoutMs) const;
@@ -39,6 +46,7 @@ class BoardSim {
  private:
   void _readOutput(int fd);
   bool _waitForOutput(const std::string& text, int timeoutMs) const;
+  std::pair<std::string, uint16_t> _udpEndpoint() const;  // of the ready line
 
   pid_t pid_ = -1;
   int exitStatus_ = -1;
@@ -50,6 +58,11 @@ class BoardSim {
   bool outputClosed_ = false;
   std::thread reader_;
 };
+
+/// `extraArgs` behind `--bind 127.0.0.1:0`: the simulator listens on a free loopback port,
+/// so the test needs neither the robot's private addresses nor a namespace, and parallel
+/// tests never share a board. A `--bind` in `extraArgs` still wins.
+std::vector<std::string> onLoopback(std::vector<std::string> extraArgs = {});
 
 /// DRIVELINK_SOURCE_DIR "/configs/" + name.
 std::string configPath(const std::string& name);

@@ -30,6 +30,11 @@ std::vector<MotorCmd> lastFrameOnJointSideOf(const Board& board, const MotorSDK&
   return joints;
 }
 
+/// Where a RobotOnBoard's simulator listens: on a free loopback port the robot is pointed at,
+/// or at the robot's own private address (only inside this program's namespace), for the
+/// tests of what names that address.
+enum class SimLink { Loopback, PrivateAddress };
+
 /// A board simulator and a RobotSDK on it, built in that order and destroyed in reverse.
 /// `config` is a shipped configuration's name ("veltra1.yaml") or, when it spans lines, YAML
 /// text kept in a temporary file while the object lives; `simArgs` go to the simulator as
@@ -38,13 +43,15 @@ std::vector<MotorCmd> lastFrameOnJointSideOf(const Board& board, const MotorSDK&
 class RobotOnBoard {
  public:
   /// Polling style.
-  explicit RobotOnBoard(const std::string& config, std::vector<std::string> simArgs = {})
-      : file_(_textFile(config)), sim_(_path(config), std::move(simArgs)), robot_(_path(config)) {}
+  explicit RobotOnBoard(const std::string& config, std::vector<std::string> simArgs = {},
+                        SimLink where = SimLink::Loopback)
+      : file_(_textFile(config)), sim_(_path(config), _simArgs(std::move(simArgs), where)),
+        robot_(_path(config), _link(where)) {}
   /// Callback style: `callback` every `controlPeriod` seconds once started.
   RobotOnBoard(const std::string& config, double controlPeriod, RobotSDK::ControlCallback callback,
-               std::vector<std::string> simArgs = {})
-      : file_(_textFile(config)), sim_(_path(config), std::move(simArgs)),
-        robot_(_path(config), controlPeriod, std::move(callback)) {}
+               std::vector<std::string> simArgs = {}, SimLink where = SimLink::Loopback)
+      : file_(_textFile(config)), sim_(_path(config), _simArgs(std::move(simArgs), where)),
+        robot_(_path(config), controlPeriod, std::move(callback), _link(where)) {}
 
   RobotSDK& robot() { return robot_; }
   BoardSim& sim() { return sim_; }
@@ -64,6 +71,11 @@ class RobotOnBoard {
     return config.find('\n') == std::string::npos ? nullptr : std::make_unique<TempFile>(config);
   }
   std::string _path(const std::string& config) const { return file_ ? file_->path() : configPath(config); }
+  static std::vector<std::string> _simArgs(std::vector<std::string> args, SimLink where) {
+    return where == SimLink::Loopback ? onLoopback(std::move(args)) : args;
+  }
+  // An empty set of options is the file's own link, as the constructors without one open.
+  LinkOptions _link(SimLink where) const { return where == SimLink::Loopback ? sim_.loopbackLink() : LinkOptions{}; }
 
   std::unique_ptr<TempFile> file_;  // only for a configuration given as text
   BoardSim sim_;
