@@ -2,6 +2,7 @@
 takes no more) and its reader and plots, the numpy observation path and the with statement,
 against the board simulator."""
 
+import itertools
 import os
 import re
 import subprocess
@@ -230,7 +231,10 @@ def test_commands_that_stop_expire_into_the_brake_and_the_black_box_reads_as_a_r
     counts = robot.dump_black_box(str(asked))
     rec = ambulink.read_recording(str(asked))
     assert counts == {"recorded": len(rec), "dropped": 0}
-    assert rec.command["kp"][-1] == pytest.approx([20.0] * JOINTS, rel=1e-5)
+    # The commands, their expiry's brake, then the new command taking over: on a slow machine it
+    # may expire again before the dump, so it need not be the last record.
+    commanded = [run for run, _ in itertools.groupby(np.isclose(rec.command["kp"][:, 0], 20.0, rtol=1e-5))]
+    assert True in commanded[1:], commanded
 
 
 def run_recording_script(script, wrapper=()):
