@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -24,6 +25,7 @@
 #include "board_model.h"
 #include "mujoco_model.h"
 #include "plant.h"
+#include "push_plan.h"
 
 struct PhysicsOptions {
   std::string modelPath;   // MJCF file
@@ -36,6 +38,8 @@ struct PhysicsOptions {
   bool releaseAtStart = false;  // step from the start instead of holding until the first command
   int physicsCpu = -1;          // >= 0: the physics thread runs on this CPU only
   int realtimePriority = 0;     // > 0: SCHED_FIFO priority of the physics thread
+  std::vector<Push> pushes;     // forces on the torso (the truth file's push_f* columns)
+  std::optional<RandomPushes> randomPushes;
 };
 
 class PhysicsPlant : public Plant {
@@ -87,6 +91,7 @@ class PhysicsPlant : public Plant {
   void _holdBase();
   void _step();
   void _applyMotorTorques();
+  void _applyPush();
   void _publish();
   void _writeTruthRow();
   void _run();
@@ -122,6 +127,8 @@ class PhysicsPlant : public Plant {
   uint64_t truthRows_ = 0;
 
   // Physics-thread state.
+  PushPlan pushes_;
+  double pushForce_[3] = {0, 0, 0};  // N, world axes, applied in the last step
   std::vector<MotorCmd> commands_;  // the last command of each motor, joint side
   std::vector<double> applied_;     // torque applied in the last step, N m
   uint64_t steps_ = 0;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link_options.h"
+#include "push_plan.h"
 
 struct SimOptions {
   std::string config;
@@ -53,6 +54,11 @@ struct SimOptions {
   // Replay of a flight recording instead of the joint model's replies.
   std::string replayPath;             // empty: no replay
   uint64_t replayLead = 5000;         // frames that may come before the recording's first one
+
+  // Disturbances of the physics and the board's own command expiry.
+  std::vector<Push> pushes;                   // --push, in the order given
+  std::optional<RandomPushes> randomPushes;   // --random-pushes
+  std::optional<uint64_t> boardTimeoutMs;     // damp every motor after this long without a frame
 };
 
 /// What the command line asks for: run, print the help, or stop with a usage error.
