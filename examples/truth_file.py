@@ -3,7 +3,8 @@ one row every 10 ms of simulated time, flushed about once a second.
 
 Columns: `t` (simulated time, s); `base_x`, `base_y`, `base_z` (torso position, m); `base_qw`,
 `base_qx`, `base_qy`, `base_qz` (torso orientation, w x y z); `motor<i>` (driven joint i, rad);
-and for a biped `virtual<k>` (serial-chain joint k, rad). Rows are dicts keyed by column."""
+for a biped `virtual<k>` (serial-chain joint k, rad); last `push_fx`, `push_fy`, `push_fz` (the
+force pushing the torso, N, world axes). Rows are dicts keyed by column."""
 
 import os
 import time
@@ -11,6 +12,7 @@ import time
 TIME = "t"
 BASE_POSITION = ("base_x", "base_y", "base_z")
 BASE_QUATERNION = ("base_qw", "base_qx", "base_qy", "base_qz")
+PUSH_FORCE = ("push_fx", "push_fy", "push_fz")
 ROWS_PER_SECOND = 100
 
 

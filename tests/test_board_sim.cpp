@@ -22,7 +22,9 @@
 #include <utility>
 #include <vector>
 
+#include "board_model.h"
 #include "board_sim.h"
+#include "joint_plant.h"
 #include "datagram_socket.h"
 #include "realtime_probe.h"
 #include "robot_configs.h"
@@ -757,11 +759,12 @@ TEST(BoardSimWholeBody, TruthFileHasTheAgreedColumnsEveryTenMilliseconds) {
   EXPECT_EQ(sim.stop(), 0);  // the file is complete once the simulator has stopped
   std::string expected = "t,base_x,base_y,base_z,base_qw,base_qx,base_qy,base_qz";
   for (int i = 0; i < 18; ++i) expected += ",motor" + std::to_string(i);
+  expected += ",push_fx,push_fy,push_fz";
   const TruthTable truth = TruthTable::read(truthFile.path());
   EXPECT_EQ(truth.header(), expected);
   ASSERT_GE(truth.rows().size(), 2u);
   for (size_t r = 0; r < truth.rows().size(); ++r) {
-    ASSERT_EQ(truth.rows()[r].size(), 26u) << r;
+    ASSERT_EQ(truth.rows()[r].size(), 29u) << r;
     EXPECT_NEAR(truth.rows()[r][0], 0.01 * r, 1e-6) << r;
   }
 }
@@ -919,4 +922,43 @@ TEST(BoardSimWholeBody, AnUnusableTimestepOrImuSensorIsNamedAtStart) {
     EXPECT_EQ(WEXITSTATUS(status), 1) << line << "\n" << output;
     EXPECT_NE(output.find(line), std::string::npos) << output;
   }
+}
+
+// The board model fed frame by frame: a command that drives every joint at a steady speed
+// keeps it moving while frames come; after the timeout without frames the motors only damp
+// (the joints stop), and the next frame drives them again.
+TEST(BoardSimCommandExpiry, SilencePastTheTimeoutDampsTheMotorsUntilFramesReturn) {
+  BoardConfig config = loadBoardConfig(configPath("veltra1.yaml"));
+  auto plant = std::make_unique<JointPlant>(config, 0.0, 0.0);
+  BoardModel model(config, ErrorStatuses{}, std::move(plant));
+  model.setCommandTimeout(0.05);
+  std::vector<uint8_t> frame(model.commandLength(), 0);
+  for (size_t i = 0; i < config.motors; ++i) {
+    MotorCmd command{};
+    command.kd = 5.0f;
+    command.vel = 1.0f;  // motor side: the joint follows at 1/gr rad/s
+    std::memcpy(frame.data() + i * sizeof(MotorCmd), &command, sizeof(command));
+  }
+  const auto position = [&](const std::vector<uint8_t>& reply) {
+    MotorState record;
+    std::memcpy(&record, reply.data(), sizeof(record));
+    return static_cast<double>(record.pos);
+  };
+  const auto drive = [&](int frames) {
+    std::vector<uint8_t> reply;
+    for (int k = 0; k < frames; ++k) reply = model.answer(frame.data(), 0.002);
+    return position(reply);
+  };
+  const double start = drive(250);
+  const double driven = drive(250);
+  EXPECT_GT(driven - start, 0.3);  // 0.5 s at 1 rad/s, motor side, after the run-up
+
+  for (double silence = 0.002; silence <= 0.5; silence += 0.002) model.idle(silence);
+  EXPECT_EQ(model.expiries(), 1u);
+  const double stopped = position(model.answer(frame.data(), 0.502));
+  // Up to the timeout (0.05 rad) and the coast of a damped joint; not the 0.5 rad of a drive.
+  EXPECT_LT(stopped - driven, 0.15);
+  EXPECT_GT(drive(250) - stopped, 0.3);
+  EXPECT_EQ(model.expiries(), 1u);
+  EXPECT_NE(model.plantSummary().find("commands expired 1 times"), std::string::npos);
 }

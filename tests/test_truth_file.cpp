@@ -13,8 +13,9 @@ using truth_file::TruthTable;
 
 TEST(TruthTable, ReadsCompleteRowsByColumnAndLeavesOutTheRowInProgress) {
   const std::string header = truth_file::headerLine(2, 1);
-  ASSERT_EQ(header, "t,base_x,base_y,base_z,base_qw,base_qx,base_qy,base_qz,motor0,motor1,virtual0");
-  TempFile file(header + "\n0.0000,0,0,0.13,1,0,0,0,0.5,-1,0.25\n0.0100,0,0,0.12,1,0,0,0,0.6,-1,0.26\n0.0200,0,0,0.1",
+  ASSERT_EQ(header,
+            "t,base_x,base_y,base_z,base_qw,base_qx,base_qy,base_qz,motor0,motor1,virtual0,push_fx,push_fy,push_fz");
+  TempFile file(header + "\n0.0000,0,0,0.13,1,0,0,0,0.5,-1,0.25,0,0,0\n0.0100,0,0,0.12,1,0,0,0,0.6,-1,0.26,0,0,0\n0.0200,0,0,0.1",
                 ".csv");
   const TruthTable truth = TruthTable::read(file.path());
   EXPECT_EQ(truth.header(), header);
@@ -27,7 +28,7 @@ TEST(TruthTable, ReadsCompleteRowsByColumnAndLeavesOutTheRowInProgress) {
 
 TEST(TruthTable, RefusesACompleteRowThatDoesNotFitTheHeader) {
   const std::string header = truth_file::headerLine(1, 0);
-  for (const std::string row : {"0.0,0,0,0.1,1,0,0,0\n", "0.0,0,0,0.1,1,0,0,0,x\n"}) {
+  for (const std::string row : {"0.0,0,0,0.1,1,0,0,0\n", "0.0,0,0,0.1,1,0,0,0,x,0,0,0\n"}) {
     TempFile file(header + "\n" + row, ".csv");
     EXPECT_THROW(TruthTable::read(file.path()), std::runtime_error) << row;
   }

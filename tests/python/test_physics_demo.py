@@ -9,7 +9,7 @@ import sys
 
 import pytest
 
-from conftest import LIB_DIR, ROOT, config_path
+from conftest import BIN_DIR, LIB_DIR, ROOT, config_path
 
 SPEED = 2.0  # the demo's motion twice as fast: about 7 s of robot time
 MAX_TILT_DEG = 20.0
@@ -17,7 +17,7 @@ MAX_HEIGHT_ERROR = 0.03
 
 sys.path.insert(0, str(ROOT / "examples"))
 from physics_report import stand_height_from_model  # noqa: E402  (the demo's own reading of the model)
-from truth_file import ROWS_PER_SECOND, read_truth  # noqa: E402
+from truth_file import ROWS_PER_SECOND, TIME, TruthFile, read_truth  # noqa: E402
 
 ROBOTS = {"veltra1": "crouch", "zenthi": "lying"}
 
@@ -71,3 +71,30 @@ def test_limp_robot_falls_and_the_demo_fails(start_board, tmp_path):
                                     demo_args=("--no-pictures", "--gain-scale", "0"))
     assert result.returncode == 1, result.stdout[-3000:] + result.stderr[-2000:]
     assert "[demo] FAILED: the robot fell" in result.stdout
+
+
+def test_a_push_shows_in_the_truth_and_moves_the_torso_its_way(start_board, tmp_path):
+    # The robot lies released, unpowered; a forward push of 0.2 s at 0.5 s slides it along x.
+    truth_path = tmp_path / "truth.csv"
+    board = start_board("zenthi.yaml", "--model", str(ROOT / "models" / "zenthi.xml"), "--start", "lying",
+                        "--release-at-start", "--truth", str(truth_path), "--push", "0.5:800,0,0:0.2")
+    truth = TruthFile(str(truth_path))
+    truth.covering(1.5, patience=60)
+    truth.close()
+    board.stop()
+    rows = read_truth(truth_path)
+    pushed = [row for row in rows if 0.52 <= row[TIME] <= 0.68]
+    assert pushed and all(row["push_fx"] == 800 and row["push_fy"] == row["push_fz"] == 0 for row in pushed)
+    assert all(row["push_fx"] == 0 for row in rows if row[TIME] < 0.49 or row[TIME] > 0.71)
+    before = next(row for row in rows if row[TIME] >= 0.45)
+    after = next(row for row in rows if row[TIME] >= 1.2)
+    assert after["base_x"] - before["base_x"] > 0.05
+    assert abs(after["base_y"] - before["base_y"]) < after["base_x"] - before["base_x"]
+
+
+def test_a_bad_push_is_a_usage_error_naming_its_option():
+    for option, value in (("--push", "0.5:800,0"), ("--random-pushes", "1:0:50"), ("--board-timeout-ms", "0")):
+        result = subprocess.run([str(BIN_DIR / "board_sim"), "--config", config_path("veltra1.yaml"),
+                                 "--model", str(ROOT / "models" / "veltra1.xml"), option, value],
+                                capture_output=True, text=True, timeout=30)
+        assert result.returncode == 2 and option in result.stderr, (option, result.stderr)

@@ -14,6 +14,28 @@ BoardModel::BoardModel(BoardConfig config, ErrorStatuses errors, std::unique_ptr
       wireCommands_(config_.motors),
       jointCommands_(config_.motors) {
   reading_.joints.resize(config_.motors);
+  MotorCmd brake{};
+  brake.kd = kBrakeKd;
+  brakeCommands_.assign(config_.motors, brake);
+}
+
+std::string BoardModel::plantSummary() {
+  std::string text = plant_->summary();
+  if (commandTimeout_ > 0.0) text += ", commands expired " + std::to_string(expiries_) + " times";
+  return text;
+}
+
+void BoardModel::idle(double sinceLastFrame) {
+  if (commandTimeout_ <= 0.0 || !framed_ || sinceLastFrame < commandTimeout_) return;
+  if (!expired_) {
+    // The last command held until the timeout.
+    expired_ = true;
+    ++expiries_;
+    plant_->apply(jointCommands_, commandTimeout_);
+    silenceRun_ = commandTimeout_;
+  }
+  plant_->apply(brakeCommands_, sinceLastFrame - silenceRun_);
+  silenceRun_ = sinceLastFrame;
 }
 
 std::vector<uint8_t> BoardModel::answer(const uint8_t* frame, double dt) {
@@ -24,6 +46,10 @@ std::vector<uint8_t> BoardModel::answer(const uint8_t* frame, double dt) {
     // the joint side once every value is brought through the gear.
     jointCommands_[i] = wire::toJointSide(wireCommands_[i], config_.gr[i], config_.offset[i]);
   }
+  // After an expiry the plant has already run the silence up to the last idle().
+  if (expired_) dt = std::max(0.0, dt - silenceRun_);
+  expired_ = false;
+  framed_ = true;
   plant_->apply(jointCommands_, dt);
   plant_->read(reading_);
   std::vector<uint8_t> reply(layout.replyLength(), 0);

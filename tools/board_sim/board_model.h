@@ -43,11 +43,22 @@ class BoardModel {
   /// `frame` must be commandLength() bytes.
   std::vector<uint8_t> answer(const uint8_t* frame, double dt);
 
+  /// Lets commands expire: once no frame has come for `seconds` (> 0), every motor damps
+  /// (kBrakeKd joint side, no stiffness, no torque) until the next frame.
+  void setCommandTimeout(double seconds) { commandTimeout_ = seconds; }
+  /// Called between frames with the seconds since the last one: past the timeout the plant
+  /// runs the damping over the silence so far. Does nothing without a timeout or a frame.
+  void idle(double sinceLastFrame);
+  /// How many times the commands expired.
+  uint64_t expiries() const { return expiries_; }
+  /// Damping of an expired motor, N m s/rad on the joint side (the SDK's brake).
+  static constexpr float kBrakeKd = 0.8f;
+
   /// Number of records in each reply that carry an injected error status.
   size_t injectedErrorRecords() const;
 
   /// The plant's part of the per-second summary.
-  std::string plantSummary() { return plant_->summary(); }
+  std::string plantSummary();
 
  private:
   MotorState _motorRecord(const MotorCmd& wireCommand, size_t i) const;
@@ -60,4 +71,12 @@ class BoardModel {
   std::vector<MotorCmd> wireCommands_;
   std::vector<MotorCmd> jointCommands_;
   PlantReading reading_;
+
+  // Command expiry: silence already run by idle() since the last frame, s.
+  double commandTimeout_ = 0.0;
+  bool framed_ = false;
+  bool expired_ = false;
+  double silenceRun_ = 0.0;
+  uint64_t expiries_ = 0;
+  std::vector<MotorCmd> brakeCommands_;
 };

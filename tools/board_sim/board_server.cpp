@@ -19,6 +19,7 @@ using std::chrono::milliseconds;
 // Bytes of a serial frame that stop arriving for this long are a broken frame, not the
 // start of the next one.
 constexpr milliseconds kSerialFrameGap{20};
+constexpr milliseconds kExpiryTick{2};  // how often a board with a command timeout looks at the silence
 constexpr milliseconds kSummaryPeriod{1000};
 
 UniqueFd openSignalFd() {
@@ -88,6 +89,7 @@ int BoardServer::run() {
     }
     if (pty_) _dropIncompleteSerialFrame();
     _sendDueReplies();
+    if (lastFrame_) model_.idle(duration<double>(Clock::now() - *lastFrame_).count());
     if (!options_.quiet && Clock::now() >= nextSummary_) {
       _printSummary("board_sim:");
       nextSummary_ += kSummaryPeriod;
@@ -222,6 +224,7 @@ int BoardServer::_pollTimeoutMs() const {
   if (options_.quiet) wake = Clock::now() + kSummaryPeriod;
   if (!pending_.empty()) wake = std::min(wake, pending_.front().due);
   if (!serialBuffer_.empty()) wake = std::min(wake, lastSerialByte_ + kSerialFrameGap);
+  if (options_.boardTimeoutMs) wake = std::min(wake, Clock::now() + kExpiryTick);
   return millisecondsUntil(wake);
 }
 

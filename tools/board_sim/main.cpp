@@ -30,6 +30,8 @@ PhysicsOptions physicsOptions(const SimOptions& options) {
   physics.seed = options.seed;
   physics.releaseAtStart = options.releaseAtStart;
   physics.physicsCpu = options.physicsCpu.value_or(-1);
+  physics.pushes = options.pushes;
+  physics.randomPushes = options.randomPushes;
   physics.realtimePriority = std::max(options.realtimePriority - 1, std::min(options.realtimePriority, 1));
   physics.lockstep = options.lockstep;
   return physics;
@@ -76,6 +78,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<Plant> plant = makePlant(config, options);
     BoardModel model(std::move(config), ErrorStatuses{options.motorErrors, options.imuErrors, options.batteryErrors},
                      std::move(plant));
+    if (options.boardTimeoutMs) model.setCommandTimeout(*options.boardTimeoutMs / 1000.0);
     BoardServer server(options, model);
     return server.run();
   } catch (const YAML::Exception& error) {

@@ -67,6 +67,7 @@ PhysicsPlant::PhysicsPlant(const BoardConfig& config, const PhysicsOptions& opti
     : fixedBase_(options.fixedBase),
       imuNoise_(options.imuNoise),
       dice_(options.seed),
+      pushes_(options.pushes, options.randomPushes),
       commands_(config.motors, MotorCmd{}),
       applied_(config.motors, 0.0),
       pendingCommands_(config.motors, MotorCmd{}),
@@ -338,6 +339,13 @@ void PhysicsPlant::_applyMotorTorques() {
   }
 }
 
+// The push acts at the torso's centre of mass; its schedule starts at the release.
+void PhysicsPlant::_applyPush() {
+  pushes_.release(data()->time);
+  pushes_.forceAt(data()->time, pushForce_);
+  for (int axis = 0; axis < 3; ++axis) data()->xfrc_applied[6 * torsoBody_ + axis] = pushForce_[axis];
+}
+
 void PhysicsPlant::_step() {
   bool released;
   {
@@ -349,6 +357,7 @@ void PhysicsPlant::_step() {
   if (released) {
     _applyMotorTorques();
     if (fixedBase_) _holdBase();
+    _applyPush();
     mj_step(model(), data());
   } else {
     // Held: the clock runs on (the truth keeps its rows, the IMU its noise) over a pose that
@@ -390,6 +399,7 @@ void PhysicsPlant::_writeTruthRow() {
   std::fprintf(file, "%.4f", data()->time);
   for (double value : pose) std::fprintf(file, ",%.6f", value);
   for (int adr : truthQposAdr_) std::fprintf(file, ",%.6f", data()->qpos[adr]);
+  for (double force : pushForce_) std::fprintf(file, ",%.3f", force);
   std::fputc('\n', file);
   if (++truthRows_ % kTruthFlushRows == 0) std::fflush(file);
 }

@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -25,6 +26,7 @@
 #include "board_model.h"
 #include "mujoco_model.h"
 #include "plant.h"
+#include "push_plan.h"
 
 struct PhysicsOptions {
   std::string modelPath;   // MJCF file
@@ -38,6 +40,8 @@ struct PhysicsOptions {
   int physicsCpu = -1;          // >= 0: the physics thread runs on this CPU only
   int realtimePriority = 0;     // > 0: SCHED_FIFO priority of the physics thread
   bool lockstep = false;        // each command frame steps one link period; no physics thread
+  std::vector<Push> pushes;     // forces on the torso (the truth file's push_f* columns)
+  std::optional<RandomPushes> randomPushes;
 };
 
 class PhysicsPlant : public Plant {
@@ -96,6 +100,7 @@ class PhysicsPlant : public Plant {
   void _holdBase();
   void _step();
   void _applyMotorTorques();
+  void _applyPush();
   void _publish();
   void _writeTruthRow();
   void _run();
@@ -130,6 +135,8 @@ class PhysicsPlant : public Plant {
   uint64_t truthRows_ = 0;  // row r is due at r * 10 ms of simulated time
 
   // Physics-thread state.
+  PushPlan pushes_;
+  double pushForce_[3] = {0, 0, 0};  // N, world axes, applied in the last step
   std::vector<MotorCmd> commands_;  // the last command of each motor, joint side
   std::vector<double> applied_;     // torque applied in the last step, N m
   uint64_t steps_ = 0;

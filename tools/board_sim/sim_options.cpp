@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 #include <cstdlib>
 #include <stdexcept>
 #include <vector>
@@ -61,6 +62,9 @@ const char kHelp[] =
     "  --motor-error IDX:STATUS report STATUS in motor record IDX (repeatable)\n"
     "  --imu-error IDX:STATUS   report STATUS in IMU record IDX (repeatable)\n"
     "  --battery-error IDX:STATUS  report STATUS in battery record IDX (repeatable)\n"
+    "  --board-timeout-ms N     when no command frame has come for N ms, every motor damps\n"
+    "                           (kp 0, kd 0.8 N m s/rad joint side, no torque) until frames come\n"
+    "                           again, as motor firmware does; the summary counts the expiries\n"
     "  --imu-tilt ROLL:PITCH    fixed body tilt in radians, seen in the IMU's quaternion and\n"
     "                           gravity vector (joint model only)\n"
     "\n"
@@ -101,6 +105,13 @@ const char kHelp[] =
     "                           command, so a robot that cannot stand unpowered falls\n"
     "  --physics-cpu N          run the physics thread on CPU N only (keep it off the CPU that\n"
     "                           answers the link)\n"
+    "  --push T:FX,FY,FZ[:DURATION]  push the torso at its centre of mass with the force FX,FY,FZ\n"
+    "                           in N, world axes, from T s of simulated time for DURATION s\n"
+    "                           (default 0.1); due while the robot is held, it starts at the\n"
+    "                           release (repeatable; the truth file's push_fx, push_fy, push_fz)\n"
+    "  --random-pushes SEED:INTERVAL:MAX_FORCE  every INTERVAL s after the release a push of\n"
+    "                           0.1 s in a horizontal direction drawn uniformly, its magnitude\n"
+    "                           drawn uniformly up to MAX_FORCE N, from the dice of SEED\n"
     "  --physics-bench SECONDS  no link: step SECONDS of simulated time as fast as possible with\n"
     "                           every motor holding the start pose, print the real-time factor\n"
     "  --lockstep               no physics thread: each command frame advances the physics by\n"
@@ -165,6 +176,56 @@ void setBind(SimOptions& options, const std::string& text) {
   options.bindGiven = true;
 }
 
+std::vector<std::string> splitAll(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  size_t begin = 0;
+  for (size_t end; (end = text.find(separator, begin)) != std::string::npos; begin = end + 1)
+    parts.push_back(text.substr(begin, end - begin));
+  parts.push_back(text.substr(begin));
+  return parts;
+}
+
+// Number conversions that name the option and its form on a bad value.
+template <typename Parse>
+auto parsedFor(const std::string& option, const char* form, const std::string& text, Parse parse) {
+  try {
+    return parse();
+  } catch (const std::exception&) {
+    throw std::invalid_argument(option + " wants " + form + ", got " + text);
+  }
+}
+
+Push toPush(const std::string& text) {
+  return parsedFor("--push", "T:FX,FY,FZ[:DURATION]", text, [&text] {
+    const std::vector<std::string> parts = splitAll(text, ':');
+    const std::vector<std::string> force = splitAll(parts.size() > 1 ? parts[1] : "", ',');
+    if (parts.size() < 2 || parts.size() > 3 || force.size() != 3) throw std::invalid_argument(text);
+    Push push;
+    push.time = toNumber(parts[0]);
+    for (int axis = 0; axis < 3; ++axis) push.force[axis] = toNumber(force[axis]);
+    if (parts.size() == 3) push.duration = toNumber(parts[2]);
+    const bool finite = std::isfinite(push.force[0]) && std::isfinite(push.force[1]) && std::isfinite(push.force[2]);
+    if (!(push.time >= 0.0) || !(push.duration > 0.0) || !finite || !std::isfinite(push.time + push.duration))
+      throw std::invalid_argument(text);
+    return push;
+  });
+}
+
+RandomPushes toRandomPushes(const std::string& text) {
+  return parsedFor("--random-pushes", "SEED:INTERVAL:MAX_FORCE", text, [&text] {
+    const std::vector<std::string> parts = splitAll(text, ':');
+    if (parts.size() != 3) throw std::invalid_argument(text);
+    RandomPushes random;
+    random.seed = static_cast<uint32_t>(toCount(parts[0]));
+    random.interval = toNumber(parts[1]);
+    random.maxForce = toNumber(parts[2]);
+    if (!(random.interval > 0.0) || !std::isfinite(random.interval) || !(random.maxForce >= 0.0) ||
+        !std::isfinite(random.maxForce))
+      throw std::invalid_argument(text);
+    return random;
+  });
+}
+
 void applyValueOption(SimOptions& options, const std::string& name, const std::string& value) {
   if (name == "--config") options.config = value;
   else if (name == "--bind") setBind(options, value);
@@ -195,6 +256,14 @@ void applyValueOption(SimOptions& options, const std::string& name, const std::s
   else if (name == "--replay-lead") options.replayLead = toCount(value);
   else if (name == "--realtime-priority") options.realtimePriority = toPriority(value);
   else if (name == "--physics-cpu") options.physicsCpu = static_cast<int>(std::min<uint64_t>(toCount(value), INT_MAX));
+  else if (name == "--push") options.pushes.push_back(toPush(value));
+  else if (name == "--random-pushes") options.randomPushes = toRandomPushes(value);
+  else if (name == "--board-timeout-ms")
+    options.boardTimeoutMs = parsedFor(name, "a positive count of ms", value, [&value] {
+      const uint64_t ms = toCount(value);
+      if (ms == 0) throw std::invalid_argument(value);
+      return ms;
+    });
   else if (name == "--imu-tilt") {
     const auto [roll, pitch] = splitPair(value);
     options.tiltRoll = toNumber(roll);
@@ -215,7 +284,8 @@ void settleReplyLengthFaults(SimOptions& options) {
 void checkPhysicsOptions(const SimOptions& options) {
   const bool physicsAsked = !options.startPose.empty() || options.fixedBase || !options.truthPath.empty() ||
                             options.imuNoise != 0.0 || options.physicsRate != 0.0 || options.benchSeconds != 0.0 ||
-                            options.releaseAtStart || options.physicsCpu.has_value() || options.lockstep;
+                            options.releaseAtStart || options.physicsCpu.has_value() || options.lockstep ||
+                            !options.pushes.empty() || options.randomPushes.has_value();
   if (options.modelPath.empty() && physicsAsked) throw std::invalid_argument("physics options need --model");
   if (!options.modelPath.empty() && (options.tiltRoll != 0.0 || options.tiltPitch != 0.0))
     throw std::invalid_argument("--imu-tilt has no meaning with --model");

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "link_options.h"
+#include "push_plan.h"
 
 struct SimOptions {
   std::string config;
@@ -55,6 +56,10 @@ struct SimOptions {
   uint64_t replayLead = 5000;         // frames that may come before the recording's first one
 
   bool lockstep = false;              // each command frame steps the physics one link period
+  // Disturbances of the physics and the board's own command expiry.
+  std::vector<Push> pushes;                   // --push, in the order given
+  std::optional<RandomPushes> randomPushes;   // --random-pushes
+  std::optional<uint64_t> boardTimeoutMs;     // damp every motor after this long without a frame
 };
 
 /// What the command line asks for: run, print the help, or stop with a usage error.

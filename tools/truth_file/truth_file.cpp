@@ -36,6 +36,7 @@ std::string headerLine(size_t motors, size_t virtuals) {
   for (const char* name : kBaseColumns) line += std::string(",") + name;
   for (size_t i = 0; i < motors; ++i) line += "," + motorColumn(i);
   for (size_t k = 0; k < virtuals; ++k) line += "," + virtualColumn(k);
+  for (const char* name : kPushColumns) line += std::string(",") + name;
   return line;
 }
 

@@ -6,6 +6,7 @@
 //   base_qw base_qx base_qy base_qz           torso orientation, unit quaternion (w, x, y, z)
 //   motor0 … motor<n-1>                       every driven joint's angle [rad], configuration order
 //   virtual0 … virtual9                       a biped's serial-chain joint angles [rad] (bipeds only)
+//   push_fx push_fy push_fz                   force pushing the torso at that time [N], world axes
 // Joint columns carry the names of the model's joints they come from.
 #pragma once
 
@@ -21,6 +22,8 @@ inline constexpr const char* kTime = "t";
 /// The torso pose columns that follow the time: position [m], then the quaternion (w, x, y, z).
 inline constexpr std::array<const char*, 7> kBaseColumns = {"base_x",  "base_y",  "base_z", "base_qw",
                                                             "base_qx", "base_qy", "base_qz"};
+/// The last columns: the push on the torso [N], world axes (zero without one).
+inline constexpr std::array<const char*, 3> kPushColumns = {"push_fx", "push_fy", "push_fz"};
 
 /// The column (and model joint) of driven joint i. Any thread; never throws but std::bad_alloc.
 std::string motorColumn(size_t i);
