@@ -23,7 +23,7 @@ class InProcessPort : public IOPort {
   }
   size_t Recv(uint8_t* buffer, size_t /*length*/) override {
     const size_t count = std::min(reply_.size(), _recvLength);
-    std::memcpy(buffer, reply_.data(), count);
+    if (count > 0) std::memcpy(buffer, reply_.data(), count);  // a silent board's reply is empty
     reply_.clear();
     return count;
   }
