@@ -769,9 +769,9 @@ TEST(BoardSimWholeBody, TruthFileHasTheAgreedColumnsEveryTenMilliseconds) {
   }
 }
 
-TEST(BoardSimWholeBody, MotorTorqueIsLimitedByMotorType) {
+TEST(BoardSimWholeBody, IdealMotorTorqueIsLimitedByMotorType) {
   const Robot robot = robotFromConfig("zenthi.yaml");
-  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--fixed-base"});
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--fixed-base", "--ideal-actuators"});
   ControllerSocket link;
   std::vector<double> beyondRange;
   for (double hi : robot.hi) beyondRange.push_back(hi + 1.0);

@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -258,6 +259,8 @@ void applyValueOption(SimOptions& options, const std::string& name, const std::s
   else if (name == "--physics-cpu") options.physicsCpu = static_cast<int>(std::min<uint64_t>(toCount(value), INT_MAX));
   else if (name == "--push") options.pushes.push_back(toPush(value));
   else if (name == "--random-pushes") options.randomPushes = toRandomPushes(value);
+  else if (name == "--actuators") options.actuatorsPath = value;
+  else if (name == "--randomize") options.randomizeSeed = static_cast<uint32_t>(toCount(value));
   else if (name == "--board-timeout-ms")
     options.boardTimeoutMs = parsedFor(name, "a positive count of ms", value, [&value] {
       const uint64_t ms = toCount(value);
@@ -285,10 +288,14 @@ void checkPhysicsOptions(const SimOptions& options) {
   const bool physicsAsked = !options.startPose.empty() || options.fixedBase || !options.truthPath.empty() ||
                             options.imuNoise != 0.0 || options.physicsRate != 0.0 || options.benchSeconds != 0.0 ||
                             options.releaseAtStart || options.physicsCpu.has_value() || options.lockstep ||
-                            !options.pushes.empty() || options.randomPushes.has_value();
+                            !options.pushes.empty() || options.randomPushes.has_value() ||
+                            !options.actuatorsPath.empty() || options.idealActuators ||
+                            options.randomizeSeed.has_value();
   if (options.modelPath.empty() && physicsAsked) throw std::invalid_argument("physics options need --model");
   if (!options.modelPath.empty() && (options.tiltRoll != 0.0 || options.tiltPitch != 0.0))
     throw std::invalid_argument("--imu-tilt has no meaning with --model");
+  if (options.idealActuators && !options.actuatorsPath.empty())
+    throw std::invalid_argument("--actuators and --ideal-actuators exclude each other");
   if (options.lockstep && options.physicsCpu.has_value())
     throw std::invalid_argument("--physics-cpu has no meaning with --lockstep: the link thread steps the physics");
   if (!(options.imuNoise >= 0.0) || !(options.physicsRate >= 0.0) || !(options.benchSeconds >= 0.0))
@@ -304,6 +311,15 @@ void applyLinkSection(SimOptions& options, const LinkOptions& link) {
   if (link.kind == USB) options.serial = true;
   if (link.boardAddress) options.bindAddress = *link.boardAddress;
   if (link.boardPort) options.bindPort = *link.boardPort;
+}
+
+std::string actuatorFileFor(const SimOptions& options) {
+  if (options.idealActuators) return {};
+  if (!options.actuatorsPath.empty()) return options.actuatorsPath;
+  const size_t slash = options.modelPath.rfind('/');
+  const std::string beside =
+      (slash == std::string::npos ? std::string() : options.modelPath.substr(0, slash + 1)) + "actuators.yaml";
+  return std::ifstream(beside).good() ? beside : std::string();
 }
 
 ParsedCommandLine parseCommandLine(int argc, char** argv) {
@@ -323,6 +339,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       else if (name == "--fixed-base") parsed.options.fixedBase = true;
       else if (name == "--release-at-start") parsed.options.releaseAtStart = true;
       else if (name == "--lockstep") parsed.options.lockstep = true;
+      else if (name == "--ideal-actuators") parsed.options.idealActuators = true;
       else {
         if (i + 1 >= argc) throw std::invalid_argument(name + " needs a value");
         applyValueOption(parsed.options, name, argv[++i]);
