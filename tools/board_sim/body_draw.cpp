@@ -22,7 +22,9 @@ BodyDraw BodyDraw::draw(uint32_t seed, size_t bodies, size_t motors) {
   BodyDraw body;
   body.seed = seed;
   std::mt19937 dice(seed);
-  const auto around = [&dice](double spread) { return std::uniform_real_distribution<double>(1.0 - spread, 1.0 + spread)(dice); };
+  const auto around = [&dice](double spread) {
+    return std::uniform_real_distribution<double>(1.0 - spread, 1.0 + spread)(dice);
+  };
   body.linkMass.assign(bodies, 1.0);
   for (size_t b = 1; b < bodies; ++b) body.linkMass[b] = around(kMassSpread);
   body.floorFriction = around(kFrictionSpread);

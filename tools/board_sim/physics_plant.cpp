@@ -132,7 +132,10 @@ void PhysicsPlant::_randomize(uint32_t seed) {
   mjModel* m = model();
   const BodyDraw body = BodyDraw::draw(seed, static_cast<size_t>(m->nbody), actuators_.size());
   std::vector<std::string> names;
-  for (int b = 0; b < m->nbody; ++b) names.emplace_back(mj_id2name(m, mjOBJ_BODY, b) ? mj_id2name(m, mjOBJ_BODY, b) : "");
+  for (int b = 0; b < m->nbody; ++b) {
+    const char* name = mj_id2name(m, mjOBJ_BODY, b);
+    names.emplace_back(name ? name : "");
+  }
   for (int b = 1; b < m->nbody; ++b) {
     m->body_mass[b] *= body.linkMass[b];
     for (int axis = 0; axis < 3; ++axis) m->body_inertia[3 * b + axis] *= body.linkMass[b];
@@ -279,7 +282,8 @@ void PhysicsPlant::_openTruth(const std::string& path) {
     truthQposAdr_.push_back(adr >= 0 ? adr : _jointQposAdr(indexedName("motor", k), true));
   }
   const size_t virtuals = biped ? kBipedVirtualJoints : 0;
-  for (const std::string& line : drawnBody_) std::fprintf(truth_.get(), "%s%s\n", truth_file::kCommentPrefix, line.c_str());
+  for (const std::string& line : drawnBody_)
+    std::fprintf(truth_.get(), "%s%s\n", truth_file::kCommentPrefix, line.c_str());
   std::fprintf(truth_.get(), "%s\n", truth_file::headerLine(motors_.size(), virtuals).c_str());
   std::fflush(truth_.get());
   _writeTruthRow();
@@ -385,9 +389,11 @@ void PhysicsPlant::_applyMotorTorques() {
     tau = strength_[i] * std::clamp(tau, -limit, limit);
     data()->qfrc_applied[motor.dofAdr] = tau;
     applied_[i] = tau;
-    if (actuator.thermalTimeConstant > 0.0)
-      sensed_[i].temp += timestep() * (actuator.risePerTorqueSquared * tau * tau - (sensed_[i].temp - actuator.ambient)) /
-                         actuator.thermalTimeConstant;
+    if (actuator.thermalTimeConstant > 0.0) {
+      double& temp = sensed_[i].temp;
+      temp += timestep() * (actuator.risePerTorqueSquared * tau * tau - (temp - actuator.ambient)) /
+              actuator.thermalTimeConstant;
+    }
   }
 }
 
