@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from conftest import BIN_DIR, LIB_DIR, ROOT, config_path
+from conftest import BIN_DIR, LIB_DIR, ROOT, SIMULATOR_PRIORITY, config_path, fifo_permitted
 
 SPEED = 2.0  # the demo's motion twice as fast: about 7 s of robot time
 MAX_TILT_DEG = 20.0
@@ -30,11 +30,14 @@ def run_physics_demo(start_board, tmp_path, robot="veltra1", sim_args=(), demo_a
     board = start_board(f"{robot}.yaml", "--model", model, "--start", ROBOTS[robot], "--truth", str(truth),
                         "--lockstep", *sim_args)
     env = dict(os.environ, PYTHONPATH=str(LIB_DIR))
-    # Simulated time runs with the link, so a slow machine only makes the run take longer.
+    # Simulated time runs with the link, so a slow machine only makes the run take longer; the
+    # link itself runs at the simulator's priority where granted, as scripts/demo runs it, so
+    # that a busy machine does not starve it into the watchdog.
+    realtime = ["--realtime-priority", str(SIMULATOR_PRIORITY)] if fifo_permitted(SIMULATOR_PRIORITY) else []
     result = subprocess.run(
         [sys.executable, str(ROOT / "examples" / "physics_demo.py"), config_path(f"{robot}.yaml"),
          "--truth", str(truth), "--model", model, "--output", str(tmp_path), "--speed", str(SPEED), "--lockstep",
-         *demo_args],
+         *realtime, *demo_args],
         env=env, capture_output=True, text=True, timeout=240)
     board.stop()  # writes the truth's tail
     return result, truth, model
