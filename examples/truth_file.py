@@ -4,7 +4,8 @@ one row every 10 ms of simulated time, flushed about once a second.
 Columns: `t` (simulated time, s); `base_x`, `base_y`, `base_z` (torso position, m); `base_qw`,
 `base_qx`, `base_qy`, `base_qz` (torso orientation, w x y z); `motor<i>` (driven joint i, rad);
 for a biped `virtual<k>` (serial-chain joint k, rad); last `push_fx`, `push_fy`, `push_fz` (the
-force pushing the torso, N, world axes). Rows are dicts keyed by column."""
+force pushing the torso, N, world axes). Rows are dicts keyed by column. Lines starting with
+`#` are comments (a randomised body's drawn values, before the header): `comments` keeps them."""
 
 import os
 import time
@@ -35,6 +36,7 @@ class TruthFile:
         self._file = None
         self._columns = None
         self._partial = ""
+        self.comments = []
 
     def poll(self):
         """Reads the rows written since the last call; returns the newest row or None."""
@@ -46,6 +48,9 @@ class TruthFile:
         *lines, self._partial = self._partial.split("\n")
         for line in lines:
             if not line.strip():
+                continue
+            if line.startswith("#"):
+                self.comments.append(line)
                 continue
             cells = line.split(",")
             if self._columns is None:

@@ -665,7 +665,7 @@ TEST(BoardSimProgram, HelpNamesEveryOptionAndBadCommandLinesFail) {
         "--motor-error", "--imu-error", "--battery-error", "--imu-tilt", "--seed", "--record", "--quiet",
         "SIGUSR1", "SIGUSR2", "--model", "--start", "--fixed-base", "--truth", "--imu-noise", "--physics-rate",
         "--physics-bench", "--release-at-start", "--physics-cpu", "--realtime-priority",
-        "--lockstep"})
+        "--lockstep", "--actuators", "--ideal-actuators", "--randomize"})
     EXPECT_NE(help.find(option), std::string::npos) << option;
 
   const std::string quietly = " >/dev/null 2>&1";
@@ -769,9 +769,9 @@ TEST(BoardSimWholeBody, TruthFileHasTheAgreedColumnsEveryTenMilliseconds) {
   }
 }
 
-TEST(BoardSimWholeBody, MotorTorqueIsLimitedByMotorType) {
+TEST(BoardSimWholeBody, IdealMotorTorqueIsLimitedByMotorType) {
   const Robot robot = robotFromConfig("zenthi.yaml");
-  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--fixed-base"});
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--fixed-base", "--ideal-actuators"});
   ControllerSocket link;
   std::vector<double> beyondRange;
   for (double hi : robot.hi) beyondRange.push_back(hi + 1.0);
@@ -886,6 +886,12 @@ TEST(BoardSimWholeBody, ModelProblemsStopTheProgramBeforeTheLinkOpens) {
   EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + kZenthiModel + " --lockstep --physics-cpu 0" + quietly)
                                         .c_str())),
             2);  // no physics thread to pin
+  EXPECT_EQ(WEXITSTATUS(std::system((zenthi + " --model " + kZenthiModel + " --actuators /nonexistent.yaml" + quietly)
+                                        .c_str())),
+            1);
+  EXPECT_EQ(WEXITSTATUS(std::system(
+                (zenthi + " --model " + kZenthiModel + " --actuators x.yaml --ideal-actuators" + quietly).c_str())),
+            2);
 }
 
 // A model the physics cannot run (a clock that never moves on, an IMU sensor of too few
@@ -961,4 +967,149 @@ TEST(BoardSimCommandExpiry, SilencePastTheTimeoutDampsTheMotorsUntilFramesReturn
   EXPECT_GT(drive(250) - stopped, 0.3);
   EXPECT_EQ(model.expiries(), 1u);
   EXPECT_NE(model.plantSummary().find("commands expired 1 times"), std::string::npos);
+}
+
+// ---- Actuators and randomised bodies (--actuators, --randomize), in lockstep ------------
+
+namespace {
+
+const std::string kVeltraModel = DRIVELINK_SOURCE_DIR "/models/veltra1.xml";
+const std::string kShippedActuators = DRIVELINK_SOURCE_DIR "/models/actuators.yaml";
+
+// A joint-side speed of the shipped file's motor type `type` behind gear `gr`.
+double shippedSpeed(int type, const char* key, double gr) {
+  return YAML::LoadFile(kShippedActuators)["motor_types"][type][key].as<double>() / std::fabs(gr);
+}
+
+std::string shippedActuatorsWith(const std::string& from, const std::string& to) {
+  std::ifstream in(kShippedActuators);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string edited = text.str();
+  for (size_t at; (at = edited.find(from)) != std::string::npos;) edited.replace(at, from.size(), to);
+  return edited;
+}
+
+// Sends `frame` `count` times, one lockstep period each, and returns every reply decoded.
+std::vector<Decoded> stepWith(const Robot& robot, const ControllerSocket& link, const Bytes& frame, int count) {
+  std::vector<Decoded> replies;
+  for (int i = 0; i < count; ++i) {
+    const auto reply = link.exchange(frame);
+    EXPECT_TRUE(reply);
+    if (reply) replies.push_back(decode(robot, *reply));
+  }
+  return replies;
+}
+
+std::vector<double> positionsOf(const Decoded& state) {
+  std::vector<double> q;
+  for (const MotorState& motor : state.motors) q.push_back(motor.pos);
+  return q;
+}
+
+}  // namespace
+
+// A hip pitch driven by a torque far above its peak: the ideal motor would accelerate it
+// without end, the real one runs out of torque at speed and tops out below its no-load speed.
+TEST(BoardSimActuators, TheTorqueSpeedEnvelopeCapsTorqueAtSpeed) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--fixed-base", "--lockstep"});
+  ControllerSocket link;
+  std::vector<double> stay = kZenthiStand;
+  Bytes frame = holdFrame(robot, stay, 0.0f, 0.0f);
+  std::vector<MotorCmd> records(robot.motors());
+  std::memcpy(records.data(), frame.data(), frame.size());
+  records[1].tau = 1000.0f / static_cast<float>(robot.gr[1]);  // motor side
+  frame = asBytes(records);
+  const double corner = shippedSpeed(robot.type[1], "corner_speed", robot.gr[1]);
+  const double noLoad = shippedSpeed(robot.type[1], "no_load_speed", robot.gr[1]);
+  MotorState fastest{};
+  for (const Decoded& state : stepWith(robot, link, frame, 100))
+    if (state.motors[1].vel > fastest.vel) fastest = state.motors[1];
+  EXPECT_GT(fastest.vel, corner);
+  EXPECT_LT(fastest.vel, noLoad);
+  EXPECT_LT(fastest.tau, 0.4 * 6.0 * 10.0);  // well below the type's 60 N m peak at the joint
+}
+
+// A position step with a command delay of 10 ms: the torque stays that of the old command for
+// the first four 2.1 ms frames and is the new one's by the sixth.
+TEST(BoardSimActuators, TheCommandDelayShowsInAStepResponse) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  const TempFile actuators(shippedActuatorsWith("delay: 0.0005", "delay: 0.010"));
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--fixed-base", "--lockstep", "--actuators", actuators.path()});
+  ControllerSocket link;
+  const std::vector<double> start = positionsOf(stepWith(robot, link, passiveFrame(robot), 1).back());
+  const double before = stepWith(robot, link, holdFrame(robot, start, 40.0f, 1.0f), 50).back().motors[1].tau;
+  std::vector<double> stepped = start;
+  stepped[1] += 0.5;  // 20 N m more
+  const std::vector<Decoded> response = stepWith(robot, link, holdFrame(robot, stepped, 40.0f, 1.0f), 6);
+  for (size_t k = 0; k < 4; ++k) EXPECT_NEAR(response[k].motors[1].tau, before, 2.0) << k;
+  EXPECT_GT(response[5].motors[1].tau - before, 15.0);
+}
+
+// Every motor pressed against its stop for a second: reported positions lie on the encoder's
+// steps, and the windings warm above the ambient temperature.
+TEST(BoardSimActuators, MotorRecordsShowEncoderStepsAndWarmingWindings) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  BoardSim sim(kZenthi, {"--model", kZenthiModel, "--fixed-base", "--lockstep"});
+  ControllerSocket link;
+  std::vector<double> beyondRange;
+  for (double hi : robot.hi) beyondRange.push_back(hi + 1.0);
+  const std::vector<Decoded> replies = stepWith(robot, link, holdFrame(robot, beyondRange, 500.0f, 1.0f), 480);
+  const double counts = YAML::LoadFile(kShippedActuators)["motor_types"][4]["encoder_counts"].as<double>();
+  for (size_t i = 0; i < robot.motors(); ++i) {
+    SCOPED_TRACE(i);
+    const double steps = replies.back().motors[i].pos * robot.gr[i] * counts / (2.0 * M_PI);
+    EXPECT_NEAR(steps, std::round(steps), 0.02);
+    EXPECT_GT(replies.back().motors[i].temp - replies.front().motors[i].temp, 0.2);  // degrees C
+  }
+}
+
+// The same seed draws the same body and the same run; another seed another.
+TEST(BoardSimActuators, RandomizedRunsRepeatWithTheirSeed) {
+  const Robot robot = robotFromConfig("zenthi.yaml");
+  const auto run = [&robot](const std::string& seed) {
+    TempFile truthFile("", ".csv");
+    {
+      BoardSim sim(kZenthi, {"--model", kZenthiModel, "--start", "stand", "--lockstep", "--randomize", seed,
+                             "--truth", truthFile.path()});
+      ControllerSocket link;
+      stepWith(robot, link, holdFrame(robot, kZenthiStand, 60.0f, 1.5f), 300);
+      EXPECT_EQ(sim.stop(), 0);
+      EXPECT_NE(sim.output().find("board_sim: randomize " + seed + ": command delay "), std::string::npos);
+    }
+    std::ifstream in(truthFile.path());
+    std::string comments;
+    for (std::string line; std::getline(in, line) && line[0] == '#';) comments += line + "\n";
+    return std::make_pair(comments, TruthTable::read(truthFile.path()).column("base_z"));
+  };
+  const auto first = run("7"), again = run("7"), other = run("8");
+  EXPECT_NE(first.first.find("# randomize 7: link mass factors: torso="), std::string::npos) << first.first;
+  EXPECT_EQ(first.first, again.first);
+  EXPECT_NE(first.first, other.first);
+  ASSERT_GT(first.second.size(), 50u);
+  EXPECT_EQ(first.second, again.second);
+  EXPECT_NE(first.second, other.second);
+}
+
+// The biped held by a stiff PD on every joint stands through a sideways push of 40 N for
+// 0.2 s and falls under one of 400 N.
+TEST(BoardSimActuators, AStiffHeldBipedSurvivesASmallSidewaysPushButNotALargeOne) {
+  const Robot robot = veltra1();
+  const auto heightAfterPush = [&robot](const std::string& newtons) {
+    TempFile truthFile("", ".csv");
+    {
+      BoardSim sim(kVeltra, {"--model", kVeltraModel, "--start", "stand", "--lockstep", "--push",
+                             "1.0:0," + newtons + ",0:0.2", "--truth", truthFile.path()});
+      ControllerSocket link;
+      const std::vector<double> stand = positionsOf(stepWith(robot, link, passiveFrame(robot), 1).back());
+      stepWith(robot, link, holdFrame(robot, stand, 400.0f, 6.0f), 1430);  // 3 s
+      EXPECT_EQ(sim.stop(), 0);
+    }
+    const TruthTable truth = TruthTable::read(truthFile.path());
+    return std::make_pair(truth.rows().front().at(truth.index("base_z")), lastOf(truth, "base_z"));
+  };
+  const auto [standing, afterSmall] = heightAfterPush("40");
+  EXPECT_GT(afterSmall, standing - 0.03);
+  EXPECT_LT(heightAfterPush("400").second, 0.5 * standing);
 }

@@ -15,11 +15,13 @@ def test_a_growing_file_yields_each_row_once_it_is_complete(tmp_path):
     path = tmp_path / "truth.csv"
     truth = TruthFile(str(path))
     assert truth.poll() is None  # the simulator has not created it yet
-    path.write_text(HEADER + "0.00,0,0,0.13,1,0,0,0,0.5\n0.01,0,0,0.1")
+    # A randomised body's drawn values come first, as comment lines.
+    path.write_text("# randomize 7: floor friction factor 1.1745\n" + HEADER + "0.00,0,0,0.13,1,0,0,0,0.5\n0.01,0,0,0.1")
     assert truth.poll()["t"] == 0.0 and len(truth.rows) == 1
     with open(path, "a") as f:
         f.write("2,1,0,0,0,0.6\n")
     newest = truth.poll()
     assert [row["base_z"] for row in truth.rows] == [0.13, 0.12]
     assert newest[motor_column(0)] == 0.6
+    assert truth.comments == ["# randomize 7: floor friction factor 1.1745"]
     truth.close()

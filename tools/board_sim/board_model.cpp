@@ -82,7 +82,9 @@ MotorState BoardModel::_motorRecord(const MotorCmd& wireCommand, size_t i) const
   record.pos = static_cast<float>(joint.q);
   record.vel = static_cast<float>(joint.dq);
   record.tau = static_cast<float>(joint.tau);
-  record.temp = static_cast<float>(32.0 + std::min(8.0, 0.2 * std::fabs(joint.tau)));
+  // Without a thermal model the winding is guessed warmer the harder the motor works.
+  const double temp = std::isnan(joint.temp) ? 32.0 + std::min(8.0, 0.2 * std::fabs(joint.tau)) : joint.temp;
+  record.temp = static_cast<float>(temp);
   return wire::toMotorSide(record, config_.gr[i], config_.offset[i]);
 }
 

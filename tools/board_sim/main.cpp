@@ -34,6 +34,8 @@ PhysicsOptions physicsOptions(const SimOptions& options) {
   physics.randomPushes = options.randomPushes;
   physics.realtimePriority = std::max(options.realtimePriority - 1, std::min(options.realtimePriority, 1));
   physics.lockstep = options.lockstep;
+  physics.actuatorsPath = actuatorFileFor(options);
+  physics.randomizeSeed = options.randomizeSeed;
   return physics;
 }
 
@@ -44,8 +46,14 @@ std::unique_ptr<Plant> makePlant(const BoardConfig& config, const SimOptions& op
   return plant;
 }
 
+void printStartLines(const std::vector<std::string>& lines) {
+  for (const std::string& line : lines) std::printf("board_sim: %s\n", line.c_str());
+  std::fflush(stdout);
+}
+
 int runPhysicsBench(const BoardConfig& config, const SimOptions& options) {
   PhysicsPlant plant(config, physicsOptions(options));
+  printStartLines(plant.startLines());
   const double wall = plant.runFlatOut(options.benchSeconds, kBenchKp, kBenchKd);
   std::printf("board_sim: physics benchmark: %.1f s simulated at %.0f Hz in %.3f s, real-time factor %.1f\n",
               options.benchSeconds, 1.0 / plant.timestep(), wall, options.benchSeconds / wall);
@@ -76,10 +84,12 @@ int main(int argc, char** argv) {
     applyLinkSection(options, config.link);
     if (options.benchSeconds > 0.0) return runPhysicsBench(config, options);
     std::unique_ptr<Plant> plant = makePlant(config, options);
+    const std::vector<std::string> plantLines = plant->startLines();
     BoardModel model(std::move(config), ErrorStatuses{options.motorErrors, options.imuErrors, options.batteryErrors},
                      std::move(plant));
     if (options.boardTimeoutMs) model.setCommandTimeout(*options.boardTimeoutMs / 1000.0);
     BoardServer server(options, model);
+    printStartLines(plantLines);
     return server.run();
   } catch (const YAML::Exception& error) {
     std::fprintf(stderr, "board_sim: cannot read %s: %s\n", options.config.c_str(), error.what());

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "body_draw.h"
 #include "realtime.h"
 #include "truth_file.h"
 
@@ -25,6 +26,7 @@ constexpr double kFixedBaseClearance = 0.5;   // m between the lowest geom and t
 constexpr double kBaseHoldFrequency = 20.0;   // Hz of the spring that holds a fixed base
 constexpr double kBaseGyrationRadius = 0.15;  // m: the body's rotational inertia ~ m r^2
 constexpr double kGyroNoiseShare = 0.1;       // gyro sigma (rad/s) per accelerometer sigma (m/s^2)
+constexpr double kTimeSlack = 1e-9;           // s: a command due "now" despite rounding of the clock
 constexpr int kBipedVirtualJoints = 10;
 constexpr double kLinkPeriod = 0.0021;        // s: the SDK's exchange period, one frame in lockstep
 // MuJoCo's default joint limit is a soft spring scaled by the joint's inertia: a motor of a few
@@ -32,25 +34,6 @@ constexpr double kLinkPeriod = 0.0021;        // s: the SDK's exchange period, o
 // default get the stiffest reference time MuJoCo advises (two steps) and a firm impedance.
 constexpr double kDefaultLimitTimeConstant = 0.02;  // s, MuJoCo's default
 constexpr double kStopImpedance[mjNIMP] = {0.95, 0.99, 0.001, 0.5, 2.0};
-
-/// Per motor type, on the joint side: torque limit, rotor inertia (armature = rotor
-/// inertia * gr^2) and the friction used when the model gives the joint none.
-struct MotorTypeTraits {
-  double torqueLimit;   // N m
-  double rotorInertia;  // kg m^2, motor side
-  double frictionLoss;  // N m (dry friction)
-  double damping;       // N m s / rad
-};
-
-// Torque limits follow the size of each protocol type's motor: joint side, after the gear.
-// Rotor inertias are motor side; the joint feels them times gr^2.
-MotorTypeTraits traitsFor(uint8_t type) {
-  switch (type) {
-    case 3: return {30.0, 6.0e-5, 0.2, 0.05};
-    case 5: return {120.0, 2.5e-4, 0.6, 0.2};
-    default: return {60.0, 1.2e-4, 0.4, 0.1};  // type 4, and any type the board does not know
-  }
-}
 
 std::string indexedName(const char* stem, size_t index) { return stem + std::to_string(index); }
 
@@ -61,11 +44,22 @@ bool takesHold(const std::vector<MotorCmd>& commands) {
                      [](const MotorCmd& c) { return c.kp != 0.0f || c.tau != 0.0f; });
 }
 
+// The file's IMU, or none; --imu-noise keeps its meaning over either: white noise and a
+// turn-on bias of that sigma (the gyro a tenth).
+ImuModel imuModel(const ActuatorFile* file, double imuNoise) {
+  ImuModel imu = file ? file->imu : ImuModel{};
+  if (imuNoise > 0.0) {
+    imu.accNoise = imu.accBias = imuNoise;
+    imu.gyroNoise = imu.gyroBias = kGyroNoiseShare * imuNoise;
+  }
+  return imu;
+}
+
 }  // namespace
 
 PhysicsPlant::PhysicsPlant(const BoardConfig& config, const PhysicsOptions& options)
     : fixedBase_(options.fixedBase),
-      imuNoise_(options.imuNoise),
+      strength_(config.motors, 1.0),
       dice_(options.seed),
       pushes_(options.pushes, options.randomPushes),
       commands_(config.motors, MotorCmd{}),
@@ -77,15 +71,28 @@ PhysicsPlant::PhysicsPlant(const BoardConfig& config, const PhysicsOptions& opti
   mujoco_support::installMessageHooks("board_sim");
   _loadModel(options.modelPath, options.rate);
   if (options.lockstep) _fitTimestepToLinkPeriod();
+  if (options.actuatorsPath.empty()) {
+    actuators_ = idealActuators(config);
+    imu_ = imuModel(nullptr, options.imuNoise);
+  } else {
+    actuatorsPath_ = options.actuatorsPath;
+    const ActuatorFile file = loadActuatorFile(options.actuatorsPath);
+    actuators_ = jointActuators(file, config);
+    imu_ = imuModel(&file, options.imuNoise);
+  }
+  if (options.randomizeSeed) _randomize(*options.randomizeSeed);
+  for (const JointActuator& actuator : actuators_) maxDelay_ = std::max(maxDelay_, actuator.delay);
   _findMotors(config);
   _findSensors();
   _setStartPose(options.startPose, options.fixedBase);
   _settle();
   for (int a = 0; a < 3; ++a) {
-    accBias_[a] = imuNoise_ * gauss_(dice_);
-    gyroBias_[a] = kGyroNoiseShare * imuNoise_ * gauss_(dice_);
+    accBias_[a] = imu_.accBias * gauss_(dice_);
+    gyroBias_[a] = imu_.gyroBias * gauss_(dice_);
   }
   latest_.joints.resize(config.motors);
+  sensed_.resize(config.motors);
+  for (size_t i = 0; i < config.motors; ++i) sensed_[i].temp = actuators_[i].ambient;
   _publish();
   if (!options.truthPath.empty()) _openTruth(options.truthPath);
 }
@@ -119,6 +126,33 @@ int PhysicsPlant::_jointQposAdr(const std::string& name, bool required) const {
   return model()->jnt_qposadr[joint];
 }
 
+// Links heavier or lighter (their inertia with them), every contact's friction scaled, and
+// each motor's strength and the command delay drawn; the draw is printed for a repeat.
+void PhysicsPlant::_randomize(uint32_t seed) {
+  mjModel* m = model();
+  const BodyDraw body = BodyDraw::draw(seed, static_cast<size_t>(m->nbody), actuators_.size());
+  std::vector<std::string> names;
+  for (int b = 0; b < m->nbody; ++b) names.emplace_back(mj_id2name(m, mjOBJ_BODY, b) ? mj_id2name(m, mjOBJ_BODY, b) : "");
+  for (int b = 1; b < m->nbody; ++b) {
+    m->body_mass[b] *= body.linkMass[b];
+    for (int axis = 0; axis < 3; ++axis) m->body_inertia[3 * b + axis] *= body.linkMass[b];
+  }
+  // A contact takes the larger friction of its two geoms: one factor on all scales every contact.
+  for (int g = 0; g < m->ngeom; ++g) m->geom_friction[3 * g] *= body.floorFriction;
+  for (size_t i = 0; i < actuators_.size(); ++i) {
+    strength_[i] = body.motorStrength[i];
+    actuators_[i].delay += body.commandDelay;
+  }
+  mj_setConst(m, data());
+  drawnBody_ = body.describe(names);
+}
+
+std::vector<std::string> PhysicsPlant::startLines() const {
+  std::vector<std::string> lines = {actuatorsPath_.empty() ? "ideal actuators" : "actuators " + actuatorsPath_};
+  lines.insert(lines.end(), drawnBody_.begin(), drawnBody_.end());
+  return lines;
+}
+
 void PhysicsPlant::_findMotors(const BoardConfig& config) {
   mjModel* m = model();
   for (size_t i = 0; i < config.motors; ++i) {
@@ -127,17 +161,18 @@ void PhysicsPlant::_findMotors(const BoardConfig& config) {
     if (joint < 0 || m->jnt_type[joint] != mjJNT_HINGE)
       throw std::runtime_error("the model has no hinge joint " + name + " for motor " + std::to_string(i));
     const int dof = m->jnt_dofadr[joint];
-    const MotorTypeTraits traits = traitsFor(config.motorType[i]);
-    m->dof_armature[dof] = traits.rotorInertia * config.gr[i] * config.gr[i];
+    const JointActuator& actuator = actuators_[i];
+    m->dof_armature[dof] = actuator.armature;
+    // MuJoCo takes both implicitly (friction loss as a constraint), so they stay stable.
     if (m->dof_frictionloss[dof] == 0.0 && m->dof_damping[dof] == 0.0) {
-      m->dof_frictionloss[dof] = traits.frictionLoss;
-      m->dof_damping[dof] = traits.damping;
+      m->dof_frictionloss[dof] = actuator.coulombFriction;
+      m->dof_damping[dof] = actuator.viscousFriction;
     }
     if (m->jnt_solref[mjNREF * joint] == kDefaultLimitTimeConstant) {
       m->jnt_solref[mjNREF * joint] = 2.0 * m->opt.timestep;
       std::copy(kStopImpedance, kStopImpedance + mjNIMP, m->jnt_solimp + mjNIMP * joint);
     }
-    motors_.push_back({m->jnt_qposadr[joint], dof, traits.torqueLimit});
+    motors_.push_back({m->jnt_qposadr[joint], dof});
   }
 }
 
@@ -244,6 +279,7 @@ void PhysicsPlant::_openTruth(const std::string& path) {
     truthQposAdr_.push_back(adr >= 0 ? adr : _jointQposAdr(indexedName("motor", k), true));
   }
   const size_t virtuals = biped ? kBipedVirtualJoints : 0;
+  for (const std::string& line : drawnBody_) std::fprintf(truth_.get(), "%s%s\n", truth_file::kCommentPrefix, line.c_str());
   std::fprintf(truth_.get(), "%s\n", truth_file::headerLine(motors_.size(), virtuals).c_str());
   std::fflush(truth_.get());
   _writeTruthRow();
@@ -324,18 +360,34 @@ void PhysicsPlant::_holdBase() {
   for (int axis = 0; axis < 3; ++axis) force[3 + axis] = baseStiffness_[1] * rotation[axis];
 }
 
-// The motor's own PD law on the latest command, on the joint side (the same law as on the
-// motor side once brought through the gear), limited to the motor's torque.
+// Each motor takes the newest frame that arrived at least its delay ago; a frame every motor
+// has taken leaves the queue.
+void PhysicsPlant::_takeDueCommands() {
+  const double now = data()->time + kTimeSlack;
+  for (const TimedCommands& frame : queue_)
+    for (size_t i = 0; i < commands_.size(); ++i)
+      if (frame.arrival + actuators_[i].delay <= now) commands_[i] = frame.commands[i];
+  while (!queue_.empty() && queue_.front().arrival + maxDelay_ <= now) queue_.pop_front();
+}
+
+// The motor's own PD law on the command in force, on the joint side (the same law as on the
+// motor side once brought through the gear), from what the motor senses, capped by its
+// torque-speed envelope at the true speed; the winding heats with the torque squared.
 void PhysicsPlant::_applyMotorTorques() {
   for (size_t i = 0; i < motors_.size(); ++i) {
     const Motor& motor = motors_[i];
+    const JointActuator& actuator = actuators_[i];
     const MotorCmd& c = commands_[i];
-    const double q = data()->qpos[motor.qposAdr], dq = data()->qvel[motor.dofAdr];
+    const double q = sensed_[i].q, dq = sensed_[i].dq;
     double tau = static_cast<double>(c.kp) * (c.pos - q) + static_cast<double>(c.kd) * (c.vel - dq) + c.tau;
     if (!std::isfinite(tau)) tau = 0.0;  // a corrupt command must not poison the simulation
-    tau = std::clamp(tau, -motor.torqueLimit, motor.torqueLimit);
+    const double limit = actuator.torqueLimit(tau, data()->qvel[motor.dofAdr]);
+    tau = strength_[i] * std::clamp(tau, -limit, limit);
     data()->qfrc_applied[motor.dofAdr] = tau;
     applied_[i] = tau;
+    if (actuator.thermalTimeConstant > 0.0)
+      sensed_[i].temp += timestep() * (actuator.risePerTorqueSquared * tau * tau - (sensed_[i].temp - actuator.ambient)) /
+                         actuator.thermalTimeConstant;
   }
 }
 
@@ -350,10 +402,11 @@ void PhysicsPlant::_step() {
   bool released;
   {
     std::lock_guard<std::mutex> lock(commandMutex_);
-    if (commandsChanged_) commands_.swap(pendingCommands_);
+    if (commandsChanged_) queue_.push_back({data()->time, pendingCommands_});
     commandsChanged_ = false;
     released = released_;
   }
+  _takeDueCommands();
   if (released) {
     _applyMotorTorques();
     if (fixedBase_) _holdBase();
@@ -371,19 +424,59 @@ void PhysicsPlant::_step() {
   if (truth_ && data()->time >= truthRows_ * kTruthPeriod - 0.5 * timestep()) _writeTruthRow();
 }
 
-void PhysicsPlant::_publish() {
+// The IMU's reading of this step joins the history; the one `delay` old is reported.
+void PhysicsPlant::_senseImu() {
   double noise[6] = {0, 0, 0, 0, 0, 0};
-  if (imuNoise_ > 0.0)
-    for (int a = 0; a < 6; ++a) noise[a] = (a < 3 ? 1.0 : kGyroNoiseShare) * imuNoise_ * gauss_(dice_);
+  if (imu_.accNoise > 0.0 || imu_.gyroNoise > 0.0)
+    for (int a = 0; a < 6; ++a) noise[a] = (a < 3 ? imu_.accNoise : imu_.gyroNoise) * gauss_(dice_);
   const mjtNum* sensors = data()->sensordata;
-  std::lock_guard<std::mutex> lock(stateMutex_);
-  for (size_t i = 0; i < motors_.size(); ++i)
-    latest_.joints[i] = {data()->qpos[motors_[i].qposAdr], data()->qvel[motors_[i].dofAdr], applied_[i]};
+  ImuSample sample{data()->time, {}, {}, {}};
   for (int a = 0; a < 3; ++a) {
-    latest_.acc[a] = sensors[accAdr_ + a] + accBias_[a] + noise[a];
-    latest_.gyro[a] = sensors[gyroAdr_ + a] + gyroBias_[a] + noise[3 + a];
+    sample.acc[a] = sensors[accAdr_ + a] + accBias_[a] + noise[a];
+    sample.gyro[a] = sensors[gyroAdr_ + a] + gyroBias_[a] + noise[3 + a];
   }
-  for (int a = 0; a < 4; ++a) latest_.quat[a] = sensors[quatAdr_ + a];
+  std::copy(sensors + quatAdr_, sensors + quatAdr_ + 4, sample.quat);
+  imuHistory_.push_back(sample);
+  while (imuHistory_.size() > 1 && imuHistory_[1].time <= data()->time - imu_.delay + kTimeSlack)
+    imuHistory_.pop_front();
+}
+
+// The bias wanders as a random walk: its steps grow with the square root of the time.
+void PhysicsPlant::_driftImuBias() {
+  const double root = std::sqrt(timestep());
+  if (imu_.accBiasWalk > 0.0)
+    for (double& bias : accBias_) bias += imu_.accBiasWalk * root * gauss_(dice_);
+  if (imu_.gyroBiasWalk > 0.0)
+    for (double& bias : gyroBias_) bias += imu_.gyroBiasWalk * root * gauss_(dice_);
+}
+
+// The encoder counts whole steps; the velocity estimate is noisy. The motor's next PD law
+// works on these values, as its firmware does.
+void PhysicsPlant::_senseMotors() {
+  for (size_t i = 0; i < motors_.size(); ++i) {
+    const JointActuator& actuator = actuators_[i];
+    const double q = data()->qpos[motors_[i].qposAdr];
+    sensed_[i].q = actuator.positionStep > 0.0 ? actuator.positionStep * std::round(q / actuator.positionStep) : q;
+    sensed_[i].dq = data()->qvel[motors_[i].dofAdr];
+    if (actuator.velocityNoise > 0.0) sensed_[i].dq += actuator.velocityNoise * gauss_(dice_);
+    sensed_[i].tau = applied_[i];
+    if (actuator.torqueNoise > 0.0) sensed_[i].tau += actuator.torqueNoise * gauss_(dice_);
+  }
+}
+
+void PhysicsPlant::_publish() {
+  _senseImu();
+  _senseMotors();
+  _driftImuBias();
+  const ImuSample& imu = imuHistory_.front();
+  std::lock_guard<std::mutex> lock(stateMutex_);
+  for (size_t i = 0; i < motors_.size(); ++i) {
+    latest_.joints[i] = sensed_[i];
+    if (actuators_[i].thermalTimeConstant <= 0.0) latest_.joints[i].temp = NAN;  // the board's estimate
+  }
+  std::copy(imu.acc, imu.acc + 3, latest_.acc);
+  std::copy(imu.gyro, imu.gyro + 3, latest_.gyro);
+  std::copy(imu.quat, imu.quat + 4, latest_.quat);
 }
 
 void PhysicsPlant::_writeTruthRow() {

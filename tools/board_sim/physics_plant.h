@@ -1,5 +1,9 @@
 // The whole robot simulated with MuJoCo: every motor runs its own PD law at the physics
 // rate on the latest command, as smart motors do, and the IMU reads the torso's sensors.
+// With an actuator file the motors are real ones: each command takes hold after its motor's
+// delay, the torque is capped by the torque-speed envelope, the PD law and the records see
+// the quantised encoder and noisy velocity and torque, and the windings heat; the IMU is
+// noisy, its bias drifts and its readings arrive late.
 //
 // The robot holds still in its settled start pose until the first command that takes hold of
 // a motor (a position gain or a torque): the SDK's passive reads do not release it, so a
@@ -15,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -23,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "actuator_model.h"
 #include "board_model.h"
 #include "mujoco_model.h"
 #include "plant.h"
@@ -33,9 +39,11 @@ struct PhysicsOptions {
   std::string startPose;   // keyframe name; empty: crouch, else lying, else the first keyframe
   bool fixedBase = false;  // hold the torso at the start pose, raised so the feet clear the floor
   std::string truthPath;   // CSV at 100 Hz; empty: none
-  double imuNoise = 0.0;   // accelerometer noise and bias sigma, m/s^2 (gyro: a tenth, rad/s)
+  double imuNoise = 0.0;   // > 0: accelerometer noise and bias sigma, m/s^2 (gyro: a tenth, rad/s)
+  std::string actuatorsPath;  // calibration file of the motors and IMU; empty: ideal ones
+  std::optional<uint32_t> randomizeSeed;  // draw the body's masses, friction, strengths, delay
   double rate = 0.0;       // steps per second; 0: the model's own timestep
-  uint32_t seed = 1;       // seed of the IMU noise
+  uint32_t seed = 1;       // seed of the sensor noise and the IMU's bias
   bool releaseAtStart = false;  // step from the start instead of holding until the first command
   int physicsCpu = -1;          // >= 0: the physics thread runs on this CPU only
   int realtimePriority = 0;     // > 0: SCHED_FIFO priority of the physics thread
@@ -48,7 +56,9 @@ class PhysicsPlant : public Plant {
  public:
   /// Loads the model, checks it against the configuration (a hinge joint motor<i> for every
   /// motor, the torso and its IMU sensors of 3, 3 and 4 values, a positive timestep), sets the
-  /// start pose and lets the constraints settle. Throws std::runtime_error naming what is wrong.
+  /// start pose and lets the constraints settle; with randomizeSeed prints the drawn body
+  /// ("board_sim: randomize SEED: ..." lines). Throws std::runtime_error naming what is wrong
+  /// (an actuator file that cannot be read or lacks a motor type of the configuration too).
   PhysicsPlant(const BoardConfig& config, const PhysicsOptions& options);
   /// Stops the physics thread and flushes the truth file.
   ~PhysicsPlant() override;
@@ -71,6 +81,8 @@ class PhysicsPlant : public Plant {
   /// ", held until the first command" while the robot waits; in lockstep ", physics in
   /// lockstep (K x T ms per frame), real-time factor F" instead of the factor and lag.
   std::string summary() override;
+  /// "actuators FILE" or "ideal actuators", then the randomised body's lines, if any.
+  std::vector<std::string> startLines() const override;
 
   double timestep() const { return model_->opt.timestep; }
   /// Physics steps per command frame in lockstep (0 when free-running).
@@ -83,13 +95,21 @@ class PhysicsPlant : public Plant {
   struct Motor {
     int qposAdr;
     int dofAdr;
-    double torqueLimit;
+  };
+  struct TimedCommands {
+    double arrival;  // simulated s
+    std::vector<MotorCmd> commands;
+  };
+  struct ImuSample {
+    double time;
+    double acc[3], gyro[3], quat[4];
   };
   using Clock = std::chrono::steady_clock;
 
   void _loadModel(const std::string& path, double rate);
   void _fitTimestepToLinkPeriod();
   void _stepLinkPeriod();
+  void _randomize(uint32_t seed);
   void _findMotors(const BoardConfig& config);
   void _findSensors();
   void _setStartPose(const std::string& name, bool fixedBase);
@@ -99,7 +119,11 @@ class PhysicsPlant : public Plant {
   int _jointQposAdr(const std::string& name, bool required) const;
   void _holdBase();
   void _step();
+  void _takeDueCommands();
   void _applyMotorTorques();
+  void _senseMotors();
+  void _senseImu();
+  void _driftImuBias();
   void _applyPush();
   void _publish();
   void _writeTruthRow();
@@ -122,8 +146,18 @@ class PhysicsPlant : public Plant {
   double baseStiffness_[2] = {0, 0};             // linear N/m, angular N m/rad
   double baseDamping_[2] = {0, 0};
 
-  // IMU noise: white noise plus a bias drawn once.
-  double imuNoise_ = 0.0;
+  // The motors as their joints feel them, and what the motors sense (their PD law's inputs).
+  std::vector<JointActuator> actuators_;
+  std::vector<double> strength_;     // torque factor per motor (1 unless randomised)
+  double maxDelay_ = 0.0;            // s, the longest command delay of any motor
+  std::deque<TimedCommands> queue_;  // frames not yet in force at every motor, oldest first
+  std::vector<JointReading> sensed_;
+  std::vector<std::string> drawnBody_;  // the randomised body, for the truth file's head
+  std::string actuatorsPath_;
+
+  // IMU: white noise plus a bias drawn once that drifts, read `delay` late.
+  ImuModel imu_;
+  std::deque<ImuSample> imuHistory_;
   std::mt19937 dice_;
   std::normal_distribution<double> gauss_{0.0, 1.0};
   double accBias_[3] = {0, 0, 0};

@@ -3,6 +3,7 @@
 // injection, faults, link) is the same for both.
 #pragma once
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@ struct JointReading {
   double q = 0.0;    // rad
   double dq = 0.0;   // rad/s
   double tau = 0.0;  // N m, the torque the motor applied last
+  double temp = NAN;  // degrees C of the winding; NaN: not modelled (the board estimates it)
 };
 
 /// Everything the board reports, before conversion to the motor side.
@@ -37,4 +39,8 @@ class Plant {
 
   /// Text appended to the simulator's per-second summary line ("" for none).
   virtual std::string summary() { return {}; }
+
+  /// Lines (without "board_sim: " and newline) printed once the board is ready: what the
+  /// plant runs with, for a repeat of the run.
+  virtual std::vector<std::string> startLines() const { return {}; }
 };

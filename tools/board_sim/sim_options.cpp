@@ -4,6 +4,7 @@
 #include <climits>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -30,7 +31,8 @@ const char kHelp[] =
     "  --record FILE            append every frame received as one line of hex bytes\n"
     "  --quiet                  no summary line per second\n"
     "  --verbose                a summary line per second (the default; undoes --quiet)\n"
-    "  --seed N                 seed of the fault dice (default 1, so runs repeat)\n"
+    "  --seed N                 seed of the fault dice and of the physics' sensor noise and\n"
+    "                           IMU bias (default 1, so runs repeat)\n"
     "  --any-frame-length       answer command frames of any length with the reply of FILE's\n"
     "                           own counts (a board with other devices than the controller's\n"
     "                           file says); missing motor records command nothing (UDP only)\n"
@@ -87,9 +89,12 @@ const char kHelp[] =
     "\n"
     "Whole-body physics (MuJoCo): the motors drive the joints motor0.. of a robot model, each\n"
     "running its own PD law on the latest command at the physics rate, in real time on its own\n"
-    "thread; the IMU records come from the model's torso sensors. Joint-side torque limits by\n"
-    "motor type: 3: 30 N m, 4: 60 N m, 5: 120 N m; each joint also carries its rotor's inertia\n"
-    "times gr^2. The summary line adds the physics' real-time factor and lag.\n"
+    "thread; the IMU records come from the model's torso sensors. The motors and the IMU are\n"
+    "those of an actuator file (models/actuators.yaml): per motor type (the configuration's\n"
+    "motor_type, through its gr) a delay from a frame's arrival to its torque, a torque-speed\n"
+    "envelope, friction, the rotor's inertia, a quantised encoder, velocity and torque noise and\n"
+    "a winding that heats (the records' temp); an IMU with noise, a drifting bias and a delay.\n"
+    "The summary line adds the physics' real-time factor and lag.\n"
     "The robot holds still in its settled start pose until the first command frame with a\n"
     "position gain or a torque on any motor (kp or tau not zero): the SDK's passive reads do\n"
     "not release it. Until then the summary line says \"held until the first command\" and the\n"
@@ -99,7 +104,16 @@ const char kHelp[] =
     "  --fixed-base             hold the torso still at the start pose, raised off the floor\n"
     "  --truth FILE.csv         write the true base pose and joint angles at 100 Hz\n"
     "  --imu-noise SIGMA        accelerometer noise and bias sigma in m/s^2 (the gyro gets a\n"
-    "                           tenth of it in rad/s)\n"
+    "                           tenth of it in rad/s), instead of the actuator file's\n"
+    "  --actuators FILE         the motors and IMU of FILE (default: actuators.yaml beside the\n"
+    "                           model, the shipped models/actuators.yaml; a model without one\n"
+    "                           runs ideal motors)\n"
+    "  --ideal-actuators        ideal motors: joint-side torque limits by motor type 3: 30 N m,\n"
+    "                           4: 60 N m, 5: 120 N m at any speed, the rotor's inertia times\n"
+    "                           gr^2, no delay, exact sensing, no heating; an exact IMU\n"
+    "  --randomize SEED         draw the body from SEED: link masses +-10 %, floor friction\n"
+    "                           +-30 %, motor strength +-10 %, a command delay of 0-2 ms; the\n"
+    "                           drawn values are printed and head the truth file as '#' lines\n"
     "  --physics-rate HZ        physics steps per second (default: the model's timestep)\n"
     "  --release-at-start       step from the start: the motors are limp until the first\n"
     "                           command, so a robot that cannot stand unpowered falls\n"
@@ -258,6 +272,8 @@ void applyValueOption(SimOptions& options, const std::string& name, const std::s
   else if (name == "--physics-cpu") options.physicsCpu = static_cast<int>(std::min<uint64_t>(toCount(value), INT_MAX));
   else if (name == "--push") options.pushes.push_back(toPush(value));
   else if (name == "--random-pushes") options.randomPushes = toRandomPushes(value);
+  else if (name == "--actuators") options.actuatorsPath = value;
+  else if (name == "--randomize") options.randomizeSeed = static_cast<uint32_t>(toCount(value));
   else if (name == "--board-timeout-ms")
     options.boardTimeoutMs = parsedFor(name, "a positive count of ms", value, [&value] {
       const uint64_t ms = toCount(value);
@@ -285,10 +301,14 @@ void checkPhysicsOptions(const SimOptions& options) {
   const bool physicsAsked = !options.startPose.empty() || options.fixedBase || !options.truthPath.empty() ||
                             options.imuNoise != 0.0 || options.physicsRate != 0.0 || options.benchSeconds != 0.0 ||
                             options.releaseAtStart || options.physicsCpu.has_value() || options.lockstep ||
-                            !options.pushes.empty() || options.randomPushes.has_value();
+                            !options.pushes.empty() || options.randomPushes.has_value() ||
+                            !options.actuatorsPath.empty() || options.idealActuators ||
+                            options.randomizeSeed.has_value();
   if (options.modelPath.empty() && physicsAsked) throw std::invalid_argument("physics options need --model");
   if (!options.modelPath.empty() && (options.tiltRoll != 0.0 || options.tiltPitch != 0.0))
     throw std::invalid_argument("--imu-tilt has no meaning with --model");
+  if (options.idealActuators && !options.actuatorsPath.empty())
+    throw std::invalid_argument("--actuators and --ideal-actuators exclude each other");
   if (options.lockstep && options.physicsCpu.has_value())
     throw std::invalid_argument("--physics-cpu has no meaning with --lockstep: the link thread steps the physics");
   if (!(options.imuNoise >= 0.0) || !(options.physicsRate >= 0.0) || !(options.benchSeconds >= 0.0))
@@ -304,6 +324,15 @@ void applyLinkSection(SimOptions& options, const LinkOptions& link) {
   if (link.kind == USB) options.serial = true;
   if (link.boardAddress) options.bindAddress = *link.boardAddress;
   if (link.boardPort) options.bindPort = *link.boardPort;
+}
+
+std::string actuatorFileFor(const SimOptions& options) {
+  if (options.idealActuators) return {};
+  if (!options.actuatorsPath.empty()) return options.actuatorsPath;
+  const size_t slash = options.modelPath.rfind('/');
+  const std::string beside =
+      (slash == std::string::npos ? std::string() : options.modelPath.substr(0, slash + 1)) + "actuators.yaml";
+  return std::ifstream(beside).good() ? beside : std::string();
 }
 
 ParsedCommandLine parseCommandLine(int argc, char** argv) {
@@ -323,6 +352,7 @@ ParsedCommandLine parseCommandLine(int argc, char** argv) {
       else if (name == "--fixed-base") parsed.options.fixedBase = true;
       else if (name == "--release-at-start") parsed.options.releaseAtStart = true;
       else if (name == "--lockstep") parsed.options.lockstep = true;
+      else if (name == "--ideal-actuators") parsed.options.idealActuators = true;
       else {
         if (i + 1 >= argc) throw std::invalid_argument(name + " needs a value");
         applyValueOption(parsed.options, name, argv[++i]);

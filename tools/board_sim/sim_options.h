@@ -60,6 +60,11 @@ struct SimOptions {
   std::vector<Push> pushes;                   // --push, in the order given
   std::optional<RandomPushes> randomPushes;   // --random-pushes
   std::optional<uint64_t> boardTimeoutMs;     // damp every motor after this long without a frame
+
+  // Real motors and IMU, and a randomised body.
+  std::string actuatorsPath;               // --actuators; empty: the one beside the model
+  bool idealActuators = false;             // --ideal-actuators: no actuator file at all
+  std::optional<uint32_t> randomizeSeed;   // --randomize
 };
 
 /// What the command line asks for: run, print the help, or stop with a usage error.
@@ -73,4 +78,8 @@ ParsedCommandLine parseCommandLine(int argc, char** argv);
 /// Listens where the configuration's `link:` section puts the board (its board_address and
 /// board_port; kind usb serves a pseudo-terminal), except for what --bind or --serial chose.
 void applyLinkSection(SimOptions& options, const LinkOptions& link);
+/// The actuator file the physics runs with: --actuators FILE, else actuators.yaml in the
+/// model's directory (models/ of a checkout, PREFIX/share/drivelink/models installed) when it
+/// is there; empty for --ideal-actuators or a model without one beside it.
+std::string actuatorFileFor(const SimOptions& options);
 const char* helpText();

@@ -44,14 +44,17 @@ TruthTable TruthTable::read(const std::string& path) {
   std::ifstream file(path);
   if (!file) throw std::runtime_error("cannot read " + path);
   TruthTable table;
-  if (!std::getline(file, table.header_) || file.eof()) throw std::runtime_error(path + " has no header line");
+  size_t lineNumber = 1;
+  const auto isComment = [](const std::string& line) { return !line.empty() && line[0] == '#'; };
+  while (std::getline(file, table.header_) && !file.eof() && isComment(table.header_)) ++lineNumber;
+  if (!file || file.eof() || isComment(table.header_)) throw std::runtime_error(path + " has no header line");
   table.columns_ = splitCells(table.header_);
   if (table.columns_.empty() || table.columns_[0] != kTime)
     throw std::runtime_error(path + ": first column is not " + kTime);
-  size_t lineNumber = 1;
   for (std::string line; std::getline(file, line);) {
     ++lineNumber;
     if (file.eof()) break;  // no newline yet: the writer is in the middle of this row
+    if (isComment(line)) continue;
     const std::vector<std::string> cells = splitCells(line);
     if (cells.size() != table.columns_.size())
       throw std::runtime_error(path + ":" + std::to_string(lineNumber) + ": " + std::to_string(cells.size()) +

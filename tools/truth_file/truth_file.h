@@ -7,7 +7,8 @@
 //   motor0 … motor<n-1>                       every driven joint's angle [rad], configuration order
 //   virtual0 … virtual9                       a biped's serial-chain joint angles [rad] (bipeds only)
 //   push_fx push_fy push_fz                   force pushing the torso at that time [N], world axes
-// Joint columns carry the names of the model's joints they come from.
+// Joint columns carry the names of the model's joints they come from. Lines before the header
+// that start with '#' are comments (a randomised body's drawn values).
 #pragma once
 
 #include <array>
@@ -22,6 +23,8 @@ inline constexpr const char* kTime = "t";
 /// The torso pose columns that follow the time: position [m], then the quaternion (w, x, y, z).
 inline constexpr std::array<const char*, 7> kBaseColumns = {"base_x",  "base_y",  "base_z", "base_qw",
                                                             "base_qx", "base_qy", "base_qz"};
+/// What a comment line starts with; readers skip such lines.
+inline constexpr const char* kCommentPrefix = "# ";
 /// The last columns: the push on the torso [N], world axes (zero without one).
 inline constexpr std::array<const char*, 3> kPushColumns = {"push_fx", "push_fy", "push_fz"};
 
@@ -36,8 +39,8 @@ std::string headerLine(size_t motors, size_t virtuals);
 /// A truth file as read at one moment: its columns and its complete rows. A plain value.
 class TruthTable {
  public:
-  /// Reads the file at `path`. A last line without its newline is a row the simulator is still
-  /// writing and is left out. Throws std::runtime_error naming the file when it cannot be
+  /// Reads the file at `path`, skipping the comment lines (starting with '#'). A last line
+  /// without its newline is a row the simulator is still writing and is left out. Throws std::runtime_error naming the file when it cannot be
   /// read, has no header, does not begin with the time column, or holds a complete row whose
   /// cell count differs from the header's or a cell that is not a number.
   static TruthTable read(const std::string& path);
