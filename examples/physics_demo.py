@@ -361,6 +361,8 @@ def main():
     if truth:
         truth_rows, offset = aligned_truth(run, truth, plan.poses["stand"])
         truth.close()
+        for comment in truth.comments:  # a randomised body's drawn values, to repeat the run
+            print(f"[demo] simulator: {comment.lstrip('#').strip()}")
 
     fell, reasons, figures = judge(run, truth_rows, stand_height, offset)
     print_summary(figures, truth_rows, stand_height, offset)
