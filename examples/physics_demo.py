@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
-"""A polling-style controller that stands a legged robot up from the ground, holds, squats,
-stands again and brakes.
+"""A polling-style controller that stands a legged robot up from the ground, holds, takes two
+pushes, squats, stands again and brakes.
 
 It drives the robot only through ambulink, so it runs unchanged on a real robot:
 
@@ -9,16 +9,23 @@ It drives the robot only through ambulink, so it runs unchanged on a real robot:
 Against the physics simulator (scripts/demo does this) it also reads the simulator's truth
 file, the torso's real pose, to judge whether the robot stood:
 
-    scripts/with-simulator --sim-args "--model models/veltra1.xml --start crouch \\
-        --truth demo-output/truth.csv" configs/veltra1.yaml env PYTHONPATH=lib \\
+    scripts/with-simulator --sim-args "--model models/veltra1.xml --start crouch --lockstep \\
+        --truth demo-output/truth.csv $(PYTHONPATH=lib python3 examples/physics_demo.py \\
+        configs/veltra1.yaml --push-options)" configs/veltra1.yaml env PYTHONPATH=lib \\
         python3 examples/physics_demo.py configs/veltra1.yaml --truth demo-output/truth.csv \\
-        --model models/veltra1.xml
+        --model models/veltra1.xml --lockstep
+
+With --lockstep the controller steps with the link: one command per reply, its time the reply's
+sequence number x 2.1 ms, so against the simulator's --lockstep the robot moves the same way on
+every run however busy the machine is. The robot's pushes come from the simulator (--push): the
+plan's "take pushes" phase is where --push-options puts them.
 
 Every second it prints the phase, torso height, tilt, tracking error and link health. At the
 end it prints a summary and writes a CSV, plots and (with the simulator's model, bin/render_truth
 and a display or xvfb-run) pictures of the robot into --output. It exits 1 when the robot fell
 before the brake (torso tilt over 20 degrees, or torso height more than 3 cm from the commanded
-stance while holding it) and 2 when the robot never moved (no link).
+stance while holding it, the second after each push excepted) and 2 when the robot never moved
+(no link).
 """
 
 import argparse
@@ -31,11 +38,14 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import ambulink
-from physics_report import (aligned_truth, judge, print_summary, render_pictures, stand_height_from_model, tilt_deg,
-                            torso_from_truth, write_plots)
+from physics_report import (aligned_truth, judge, print_summary, push_spans, push_text_of, render_pictures,
+                            stand_height_from_model, tilt_deg, torso_from_truth, write_plots)
 from truth_file import TruthFile
 
 CONTROL_PERIOD = 0.002  # seconds
+LINK_PERIOD = 0.0021  # s: one exchange of the link; in lockstep also one period of simulated time
+LOCKSTEP_START = 1.0  # s of link time at which a lockstep run takes hold: the same on every run
+REPLY_TIMEOUT = 5.0  # s a lockstep controller waits for the board's next reply
 BRAKE_WATCH = 1.2  # seconds observed after the brake: over the truth file's one-second flush
 ROOT = Path(__file__).resolve().parents[1]
 
@@ -47,6 +57,7 @@ class Phase:
     pose: str  # the pose reached at the phase's end (ramped to from the previous one)
     judge_height: bool = False  # a hold of the stand pose: its torso height is checked
     judge_tilt: bool = True  # False while the robot is still getting hold of itself
+    pushes: tuple = ()  # (s into the phase at speed 1, (FX, FY, FZ) N in world axes, s it lasts)
 
 
 @dataclass
@@ -84,6 +95,9 @@ VELTRA = family_plan(
         Phase("crouch", 0.6, "crouch"),
         Phase("stand up", 3.0, "stand"),
         Phase("hold", 2.0, "stand", judge_height=True),
+        # Sideways: the feet are 8 cm long, so a forward push of this size would topple it.
+        Phase("take pushes", 4.5, "stand", judge_height=True,
+              pushes=((0.5, (0.0, 25.0, 0.0), 0.2), (3.0, (0.0, -25.0, 0.0), 0.2))),
         Phase("squat", 2.0, "squat"),
         Phase("stand again", 2.0, "stand"),
         Phase("hold again", 1.5, "stand", judge_height=True),
@@ -107,6 +121,8 @@ ZENTHI = family_plan(
         Phase("tuck legs", 2.0, "tuck", judge_tilt=False),
         Phase("stand up", 3.0, "stand"),
         Phase("hold", 2.0, "stand", judge_height=True),
+        Phase("take pushes", 4.5, "stand", judge_height=True,
+              pushes=((0.5, (0.0, 150.0, 0.0), 0.2), (3.0, (150.0, 0.0, 0.0), 0.2))),
         Phase("squat", 2.0, "squat"),
         Phase("stand again", 2.0, "stand"),
         Phase("hold again", 1.5, "stand", judge_height=True),
@@ -114,6 +130,60 @@ ZENTHI = family_plan(
 )
 
 PLANS = {"veltra1": VELTRA, "zenthi": ZENTHI}
+
+
+def push_options(plan, speed):
+    """The simulator's --push options that push the robot where the plan says, in the simulated
+    time of a lockstep run (its plan starts at LOCKSTEP_START)."""
+    options, phase_start = [], LOCKSTEP_START
+    for phase in plan.phases:
+        for at, (fx, fy, fz), seconds in phase.pushes:
+            options += ["--push", f"{phase_start + at / speed:.3f}:{fx:g},{fy:g},{fz:g}:{seconds:g}"]
+        phase_start += phase.seconds / speed
+    return options
+
+
+# Two ways to keep time. The wall clock stays the default: a real robot and a free-running
+# simulator move in real time whether or not the link thread keeps its pace, so the motion must
+# follow the wall clock. Against a lockstep simulator the link's exchanges are the clock itself,
+# and a controller paced by the wall clock would drift from it on a busy machine.
+class WallClock:
+    """A command every CONTROL_PERIOD of the wall clock; time in seconds since the start."""
+
+    def __init__(self):
+        self._start = self._next_tick = time.monotonic()
+        self.sim_offset = None  # the simulator's clock is unknown: the truth file is aligned
+
+    def now(self):
+        return time.monotonic() - self._start
+
+    def wait(self):
+        self._next_tick += CONTROL_PERIOD
+        time.sleep(max(0.0, self._next_tick - time.monotonic()))
+
+
+class LinkClock:
+    """Steps with the link: one command per reply, time the reply's sequence x LINK_PERIOD since
+    the start. It starts at LOCKSTEP_START s of link time, so every run is the same; the robot
+    stays held until then. sim_offset turns its time into the lockstep simulator's."""
+
+    def __init__(self, robot):
+        self._robot = robot
+        self.sim_offset = 0.0
+        while self.now() < LOCKSTEP_START:
+            self.wait()
+            robot.receive_observation()
+        self.sim_offset = self.now()
+        if self.sim_offset > LOCKSTEP_START + LINK_PERIOD:
+            print(f"[demo] started late, at {self.sim_offset:.3f} s of link time", flush=True)
+
+    def now(self):
+        info = self._robot.last_observation_info()
+        return (info[0] if info else 0) * LINK_PERIOD - self.sim_offset
+
+    def wait(self):
+        if not self._robot.wait_for_observation(REPLY_TIMEOUT):
+            raise RuntimeError(f"the board sent no reply for {REPLY_TIMEOUT:g} s")
 
 
 def smooth_step(x):
@@ -145,6 +215,7 @@ class Run:
         self.plan = plan
         self.samples = []  # (t, phase, target, measured, imu tilt)
         self.braked_at = None
+        self.sim_offset = None  # s from controller to simulator time, when the clock knows it
 
     def add(self, t, phase, target, measured, imu_tilt):
         self.samples.append((t, phase, list(target), list(measured), imu_tilt))
@@ -192,42 +263,46 @@ def drive(robot, plan, args, truth):
         pose = plan.poses[phase.pose][:n]
         return pose + list(start_pose[len(pose):])
 
+    clock = LinkClock(robot) if args.lockstep else WallClock()
+    run.sim_offset = clock.sim_offset
     observation, start_pose, _ = observe()
     previous_target = list(start_pose)
-    start = time.monotonic()
-    next_tick, next_status = start, start + 1.0
+    next_status = 1.0
     window_errors, fresh, polls, stats = [], 0, 0, None
-    phase_start = 0.0
+    phase_start, pushes_seen = 0.0, 0
     for phase in plan.phases + [Phase("brake", BRAKE_WATCH, "")]:
         duration = phase.seconds / args.speed if phase.name != "brake" else phase.seconds
         goal = goal_of(phase)
         if phase.name == "brake":
             robot.brake()
-            run.braked_at = time.monotonic() - start
-        while (t := time.monotonic() - start) < phase_start + duration:
+            run.braked_at = clock.now()
+        while (t := clock.now()) < phase_start + duration:
             if goal is not None:
                 x = smooth_step((t - phase_start) / duration)
                 target = [a + (b - a) * x for a, b in zip(previous_target, goal)]
                 robot.send_command(kp, kd, target, zeros, zeros)
             else:
                 target = previous_target
+            clock.wait()
             latest, measured, imu_tilt = observe()
             polls += 1
             fresh += latest != observation
             observation = latest
             window_errors.append(sum(abs(a - b) for a, b in zip(target, measured)) / n)
             run.add(t, phase.name, target, measured, imu_tilt)
-            if time.monotonic() >= next_status:
+            if t >= next_status:
                 health, stats = link_health(robot, stats, fresh, polls)
                 row = truth.poll() if truth else None
                 height, tilt = torso_from_truth(row) if row else (None, imu_tilt)
                 height_text = f"torso {height:5.3f} m" if height is not None else "torso   -    "
+                pushes = push_spans(truth.rows) if truth else []
+                push_text = "".join(f"  push {push_text_of(p)}" for p in pushes[pushes_seen:])
+                pushes_seen = len(pushes)
                 print(f"[demo] t={t:5.1f}s  {phase.name:<11} {height_text}  tilt {tilt:5.1f} deg  "
-                      f"tracking {sum(window_errors) / len(window_errors):.4f} rad  {health}", flush=True)
+                      f"tracking {sum(window_errors) / len(window_errors):.4f} rad  {health}{push_text}",
+                      flush=True)
                 window_errors, fresh, polls = [], 0, 0
                 next_status += 1.0
-            next_tick += CONTROL_PERIOD
-            time.sleep(max(0.0, next_tick - time.monotonic()))
         phase_start += duration
         if goal is not None:
             previous_target = goal
@@ -253,9 +328,19 @@ def main():
                                                      / "render_truth"), help="the render_truth program")
     parser.add_argument("--realtime-priority", type=int, default=0,
                         help="SCHED_FIFO priority of the link and watchdog threads (0: off)")
+    parser.add_argument("--lockstep", action="store_true",
+                        help="step with the link (the simulator's --lockstep): one command per reply, time from "
+                             f"its sequence number, the plan starting at {LOCKSTEP_START:g} s of link time")
+    parser.add_argument("--push-options", action="store_true",
+                        help="print the simulator's --push options for the plan's pushes in a lockstep run "
+                             "(at this --speed) and exit")
     args = parser.parse_args()
     if not args.speed > 0:
         parser.error("--speed must be positive")
+    if args.push_options:
+        family = args.robot or ambulink.robot_family(ambulink.config_robot_type(args.config)).name
+        print(" ".join(push_options(PLANS[family], args.speed)))
+        return 0
 
     robot = ambulink.Ambulink(args.config, realtime_priority=args.realtime_priority)
     n = robot.get_motor_num()
@@ -276,13 +361,16 @@ def main():
     if truth:
         truth_rows, offset = aligned_truth(run, truth, plan.poses["stand"])
         truth.close()
+        for comment in truth.comments:  # a randomised body's drawn values, to repeat the run
+            print(f"[demo] simulator: {comment.lstrip('#').strip()}")
 
     fell, reasons, figures = judge(run, truth_rows, stand_height, offset)
-    print_summary(figures, truth_rows, stand_height)
+    print_summary(figures, truth_rows, stand_height, offset)
 
     written = ["physics_run.csv"] + write_plots(run, truth_rows, offset, stand_height, folder)
     if truth_rows and args.model and not args.no_pictures:
-        written += render_pictures(run, args.truth, args.model, offset, folder, args.render_tool)
+        written += render_pictures(run, args.truth, args.model, offset, folder, args.render_tool,
+                                   push_spans(truth_rows))
     print(f"[demo] wrote {', '.join(str(folder / w) for w in written)}")
 
     first, last = run.samples[0][3], run.samples[-1][3]
@@ -292,7 +380,8 @@ def main():
     if fell:
         print("[demo] FAILED: the robot fell: " + "; ".join(reasons))
         return 1
-    print("[demo] done: the robot stood, squatted and stood again")
+    pushed = " and took its pushes" if truth_rows and push_spans(truth_rows) else ""
+    print(f"[demo] done: the robot stood{pushed}, squatted and stood again")
     return 0
 
 

@@ -2,7 +2,9 @@
 own record, the verdict whether the robot stood, the summary, the plots and the pictures.
 
 Its functions take the demo's Run: `samples` (t, phase, target, measured, IMU tilt),
-`phase_spans()`, `braked_at` and `plan` (`phases`, `joint_names`)."""
+`phase_spans()`, `braked_at`, `sim_offset` (None unless the controller knows the simulator's
+time) and `plan` (`phases`, `joint_names`). Pushes are read from the truth file's push_f*
+columns, so the verdict holds whoever scheduled them."""
 
 import math
 import os
@@ -13,11 +15,13 @@ import tempfile
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
-from truth_file import BASE_POSITION, BASE_QUATERNION, TIME, motor_column, virtual_column
+from truth_file import BASE_POSITION, BASE_QUATERNION, PUSH_FORCE, ROWS_PER_SECOND, TIME, motor_column, virtual_column
 
 MAX_TILT_DEG = 20.0
 MAX_HEIGHT_ERROR = 0.03  # metres, while holding the stand pose
 HOLD_SETTLE = 0.5  # seconds into a hold phase before its height is judged
+PUSH_RECOVERY = 1.0  # seconds after a push's end before the height is judged again
+PUSH_SNAPSHOT_DELAY = 0.1  # s after a push's end its picture is taken: about the widest sway
 
 
 def tilt_deg(qw, qx, qy, qz):
@@ -32,6 +36,34 @@ def tilt_deg(qw, qx, qy, qz):
 def torso_from_truth(row):
     """(height in m, tilt in degrees) of the torso in one truth row."""
     return row[BASE_POSITION[2]], tilt_deg(*(row[c] for c in BASE_QUATERNION))
+
+
+def push_spans(truth_rows):
+    """(start, end, (fx, fy, fz)) in simulator seconds of every push in the truth rows: a run of
+    consecutive rows with the same force other than zero. A row is the force at its time, so a
+    push ends one row period after its last row."""
+    spans = []
+    for row in truth_rows:
+        force = tuple(row.get(column, 0.0) for column in PUSH_FORCE)
+        if not any(force):
+            continue
+        if spans and spans[-1][2] == force and row[TIME] <= spans[-1][1] + 0.5 / ROWS_PER_SECOND:
+            spans[-1][1] = row[TIME] + 1.0 / ROWS_PER_SECOND
+        else:
+            spans.append([row[TIME], row[TIME] + 1.0 / ROWS_PER_SECOND, force])
+    return [tuple(span) for span in spans]
+
+
+def push_text_of(push):
+    """A push as the status lines and the summary name it: "30 N (+0, +30, +0) for 0.20 s"."""
+    start, end, force = push
+    magnitude = math.sqrt(sum(f * f for f in force))
+    return f"{magnitude:.0f} N ({', '.join(f'{f:+.0f}' for f in force)}) for {end - start:.2f} s"
+
+
+def after_a_push(t, pushes):
+    """Whether simulator time t lies within a push or the PUSH_RECOVERY after it."""
+    return any(start <= t <= end + PUSH_RECOVERY for start, end, _ in pushes)
 
 
 def parse_mjcf(path):
@@ -102,6 +134,8 @@ def aligned_truth(run, truth, stand_pose):
     truth.poll()
     if not truth.rows:
         return None, 0.0
+    if run.sim_offset is not None:
+        return truth.covering(run.sim_offset + run.braked_at), run.sim_offset
     # The joint that moves most on the way up tells the two clocks apart best.
     n = len(run.samples[0][3])
     moving = max(range(min(n, len(stand_pose))), key=lambda j: abs(stand_pose[j] - run.samples[0][3][j]))
@@ -113,8 +147,10 @@ def aligned_truth(run, truth, stand_pose):
 def judge(run, truth_rows, stand_height, offset):
     """Returns (fell, reasons, per-phase figures) from the torso's pose before the brake. A
     phase the truth file does not cover counts as a fall: the demo never claims what it did
-    not see."""
+    not see. The height is left alone during a push and for PUSH_RECOVERY after it (the
+    tilt is not)."""
     fell, reasons, figures = False, [], []
+    pushes = push_spans(truth_rows) if truth_rows else []
     for name, start, end in run.phase_spans():
         if name == "brake":
             continue
@@ -135,7 +171,8 @@ def judge(run, truth_rows, stand_height, offset):
             fell = True
             reasons.append(f"{name}: torso tilted {max_tilt:.1f} deg (over {MAX_TILT_DEG:.0f})")
         if phase is not None and phase.judge_height and stand_height is not None and truth_rows is not None:
-            judged = [h for r, (h, _) in zip(rows, poses) if r[TIME] >= start + offset + HOLD_SETTLE]
+            judged = [h for r, (h, _) in zip(rows, poses)
+                      if r[TIME] >= start + offset + HOLD_SETTLE and not after_a_push(r[TIME], pushes)]
             worst = max(judged, key=lambda h: abs(h - stand_height), default=None)
             if worst is not None and abs(worst - stand_height) > MAX_HEIGHT_ERROR:
                 fell = True
@@ -144,13 +181,35 @@ def judge(run, truth_rows, stand_height, offset):
     return fell, reasons, figures
 
 
-def print_summary(figures, truth_rows, stand_height):
-    """The per-phase table of torso height and tilt, and where the stance height came from."""
+def push_recovery(truth_rows, push, stand_height):
+    """How the torso took a push, from the push's start to PUSH_RECOVERY after its end: its
+    largest sideways sway from where it was (m), its largest height change (m, from the stance
+    when that is known) and tilt (degrees), its (height, tilt) at that end and whether it is
+    back (upright, and within MAX_HEIGHT_ERROR of the stance when that is known)."""
+    start, end, _ = push
+    rows = [r for r in truth_rows if start <= r[TIME] <= end + PUSH_RECOVERY]
+    poses = [torso_from_truth(r) for r in rows]
+    x, y = (rows[0][BASE_POSITION[0]], rows[0][BASE_POSITION[1]])
+    sway = max(math.hypot(r[BASE_POSITION[0]] - x, r[BASE_POSITION[1]] - y) for r in rows)
+    reference = stand_height if stand_height is not None else poses[0][0]
+    height, tilt = poses[-1]
+    back = tilt <= MAX_TILT_DEG and (stand_height is None or abs(height - stand_height) <= MAX_HEIGHT_ERROR)
+    return sway, max(abs(h - reference) for h, _ in poses), max(a for _, a in poses), (height, tilt), back
+
+
+def print_summary(figures, truth_rows, stand_height, offset=0.0):
+    """The per-phase table of torso height and tilt, a line per push (at controller time: the
+    truth's time less `offset`) and where the stance height came from."""
     print("\n[demo] summary (torso " + ("from the simulator" if truth_rows else "tilt from the IMU") + ")")
     print(f"{'phase':<12} {'height [m]':>10} {'max tilt [deg]':>15}")
     for name, height, max_tilt in figures:
         height_text = f"{height:10.3f}" if not math.isnan(height) else f"{'-':>10}"
         print(f"{name:<12} {height_text} {max_tilt:15.1f}")
+    for push in push_spans(truth_rows or []):
+        sway, dip, tilted, (height, tilt), back = push_recovery(truth_rows, push, stand_height)
+        print(f"[demo] push at {push[0] - offset:.2f} s: {push_text_of(push)}; torso swayed {100 * sway:.1f} cm, "
+              f"height off by up to {100 * dip:.1f} cm, tilted up to {tilted:.1f} deg; {PUSH_RECOVERY:g} s after it "
+              f"at {height:.3f} m, {tilt:.1f} deg: {'recovered' if back else 'NOT recovered'}")
     if stand_height is not None and truth_rows:
         print(f"[demo] stance height {stand_height:.3f} m (the model's stand keyframe)")
     elif truth_rows:
@@ -158,7 +217,8 @@ def print_summary(figures, truth_rows, stand_height):
 
 
 def write_plots(run, truth_rows, offset, stand_height, folder):
-    """physics_torso.png (torso height and tilt) and physics_tracking.png (moving joints)."""
+    """physics_torso.png (torso height and tilt, the pushes marked with the second after each
+    that the judge leaves alone) and physics_tracking.png (moving joints)."""
     try:
         import matplotlib
         matplotlib.use("Agg")
@@ -186,6 +246,13 @@ def write_plots(run, truth_rows, offset, stand_height, folder):
     tilt_ax.axhline(MAX_TILT_DEG, color="tab:red", lw=0.8, label="fall limit")
     for ax in (height_ax, tilt_ax):
         shade(ax)
+    for k, push in enumerate(push_spans(truth_rows or [])):
+        for ax in (height_ax, tilt_ax):
+            ax.axvspan(push[0] - offset, push[1] - offset, color="tab:orange", alpha=0.6, zorder=1,
+                       label="push" if k == 0 else None)
+            ax.axvspan(push[1] - offset, push[1] - offset + PUSH_RECOVERY, color="tab:orange", alpha=0.12, zorder=0)
+        height_ax.annotate(push_text_of(push).split(" for ")[0], (push[0] - offset, 0.02), fontsize=6,
+                           xycoords=height_ax.get_xaxis_transform(), color="tab:orange")
     for name, start, end in spans:
         height_ax.text((start + end) / 2, 1.01, name, transform=height_ax.get_xaxis_transform(), ha="center",
                        fontsize=7)
@@ -219,14 +286,17 @@ def write_plots(run, truth_rows, offset, stand_height, folder):
     return written
 
 
-def render_pictures(run, truth_path, model, offset, folder, tool):
-    """PNG snapshots at the end of each phase and an animated GIF, from the truth replayed
-    through the model by render_truth. Returns the files written (none without the tool)."""
+def render_pictures(run, truth_path, model, offset, folder, tool, pushes=()):
+    """PNG snapshots at the end of each phase and just after each of `pushes` (push_spans(),
+    simulator time), and an animated GIF, from the truth replayed through the model by
+    render_truth. Returns the files written (none without the tool)."""
     if not tool or not Path(tool).exists():
         print(f"[demo] no pictures: {tool} is missing (build the render_truth target)")
         return []
     spans = run.phase_spans()
-    snapshots = [(name, end) for name, _, end in spans]
+    snapshots = sorted([(name, end) for name, _, end in spans] +
+                       [(f"push {k + 1}", end - offset + PUSH_SNAPSHOT_DELAY) for k, (_, end, _) in enumerate(pushes)],
+                       key=lambda snapshot: snapshot[1])
     movie = [spans[0][1] + 0.1 * k for k in range(int((spans[-1][2] - spans[0][1]) / 0.1))]
     times = [t + offset for _, t in snapshots] + [t + offset for t in movie]
     command = [str(tool), "--model", str(model), "--truth", str(truth_path), "--size", "480x400"]

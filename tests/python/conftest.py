@@ -80,9 +80,11 @@ def fifo_permitted(priority=1):
 def prompt_answers(extra_args):
     """A real board answers within microseconds whatever the controller's machine is doing: the
     simulator runs at real-time priority where the system allows it, so that a busy machine
-    does not hold its replies past the link's 2 ms timeout. (The whole-body physics is left
-    alone: its thread steps for its whole life.)"""
-    if "--model" in extra_args or not fifo_permitted(SIMULATOR_PRIORITY):
+    does not hold its replies past the link's 2 ms timeout. (A free-running whole-body physics
+    is left alone: its thread steps for its whole life. In lockstep the link thread steps it,
+    one link period per frame, and sleeps between frames like any board.)"""
+    free_running_physics = "--model" in extra_args and "--lockstep" not in extra_args
+    if free_running_physics or not fifo_permitted(SIMULATOR_PRIORITY):
         return []
     return ["--realtime-priority", str(SIMULATOR_PRIORITY)]
 
