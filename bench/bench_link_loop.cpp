@@ -16,9 +16,11 @@
 // --realtime-priority N runs "motor_comm" at SCHED_FIFO N, --board-priority N the simulator (a
 // board has a processor of its own, which the load does not reach), and --name NAME prefixes the figures
 // with NAME instead of "link_loop". The link thread's own round trips come from its link stats.
+// --starts FILE writes the link thread's cycle starts (CLOCK_MONOTONIC ns, one a line, rounds one
+// after another), to see whether late cycles come in clusters.
 //
 //   bench_link_loop [--smoke] [--json] [--rounds N] [--cycles N per round] [--sdk-only]
-//                   [--realtime-priority N] [--board-priority N] [--name NAME]
+//                   [--realtime-priority N] [--board-priority N] [--name NAME] [--starts FILE]
 //
 // Needs the link addresses: run it inside scripts/netns-run.
 #include <dlfcn.h>
@@ -29,6 +31,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -51,6 +54,7 @@ struct Options {
   int linkPriority = 0;
   int boardPriority = 0;
   std::string name = "link_loop";
+  std::string startsFile;
   size_t rounds = 4;
   size_t cycles = 1250;  // per round and loop
 };
@@ -76,9 +80,11 @@ Options parseOptions(int argc, char** argv) {
       options.boardPriority = std::atoi(argv[++i]);
     } else if (arg == "--name" && i + 1 < argc) {
       options.name = argv[++i];
+    } else if (arg == "--starts" && i + 1 < argc) {
+      options.startsFile = argv[++i];
     } else {
       std::cerr << "usage: " << argv[0] << " [--smoke] [--json] [--rounds N] [--cycles N per round] [--sdk-only]"
-                << " [--realtime-priority N] [--board-priority N] [--name NAME]\n";
+                << " [--realtime-priority N] [--board-priority N] [--name NAME] [--starts FILE]\n";
       std::exit(2);
     }
   }
@@ -160,7 +166,7 @@ int64_t timerPeriodNanos() {
   return static_cast<int64_t>(setting.it_interval.tv_sec) * 1000000000 + setting.it_interval.tv_nsec;
 }
 
-LinkFigures measureRobotLoop(size_t cycles, int linkPriority) {
+LinkFigures measureRobotLoop(size_t cycles, int linkPriority, std::ostream* starts) {
   RobotSDK robot(bench::projectFile(kConfig));
   RealtimeOptions realtime;
   realtime.link_priority = linkPriority;
@@ -182,6 +188,8 @@ LinkFigures measureRobotLoop(size_t cycles, int linkPriority) {
   LinkFigures figures;
   figures.roundTripP99Us = roundTripP99Us;
   figures.grid = bench::gridFigures(*g_observer.recorder, timerPeriodNanos());
+  if (starts != nullptr)
+    for (const int64_t start : g_observer.recorder->starts()) *starts << start << '\n';
   figures.sdkThreadsCpuMsPerSecond = static_cast<double>(sdkCpu) * 1e-6 / (static_cast<double>(wall) * 1e-9);
   // From the second cycle start to the last: whole exchanges only.
   const auto& allocations = g_observer.allocations;
@@ -223,9 +231,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> boardArgv = {bench::boardSimProgram(), "--config", bench::projectFile(kConfig), "--quiet"};
     if (options.boardPriority > 0) boardArgv.insert(boardArgv.end(), {"--realtime-priority", std::to_string(options.boardPriority)});
     bench::ChildProcess board(boardArgv, "board_sim: ready");
+    std::ofstream starts;
+    if (!options.startsFile.empty()) starts.open(options.startsFile);
     for (size_t round = 0; round < options.rounds; ++round) {
       if (!options.sdkOnly) bareRounds.push_back(measureBareTimerfd(options.cycles));
-      const LinkFigures robot = measureRobotLoop(options.cycles, options.linkPriority);
+      const LinkFigures robot = measureRobotLoop(options.cycles, options.linkPriority, starts.is_open() ? &starts : nullptr);
       roundTripP99.push_back(robot.roundTripP99Us);
       robotRounds.push_back(robot.grid);
       sdkThreadsCpu.push_back(robot.sdkThreadsCpuMsPerSecond);
