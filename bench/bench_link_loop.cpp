@@ -16,11 +16,11 @@
 // --realtime-priority N runs "motor_comm" at SCHED_FIFO N, --board-priority N the simulator (a
 // board has a processor of its own, which the load does not reach), and --name NAME prefixes the figures
 // with NAME instead of "link_loop". The link thread's own round trips come from its link stats.
-// --starts FILE writes the link thread's cycle starts (CLOCK_MONOTONIC ns, one a line, rounds one
+// --link-cpu C pins "motor_comm" to CPU C (link_cpu). --starts FILE writes the link thread's cycle starts (CLOCK_MONOTONIC ns, one a line, rounds one
 // after another), to see whether late cycles come in clusters.
 //
 //   bench_link_loop [--smoke] [--json] [--rounds N] [--cycles N per round] [--sdk-only]
-//                   [--realtime-priority N] [--board-priority N] [--name NAME] [--starts FILE]
+//                   [--realtime-priority N] [--board-priority N] [--link-cpu C] [--name NAME] [--starts FILE]
 //
 // Needs the link addresses: run it inside scripts/netns-run.
 #include <dlfcn.h>
@@ -53,6 +53,7 @@ struct Options {
   bool sdkOnly = false;
   int linkPriority = 0;
   int boardPriority = 0;
+  int linkCpu = -1;
   std::string name = "link_loop";
   std::string startsFile;
   size_t rounds = 4;
@@ -80,11 +81,13 @@ Options parseOptions(int argc, char** argv) {
       options.boardPriority = std::atoi(argv[++i]);
     } else if (arg == "--name" && i + 1 < argc) {
       options.name = argv[++i];
+    } else if (arg == "--link-cpu" && i + 1 < argc) {
+      options.linkCpu = std::atoi(argv[++i]);
     } else if (arg == "--starts" && i + 1 < argc) {
       options.startsFile = argv[++i];
     } else {
       std::cerr << "usage: " << argv[0] << " [--smoke] [--json] [--rounds N] [--cycles N per round] [--sdk-only]"
-                << " [--realtime-priority N] [--board-priority N] [--name NAME] [--starts FILE]\n";
+                << " [--realtime-priority N] [--board-priority N] [--link-cpu C] [--name NAME] [--starts FILE]\n";
       std::exit(2);
     }
   }
@@ -166,10 +169,11 @@ int64_t timerPeriodNanos() {
   return static_cast<int64_t>(setting.it_interval.tv_sec) * 1000000000 + setting.it_interval.tv_nsec;
 }
 
-LinkFigures measureRobotLoop(size_t cycles, int linkPriority, std::ostream* starts) {
+LinkFigures measureRobotLoop(size_t cycles, const Options& options, std::ostream* starts) {
   RobotSDK robot(bench::projectFile(kConfig));
   RealtimeOptions realtime;
-  realtime.link_priority = linkPriority;
+  realtime.link_priority = options.linkPriority;
+  realtime.link_cpu = options.linkCpu;
   robot.setRealtime(realtime);
   robot.init();
 
@@ -235,7 +239,7 @@ int main(int argc, char** argv) {
     if (!options.startsFile.empty()) starts.open(options.startsFile);
     for (size_t round = 0; round < options.rounds; ++round) {
       if (!options.sdkOnly) bareRounds.push_back(measureBareTimerfd(options.cycles));
-      const LinkFigures robot = measureRobotLoop(options.cycles, options.linkPriority, starts.is_open() ? &starts : nullptr);
+      const LinkFigures robot = measureRobotLoop(options.cycles, options, starts.is_open() ? &starts : nullptr);
       roundTripP99.push_back(robot.roundTripP99Us);
       robotRounds.push_back(robot.grid);
       sdkThreadsCpu.push_back(robot.sdkThreadsCpuMsPerSecond);
