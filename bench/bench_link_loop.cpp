@@ -16,6 +16,8 @@
 // --realtime-priority N runs "motor_comm" at SCHED_FIFO N, --board-priority N the simulator (a
 // board has a processor of its own, which the load does not reach), and --name NAME prefixes the figures
 // with NAME instead of "link_loop". The link thread's own round trips come from its link stats.
+// A link the watchdog declares lost is counted (link_lost) rather than ending the bench; the
+// link thread goes on exchanging the brake frame, so its cycles are still measured.
 // --link-cpu C pins "motor_comm" to CPU C (link_cpu). --starts FILE writes the link thread's cycle starts (CLOCK_MONOTONIC ns, one a line, rounds one
 // after another), to see whether late cycles come in clusters.
 //
@@ -104,6 +106,7 @@ class SendObserver {
   std::vector<size_t> allocations;  // the link thread's allocation count at each cycle start
   std::atomic<bool> armed{false};
   std::atomic<size_t> timeouts{0};
+  std::atomic<size_t> linkLost{0};
 
   void arm(size_t cycles) {
     next_ = 0;
@@ -175,6 +178,7 @@ LinkFigures measureRobotLoop(size_t cycles, const Options& options, std::ostream
   realtime.link_priority = options.linkPriority;
   realtime.link_cpu = options.linkCpu;
   robot.setRealtime(realtime);
+  robot.setLinkFailureHandler([] { g_observer.linkLost.fetch_add(1, std::memory_order_relaxed); });
   robot.init();
 
   g_observer.arm(cycles);
@@ -258,6 +262,7 @@ int main(int argc, char** argv) {
   figures.push_back({sdk + ".all_threads_cpu", robot.sdkThreadsCpuMsPerSecond, "ms/s"});
   figures.push_back({sdk + ".allocations_per_exchange", robot.allocationsPerExchange, "count"});
   figures.push_back({sdk + ".replies_timed_out", static_cast<double>(g_observer.timeouts.load()), "count"});
+  figures.push_back({sdk + ".link_lost", static_cast<double>(g_observer.linkLost.load()), "count"});
   figures.push_back({sdk + ".round_trip.p99", bench::percentile(roundTripP99, 0.5), "us"});
   if (!options.sdkOnly) {
     const auto bareFigures = bench::figuresNamed(options.name + ".floor", bench::combineRounds(bareRounds));
