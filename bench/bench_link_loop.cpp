@@ -16,9 +16,13 @@
 // --realtime-priority N runs "motor_comm" at SCHED_FIFO N, --board-priority N the simulator (a
 // board has a processor of its own, which the load does not reach), and --name NAME prefixes the figures
 // with NAME instead of "link_loop". The link thread's own round trips come from its link stats.
+// A link the watchdog declares lost is counted (link_lost) rather than ending the bench; the
+// link thread goes on exchanging the brake frame, so its cycles are still measured.
+// --link-cpu C pins "motor_comm" to CPU C (link_cpu). --starts FILE writes the link thread's cycle starts (CLOCK_MONOTONIC ns, one a line, rounds one
+// after another), to see whether late cycles come in clusters.
 //
 //   bench_link_loop [--smoke] [--json] [--rounds N] [--cycles N per round] [--sdk-only]
-//                   [--realtime-priority N] [--board-priority N] [--name NAME]
+//                   [--realtime-priority N] [--board-priority N] [--link-cpu C] [--name NAME] [--starts FILE]
 //
 // Needs the link addresses: run it inside scripts/netns-run.
 #include <dlfcn.h>
@@ -29,6 +33,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -50,7 +55,9 @@ struct Options {
   bool sdkOnly = false;
   int linkPriority = 0;
   int boardPriority = 0;
+  int linkCpu = -1;
   std::string name = "link_loop";
+  std::string startsFile;
   size_t rounds = 4;
   size_t cycles = 1250;  // per round and loop
 };
@@ -76,9 +83,13 @@ Options parseOptions(int argc, char** argv) {
       options.boardPriority = std::atoi(argv[++i]);
     } else if (arg == "--name" && i + 1 < argc) {
       options.name = argv[++i];
+    } else if (arg == "--link-cpu" && i + 1 < argc) {
+      options.linkCpu = std::atoi(argv[++i]);
+    } else if (arg == "--starts" && i + 1 < argc) {
+      options.startsFile = argv[++i];
     } else {
       std::cerr << "usage: " << argv[0] << " [--smoke] [--json] [--rounds N] [--cycles N per round] [--sdk-only]"
-                << " [--realtime-priority N] [--board-priority N] [--name NAME]\n";
+                << " [--realtime-priority N] [--board-priority N] [--link-cpu C] [--name NAME] [--starts FILE]\n";
       std::exit(2);
     }
   }
@@ -95,6 +106,7 @@ class SendObserver {
   std::vector<size_t> allocations;  // the link thread's allocation count at each cycle start
   std::atomic<bool> armed{false};
   std::atomic<size_t> timeouts{0};
+  std::atomic<size_t> linkLost{0};
 
   void arm(size_t cycles) {
     next_ = 0;
@@ -160,11 +172,13 @@ int64_t timerPeriodNanos() {
   return static_cast<int64_t>(setting.it_interval.tv_sec) * 1000000000 + setting.it_interval.tv_nsec;
 }
 
-LinkFigures measureRobotLoop(size_t cycles, int linkPriority) {
+LinkFigures measureRobotLoop(size_t cycles, const Options& options, std::ostream* starts) {
   RobotSDK robot(bench::projectFile(kConfig));
   RealtimeOptions realtime;
-  realtime.link_priority = linkPriority;
+  realtime.link_priority = options.linkPriority;
+  realtime.link_cpu = options.linkCpu;
   robot.setRealtime(realtime);
+  robot.setLinkFailureHandler([] { g_observer.linkLost.fetch_add(1, std::memory_order_relaxed); });
   robot.init();
 
   g_observer.arm(cycles);
@@ -182,6 +196,8 @@ LinkFigures measureRobotLoop(size_t cycles, int linkPriority) {
   LinkFigures figures;
   figures.roundTripP99Us = roundTripP99Us;
   figures.grid = bench::gridFigures(*g_observer.recorder, timerPeriodNanos());
+  if (starts != nullptr)
+    for (const int64_t start : g_observer.recorder->starts()) *starts << start << '\n';
   figures.sdkThreadsCpuMsPerSecond = static_cast<double>(sdkCpu) * 1e-6 / (static_cast<double>(wall) * 1e-9);
   // From the second cycle start to the last: whole exchanges only.
   const auto& allocations = g_observer.allocations;
@@ -223,9 +239,11 @@ int main(int argc, char** argv) {
     std::vector<std::string> boardArgv = {bench::boardSimProgram(), "--config", bench::projectFile(kConfig), "--quiet"};
     if (options.boardPriority > 0) boardArgv.insert(boardArgv.end(), {"--realtime-priority", std::to_string(options.boardPriority)});
     bench::ChildProcess board(boardArgv, "board_sim: ready");
+    std::ofstream starts;
+    if (!options.startsFile.empty()) starts.open(options.startsFile);
     for (size_t round = 0; round < options.rounds; ++round) {
       if (!options.sdkOnly) bareRounds.push_back(measureBareTimerfd(options.cycles));
-      const LinkFigures robot = measureRobotLoop(options.cycles, options.linkPriority);
+      const LinkFigures robot = measureRobotLoop(options.cycles, options, starts.is_open() ? &starts : nullptr);
       roundTripP99.push_back(robot.roundTripP99Us);
       robotRounds.push_back(robot.grid);
       sdkThreadsCpu.push_back(robot.sdkThreadsCpuMsPerSecond);
@@ -244,6 +262,7 @@ int main(int argc, char** argv) {
   figures.push_back({sdk + ".all_threads_cpu", robot.sdkThreadsCpuMsPerSecond, "ms/s"});
   figures.push_back({sdk + ".allocations_per_exchange", robot.allocationsPerExchange, "count"});
   figures.push_back({sdk + ".replies_timed_out", static_cast<double>(g_observer.timeouts.load()), "count"});
+  figures.push_back({sdk + ".link_lost", static_cast<double>(g_observer.linkLost.load()), "count"});
   figures.push_back({sdk + ".round_trip.p99", bench::percentile(roundTripP99, 0.5), "us"});
   if (!options.sdkOnly) {
     const auto bareFigures = bench::figuresNamed(options.name + ".floor", bench::combineRounds(bareRounds));

@@ -158,6 +158,8 @@ inline GridFigures combineRounds(const std::vector<GridFigures>& rounds) {
     combined.missed += round.missed;
     combined.maxUs = std::max(combined.maxUs, round.maxUs);
     combined.cpuMsPerSecond += round.cpuMsPerSecond / static_cast<double>(rounds.size());
+    combined.voluntaryPerCycle += round.voluntaryPerCycle / static_cast<double>(rounds.size());
+    combined.involuntaryPerCycle += round.involuntaryPerCycle / static_cast<double>(rounds.size());
   }
   return combined;
 }

@@ -4,6 +4,7 @@
 // Header-only so every benchmark program can reuse it.
 #pragma once
 
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -35,8 +36,8 @@ class CycleRecorder {
     const size_t index = recorded_.load(std::memory_order_relaxed);
     if (index >= starts_.size()) return false;
     starts_[index] = nanosOf(CLOCK_MONOTONIC);
-    if (index == 0) firstCpu_ = nanosOf(CLOCK_THREAD_CPUTIME_ID);
-    if (index + 1 == starts_.size()) lastCpu_ = nanosOf(CLOCK_THREAD_CPUTIME_ID);
+    if (index == 0) _sample(firstCpu_, firstSwitches_);
+    if (index + 1 == starts_.size()) _sample(lastCpu_, lastSwitches_);
     recorded_.store(index + 1, std::memory_order_release);
     return true;
   }
@@ -57,12 +58,29 @@ class CycleRecorder {
   const std::vector<int64_t>& starts() const { return starts_; }
   /// CPU time the loop thread used from the first recorded cycle to the last.
   int64_t threadCpuNanos() const { return lastCpu_ - firstCpu_; }
+  /// Context switches of the loop thread over the same span: the times it blocked (waits for a
+  /// timer or a reply) and the times it was taken off its CPU while it could have run.
+  int64_t voluntarySwitches() const { return lastSwitches_.voluntary - firstSwitches_.voluntary; }
+  int64_t involuntarySwitches() const { return lastSwitches_.involuntary - firstSwitches_.involuntary; }
 
  private:
+  struct Switches {
+    int64_t voluntary = 0, involuntary = 0;
+  };
+
+  static void _sample(int64_t& cpu, Switches& switches) {
+    cpu = nanosOf(CLOCK_THREAD_CPUTIME_ID);
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    switches = {usage.ru_nvcsw, usage.ru_nivcsw};
+  }
+
   std::vector<int64_t> starts_;
   std::atomic<size_t> recorded_{0};
   int64_t firstCpu_ = 0;
   int64_t lastCpu_ = 0;
+  Switches firstSwitches_;
+  Switches lastSwitches_;
 };
 
 struct GridFigures {
@@ -70,6 +88,7 @@ struct GridFigures {
   double medianUs = 0, p99Us = 0, p999Us = 0, maxUs = 0;  // start after the grid point
   size_t missed = 0;                                        // grid points that began no cycle
   double cpuMsPerSecond = 0;                                // loop thread CPU per wall second
+  double voluntaryPerCycle = 0, involuntaryPerCycle = 0;    // loop thread context switches
 };
 
 /// Nearest-rank percentile of sorted values.
@@ -125,6 +144,9 @@ inline GridFigures gridFigures(const CycleRecorder& recorder, int64_t periodNano
   if (starts.size() < 2) return figures;
   const double wallSeconds = static_cast<double>(starts.back() - starts.front()) * 1e-9;
   figures.cpuMsPerSecond = static_cast<double>(recorder.threadCpuNanos()) * 1e-6 / wallSeconds;
+  const double spans = static_cast<double>(starts.size() - 1);
+  figures.voluntaryPerCycle = static_cast<double>(recorder.voluntarySwitches()) / spans;
+  figures.involuntaryPerCycle = static_cast<double>(recorder.involuntarySwitches()) / spans;
   return figures;
 }
 
@@ -143,6 +165,8 @@ inline std::vector<Figure> figuresNamed(const std::string& loop, const GridFigur
       {loop + ".start_late.max", grid.maxUs, "us"},
       {loop + ".missed_cycles", static_cast<double>(grid.missed), "count"},
       {loop + ".thread_cpu", grid.cpuMsPerSecond, "ms/s"},
+      {loop + ".switches_per_cycle.voluntary", grid.voluntaryPerCycle, "count"},
+      {loop + ".switches_per_cycle.involuntary", grid.involuntaryPerCycle, "count"},
   };
 }
 

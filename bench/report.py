@@ -30,7 +30,7 @@ class Figures:
     def __init__(self, results_dir):
         self.values = {}
         self.missing = []
-        for name in ("exchange", "link_loop", "loaded", "loaded_rt", "python", "physics", "black_box"):
+        for name in ("exchange", "link_loop", "loaded", "loaded_rt", "stalls", "python", "physics", "black_box"):
             for figure in self._load(results_dir / f"{name}.json") or []:
                 self.values[figure["name"]] = figure["value"]
         for name in ("conversion", "kinematics"):
@@ -167,6 +167,13 @@ def loaded_rows(f):
         rows.append(row(f"{name}.cpu.link_thread", f"7 loaded, {label}: CPU, link thread",
                         f.get(f"{name}.sdk.thread_cpu"), f.get("link_loop.sdk.thread_cpu"),
                         1.5 if rt else None, "ms/s"))
+        rows.append(row(f"{name}.link_lost", f"7 loaded, {label}: links the watchdog declared lost",
+                        f.get(f"{name}.sdk.link_lost"), None, None, "count"))
+    # No priority avoids these: a link cycle caught in a stall of most of a period misses its grid point.
+    rows.append(row("stalls_loaded.over_period_share", "7 loaded, machine stalls of 0.9 periods or more",
+                    f.get("stalls_loaded.over_0_9_period_share"), None, None, "%"))
+    rows.append(row("stalls_loaded.longest", "7 loaded, longest machine stall", f.get("stalls_loaded.longest"), None,
+                    None, "us"))
     return rows
 
 

@@ -43,6 +43,8 @@ def results(tmp_path):
     (tmp_path / "loaded_rt.json").write_text(json.dumps(figures(
         link_loaded_rt__sdk__cycles=29970, link_loaded_rt__sdk__missed_cycles=30.0,
         link_loaded_rt__sdk__start_late__p99=250.0, link_loaded_rt__sdk__thread_cpu=17.0)))
+    (tmp_path / "stalls.json").write_text(json.dumps(figures(
+        stalls_loaded__over_0_9_period_share=0.05, stalls_loaded__longest=3800.0)))
     (tmp_path / "python.json").write_text(json.dumps(figures(
         python__sdk__pair_n10=1500.0, python__floor__pair_n10=1000.0)))
     (tmp_path / "physics.json").write_text(json.dumps(figures(physics__wall_per_sim_second__zenthi=0.1)))
@@ -115,7 +117,9 @@ class TestUnderLoad:
         rows = rows_by_name(report, results)
         assert rows["link_loaded.missed_share"]["value"] == pytest.approx(100.0 * 1000 / 30000)
         assert all(report.verdict(rows[name]) == "" for name in
-                   ("link_loaded.missed_share", "link_loaded.start_late.p99", "link_loaded.cpu.link_thread"))
+                   ("link_loaded.missed_share", "link_loaded.start_late.p99", "link_loaded.cpu.link_thread",
+                    "stalls_loaded.over_period_share"))
+        assert rows["stalls_loaded.over_period_share"]["value"] == pytest.approx(0.05)
 
 
 class TestCommandLine:
