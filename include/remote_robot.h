@@ -132,7 +132,8 @@ class RemoteRobot {
   LinkStats linkStats() const;
   /// The latest status the service published. Any thread.
   RemoteStatus status() const;
-  /// The robot layer's automatic brakes in force, as the latest state reports them. Any thread.
+  /// The robot layer's automatic brakes in force, as the service's latest status reports them
+  /// (it publishes every change). Any thread.
   BrakeLatch brakeLatch() const;
   /// Joints of the robot, from the service's status; fixed after construction. Any thread.
   int motorCount() const;
