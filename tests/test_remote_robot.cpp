@@ -11,6 +11,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -161,6 +162,38 @@ TEST_F(RemoteRobotOnService, StateArrivesWithRisingSequenceNumbersAndStatistics)
   EXPECT_TRUE(eventually([&] { return robot.linkStats().replies > 0; }));
 }
 
+// What a ROS 2 node under rmw_cyclonedds looks for, as DDS discovery shows the service's
+// endpoints to any participant.
+std::map<std::string, std::string> discoveredTypes(dds_entity_t builtinTopic, const std::string& name) {
+  dds_support::Entity participant = dds_support::createParticipant(0, "lo");
+  const dds_entity_t reader = dds_support::check(dds_create_reader(participant.get(), builtinTopic, nullptr, nullptr), "reader");
+  std::map<std::string, std::string> types;
+  eventually([&] {
+    void* samples[8] = {};
+    dds_sample_info_t infos[8];
+    const dds_return_t taken = dds_take(reader, samples, infos, 8, 8);
+    for (dds_return_t i = 0; i < taken; ++i) {
+      const auto* endpoint = static_cast<const dds_builtintopic_endpoint_t*>(samples[i]);
+      if (infos[i].valid_data && std::string(endpoint->topic_name).find(name) != std::string::npos)
+        types[endpoint->topic_name] = endpoint->type_name;
+    }
+    if (taken > 0) dds_return_loan(reader, samples, taken);
+    return types.size() >= (builtinTopic == DDS_BUILTIN_TOPIC_DCPSPUBLICATION ? 3u : 1u);
+  });
+  return types;
+}
+
+TEST_F(RemoteRobotOnService, TopicsAndTypesCarryTheRobotNameAndRos2Naming) {
+  const std::string prefix = "rt/drivelink/" + name_ + "/";
+  const std::map<std::string, std::string> published = {
+      {prefix + "low_state", "drivelink_msgs::msg::dds_::LowState_"},
+      {prefix + "link_stats", "drivelink_msgs::msg::dds_::LinkStats_"},
+      {prefix + "status", "drivelink_msgs::msg::dds_::Status_"}};
+  EXPECT_EQ(discoveredTypes(DDS_BUILTIN_TOPIC_DCPSPUBLICATION, name_), published);
+  const std::map<std::string, std::string> subscribed = {{prefix + "low_cmd", "drivelink_msgs::msg::dds_::LowCmd_"}};
+  EXPECT_EQ(discoveredTypes(DDS_BUILTIN_TOPIC_DCPSSUBSCRIPTION, name_), subscribed);
+}
+
 TEST_F(RemoteRobotOnService, SecondPublisherOfTheNameIsRefused) {
   ServiceProcess second(serviceArgs(name_, sim_));
   EXPECT_EQ(second.waitForExit(20000ms), 3) << second.output();
@@ -198,7 +231,7 @@ TEST_F(RemoteRobotOnService, SecondSessionIsRefusedWhileTheFirstIsInChargeAndTak
   std::thread firstGoesOn([&] {
     while (!done.load()) commandFor(first, 20ms);
   });
-  ASSERT_TRUE(eventually([&] {
+  const bool dropped = eventually([&] {
     dds_support::LowCmdMsg foreign{};
     foreign.session_id = second.sessionId();
     foreign.counter = 1;
@@ -206,10 +239,12 @@ TEST_F(RemoteRobotOnService, SecondSessionIsRefusedWhileTheFirstIsInChargeAndTak
     foreign.lease = 0.05;
     dds_write(writer, &foreign);
     return second.status().foreignDropped > 0;
-  }));
-  EXPECT_EQ(second.status().sessionInCharge, first.sessionId());
+  });
+  const uint64_t inCharge = second.status().sessionInCharge;
   done.store(true);
   firstGoesOn.join();
+  ASSERT_TRUE(dropped);
+  EXPECT_EQ(inCharge, first.sessionId());
 
   // The first falls silent: after its lease the robot is free and the second takes charge.
   ASSERT_TRUE(eventually([&] { return second.status().sessionInCharge == 0; }));
