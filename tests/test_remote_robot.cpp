@@ -272,4 +272,12 @@ TEST_F(RemoteRobotOnService, CommandsThatStopLeaveTheDampingFrameOnTheWire) {
   EXPECT_TRUE(eventually([&] { return robot.status().brakes == 1; }));
 }
 
+TEST_F(RemoteRobotOnService, StopsOnSigtermWithEveryMotorBraked) {
+  RemoteRobot robot(name_, 0, RemoteRobot::kMaxLease);  // a lease longer than the stop takes
+  commandFor(robot, 200ms);
+  ASSERT_FALSE(dampingOnTheWire(sim_));
+  EXPECT_EQ(service_.stop(), 0);
+  EXPECT_TRUE(dampingOnTheWire(sim_));
+}
+
 }  // namespace
