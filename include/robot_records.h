@@ -7,6 +7,7 @@
 #include <Eigen/Dense>
 
 #include <cstdint>
+#include <string>
 
 #include "eigen_types.h"
 
@@ -52,3 +53,21 @@ struct RobotCommand {
   bool flag1 = false;   ///< Carried unchanged, never interpreted.
   bool flag2 = false;   ///< Carried unchanged, never interpreted.
 };
+
+/// The first entry of a command that cannot go to n motors: a vector shorter than n (`joint`
+/// is then -1), or a value that is NaN, infinite, or beyond the link's 32-bit floats (it would
+/// narrow to infinity). A plain value.
+struct CommandFault {
+  const char* field = nullptr;  ///< "tau", "pos", "vel", "kp" or "kd"; null for a usable command.
+  Eigen::Index joint = -1;      ///< The joint of the bad value; -1 for a vector too short.
+  Eigen::Index length = 0;      ///< That vector's length.
+  double value = 0.0;           ///< The bad value (0 for a vector too short).
+};
+
+/// The first fault of `command` for `n` motors (see CommandFault). Any thread; allocates nothing.
+CommandFault findCommandFault(const RobotCommand& command, Eigen::Index n);
+
+/// Throws std::invalid_argument "<operation>: ..." naming every vector's length when one is
+/// shorter than `n`, else the field and joint of the first value that is not finite or not
+/// within the link's 32-bit floats. Any thread.
+void requireUsableCommand(const RobotCommand& command, Eigen::Index n, const std::string& operation);

@@ -6,7 +6,8 @@ PROJECT_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 PYTHON=/usr/bin/python3
 DEBIAN_PACKAGES="cmake make g++ pkg-config libeigen3-dev libyaml-cpp-dev pybind11-dev python3-dev \
 libgtest-dev libgmock-dev python3-pytest python3-numpy libbenchmark-dev iproute2 util-linux \
-libglfw3-dev xvfb xauth libgl1-mesa-dri python3-pil python3-matplotlib libmujoco-dev libqhull-dev doxygen"
+libglfw3-dev xvfb xauth libgl1-mesa-dri python3-pil python3-matplotlib libmujoco-dev libqhull-dev doxygen \
+cyclonedds-dev cyclonedds-tools"
 
 log() { if [ -t 1 ]; then printf '\033[1m==> %s\033[0m\n' "$*"; else printf '==> %s\n' "$*"; fi; }
 

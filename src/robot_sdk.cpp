@@ -79,54 +79,6 @@ void zeroCommand(RobotCommand& command, Eigen::Index n) {
   command.flag0 = command.flag1 = command.flag2 = false;
 }
 
-void requireJointCount(const RobotCommand& command, Eigen::Index n) {
-  const Eigen::Index lengths[] = {command.tau.size(), command.pos.size(), command.vel.size(),
-                                  command.kp.size(), command.kd.size()};
-  for (Eigen::Index length : lengths) {
-    if (length >= n) continue;
-    throw std::invalid_argument(
-        "[RobotSDK] setCommand: every command vector needs " + std::to_string(n) + " entries, got tau " +
-        std::to_string(command.tau.size()) + ", pos " + std::to_string(command.pos.size()) + ", vel " +
-        std::to_string(command.vel.size()) + ", kp " + std::to_string(command.kp.size()) + ", kd " +
-        std::to_string(command.kd.size()));
-  }
-}
-
-/// The first entry of a command that cannot go to n motors: a vector shorter than n (`joint`
-/// is then -1), or a value that is NaN, infinite, or beyond the link's 32-bit floats (it would
-/// narrow to infinity). `field` is null for a usable command. Allocates nothing.
-struct CommandFault {
-  const char* field = nullptr;
-  Eigen::Index joint = -1;
-  Eigen::Index length = 0;
-  double value = 0.0;
-};
-
-bool fitsTheLink(double value) {
-  return std::isfinite(value) && std::fabs(value) <= std::numeric_limits<float>::max();
-}
-
-CommandFault findCommandFault(const RobotCommand& command, Eigen::Index n) {
-  const std::pair<const char*, const Eigen::VectorXd*> fields[] = {
-      {"tau", &command.tau}, {"pos", &command.pos}, {"vel", &command.vel}, {"kp", &command.kp}, {"kd", &command.kd}};
-  for (const auto& [name, values] : fields)
-    if (values->size() < n) return {name, -1, values->size(), 0.0};
-  for (const auto& [name, values] : fields)
-    for (Eigen::Index joint = 0; joint < n; ++joint)
-      if (!fitsTheLink((*values)[joint])) return {name, joint, values->size(), (*values)[joint]};
-  return {};
-}
-
-// Checked before the clamp: a NaN position would otherwise become the joint's minimum.
-void requireFiniteCommand(const RobotCommand& command, Eigen::Index n) {
-  const CommandFault fault = findCommandFault(command, n);
-  if (!fault.field) return;
-  std::ostringstream text;
-  text << "[RobotSDK] setCommand: " << fault.field << " of joint " << fault.joint << " is " << fault.value
-       << ": every command value must be finite and within the link's 32-bit floats";
-  throw std::invalid_argument(text.str());
-}
-
 std::string messageOf(const std::exception_ptr& failure) {
   try {
     std::rethrow_exception(failure);
@@ -488,8 +440,7 @@ void RobotSDK::setCommand(const RobotCommand& command) {
     throw std::runtime_error(text);
   };
   refuse();
-  requireJointCount(command, motor_sdk_.motor_num_);
-  requireFiniteCommand(command, motor_sdk_.motor_num_);
+  requireUsableCommand(command, motor_sdk_.motor_num_, "[RobotSDK] setCommand");
   _getState();  // the present configuration gives the legs' Jacobians
   switchVirtualToReal(state_real_, command, cmd_real_, robotTypeCode(robot_type_), frame_.legs);
   if (!_storeCommand()) refuse();  // a brake engaged meanwhile kept its frame
