@@ -6,12 +6,12 @@ side joins it through nsenter. The namespaces have no name in /run/netns, so not
 them: every process started here dies with the process that made the pair (the kernel's
 parent-death signal), a namespace goes when its last process goes, and the link with it.
 
-Both ends of the link carry the same interface name, so one Cyclone DDS configuration naming
-that interface serves both sides and keeps DDS off every other interface (loopback included).
+Both ends of the link carry the same interface name, so one DRIVELINK_DDS_INTERFACE serves
+both sides and keeps DDS off every other interface (loopback included).
 
 As a command:
     netns_pair.py COMMAND_A ... [--b COMMAND_B ...]
-runs COMMAND_A on side a and COMMAND_B on side b, both with CYCLONEDDS_URI set, and exits with
+runs COMMAND_A on side a and COMMAND_B on side b, both with DRIVELINK_DDS_INTERFACE set, and exits with
 the first non-zero status (or 0).
 """
 
@@ -32,24 +32,6 @@ def _die_with_parent():
     """Runs in the child before exec: the kernel kills it when the process that started it ends,
     so a pair left by a killed test does not linger."""
     _libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
-
-
-def cyclone_config(interface, peers=()):
-    """The Cyclone DDS configuration (for CYCLONEDDS_URI) that uses only `interface`. With
-    `peers` (addresses), discovery goes to them by unicast, as loopback needs (it has no
-    multicast); without, it uses multicast on that interface."""
-    if peers:
-        peer_list = "".join(f'<Peer address="{address}"/>' for address in peers)
-        discovery = (f"<Discovery><ParticipantIndex>auto</ParticipantIndex>"
-                     f"<MaxAutoParticipantIndex>20</MaxAutoParticipantIndex>"
-                     f"<Peers>{peer_list}</Peers></Discovery>")
-        multicast = "<AllowMulticast>false</AllowMulticast>"
-    else:
-        discovery = ""
-        multicast = "<AllowMulticast>true</AllowMulticast>"
-    return (f'<CycloneDDS><Domain Id="any"><General><Interfaces>'
-            f'<NetworkInterface name="{interface}"/></Interfaces>{multicast}</General>'
-            f"{discovery}</Domain></CycloneDDS>")
 
 
 class NamespacesUnavailable(RuntimeError):
@@ -83,9 +65,10 @@ class NetnsPair:
         self.close()
 
     def env(self, base=None):
-        """`base` (default: this process's environment) with CYCLONEDDS_URI naming the link."""
+        """`base` (default: this process's environment) with DRIVELINK_DDS_INTERFACE naming
+        the link, so RemoteRobot and the robot service keep DDS on it."""
         env = dict(os.environ if base is None else base)
-        env["CYCLONEDDS_URI"] = cyclone_config(INTERFACE)
+        env["DRIVELINK_DDS_INTERFACE"] = INTERFACE
         return env
 
     def command(self, side, argv):
@@ -95,8 +78,8 @@ class NetnsPair:
         return ["nsenter", "-t", str(holder.pid), "-n", *user, "--", *argv]
 
     def popen(self, side, argv, *, dds=True, **kwargs):
-        """Starts argv on `side` (with the link's CYCLONEDDS_URI unless dds is False, or env is
-        given); the process is killed when the pair closes or this process ends."""
+        """Starts argv on `side` (with env() unless dds is False, or env is given); the process
+        is killed when the pair closes or this process ends."""
         if "env" not in kwargs and dds:
             kwargs["env"] = self.env()
         process = subprocess.Popen(self.command(side, argv), preexec_fn=_die_with_parent, **kwargs)
