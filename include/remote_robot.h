@@ -31,8 +31,7 @@ std::string ddsConfigForInterface(const std::string& interfaceName);
 std::string ddsInterfaceFromEnvironment();
 
 /// The DDS topic name of `topic` ("low_state", "low_cmd", "link_stats", "status") for robot
-/// `robotName`: "rt/drivelink/<robotName>/<topic>", the names ROS 2 shows as
-/// /drivelink/<robotName>/<topic>. Throws std::invalid_argument for a robot name that is empty
+/// `robotName`: `rt/drivelink/ROBOT/TOPIC`, the names ROS 2 shows as `/drivelink/ROBOT/TOPIC`. Throws std::invalid_argument for a robot name that is empty
 /// or holds anything but letters, digits and '_' (ROS 2 would refuse the topic). Any thread.
 std::string ddsTopicName(const std::string& robotName, const std::string& topic);
 
@@ -132,7 +131,8 @@ class RemoteRobot {
   LinkStats linkStats() const;
   /// The latest status the service published. Any thread.
   RemoteStatus status() const;
-  /// The robot layer's automatic brakes in force, as the latest state reports them. Any thread.
+  /// The robot layer's automatic brakes in force, as the service's latest status reports them
+  /// (it publishes every change). Any thread.
   BrakeLatch brakeLatch() const;
   /// Joints of the robot, from the service's status; fixed after construction. Any thread.
   int motorCount() const;

@@ -69,5 +69,5 @@ CommandFault findCommandFault(const RobotCommand& command, Eigen::Index n);
 
 /// Throws std::invalid_argument "<operation>: ..." naming every vector's length when one is
 /// shorter than `n`, else the field and joint of the first value that is not finite or not
-/// within the link's 32-bit floats. Any thread.
-void requireUsableCommand(const RobotCommand& command, Eigen::Index n, const std::string& operation);
+/// within the link's 32-bit floats. Any thread; allocates only to throw.
+void requireUsableCommand(const RobotCommand& command, Eigen::Index n, const char* operation);

@@ -32,7 +32,7 @@ CommandFault findCommandFault(const RobotCommand& command, Eigen::Index n) {
 }
 
 // Checked before the clamp: a NaN position would otherwise become the joint's minimum.
-void requireUsableCommand(const RobotCommand& command, Eigen::Index n, const std::string& operation) {
+void requireUsableCommand(const RobotCommand& command, Eigen::Index n, const char* operation) {
   const CommandFault fault = findCommandFault(command, n);
   if (!fault.field) return;
   std::ostringstream text;

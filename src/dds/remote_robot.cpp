@@ -221,7 +221,7 @@ LinkStats RemoteRobot::linkStats() const {
 }
 
 RemoteStatus RemoteRobot::status() const { return impl_->latestStatus(); }
-BrakeLatch RemoteRobot::brakeLatch() const { return BrakeLatch(impl_->brakeBits.load()); }
+BrakeLatch RemoteRobot::brakeLatch() const { return BrakeLatch(impl_->latestStatus().brakeBits); }
 int RemoteRobot::motorCount() const { return impl_->motors; }
 RobotType RemoteRobot::robotType() const { return impl_->type; }
 uint64_t RemoteRobot::sessionId() const { return impl_->session; }

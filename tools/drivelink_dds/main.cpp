@@ -17,7 +17,9 @@ const char kUsage[] =
     "  --name       the robot name in the topics rt/drivelink/ROBOT/... (default: the configuration's robot_type)\n"
     "  --domain     the DDS domain (default 0)\n"
     "  --interface  the one network interface DDS may use (default lo)\n"
-    "  --board      the board's UDP endpoint, over the configuration's link: section\n";
+    "  --board      the board's UDP endpoint, over the configuration's link: section\n"
+    "Exit status: 0 after SIGINT or SIGTERM (every motor braked), 1 when the robot or DDS cannot be\n"
+    "set up, 2 for a bad argument, 3 when another service already publishes the robot name.\n";
 
 [[noreturn]] void usage(const char* problem) {
   std::fprintf(stderr, "drivelink_dds: %s\n%s", problem, kUsage);
