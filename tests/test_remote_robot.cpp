@@ -280,4 +280,19 @@ TEST_F(RemoteRobotOnService, StopsOnSigtermWithEveryMotorBraked) {
   EXPECT_TRUE(dampingOnTheWire(sim_));
 }
 
+TEST_F(RemoteRobotOnService, LostLinkOutranksTheLeaseAndFreesTheRobot) {
+  RemoteRobot robot(name_, 0, RemoteRobot::kMaxLease);
+  commandFor(robot, 200ms);
+  sim_.goSilent();
+  ASSERT_TRUE(eventually([&] { return robot.status().linkLost; })) << service_.output();
+  EXPECT_THROW(robot.setCommand(holdCommand()), LinkFailure);
+  EXPECT_THROW(robot.waitForNewState(0.1), LinkFailure);
+  sim_.resume();
+  ASSERT_TRUE(eventually([&] { return !robot.status().linkLost; })) << service_.output();
+  EXPECT_EQ(robot.status().sessionInCharge, 0u) << "the robot is free after the loss";
+  EXPECT_TRUE(dampingOnTheWire(sim_)) << "the loss's damping frame stays until a session takes charge";
+  commandFor(robot, 100ms);
+  EXPECT_TRUE(eventually([&] { return robot.status().sessionInCharge == robot.sessionId(); }));
+}
+
 }  // namespace

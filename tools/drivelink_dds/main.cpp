@@ -18,6 +18,8 @@ const char kUsage[] =
     "  --domain     the DDS domain (default 0)\n"
     "  --interface  the one network interface DDS may use (default lo)\n"
     "  --board      the board's UDP endpoint, over the configuration's link: section\n"
+    "drivelink_dds --print-dds-config [--interface NAME|ADDRESS]: prints the Cyclone DDS configuration that\n"
+    "  keeps DDS on that interface, for CYCLONEDDS_URI of other DDS programs (a ROS 2 node, say)\n"
     "Exit status: 0 after SIGINT or SIGTERM (every motor braked), 1 when the robot or DDS cannot be\n"
     "set up, 2 for a bad argument, 3 when another service already publishes the robot name.\n";
 
@@ -45,13 +47,14 @@ ServiceOptions parseOptions(int argc, char** argv) {
     else if (arg == "--domain") options.domain = parseDomain(value());
     else if (arg == "--interface") options.interfaceName = value();
     else if (arg == "--board") options.board = value();
+    else if (arg == "--print-dds-config") options.printConfig = true;
     else if (arg == "-h" || arg == "--help") {
       std::fputs(kUsage, stdout);
       std::exit(0);
     } else if (!arg.empty() && arg[0] != '-' && options.config.empty()) options.config = arg;
     else usage(("unknown argument " + arg).c_str());
   }
-  if (options.config.empty()) usage("a robot configuration is needed");
+  if (options.config.empty() && !options.printConfig) usage("a robot configuration is needed");
   return options;
 }
 
@@ -59,6 +62,14 @@ ServiceOptions parseOptions(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const ServiceOptions options = parseOptions(argc, argv);
+  if (options.printConfig) {
+    try {
+      std::printf("%s\n", ddsConfigForInterface(options.interfaceName).c_str());
+      return 0;
+    } catch (const std::exception& error) {
+      usage(error.what());
+    }
+  }
   // Blocked before any thread starts, so every thread (Cyclone's too) leaves them to sigwait.
   sigset_t stopSignals;
   sigemptyset(&stopSignals);

@@ -21,6 +21,7 @@ struct ServiceOptions {
   std::string interfaceName = "lo";    // the only interface DDS may use
   std::optional<std::string> board;    // ADDR:PORT of the board, over the file's link: section
   double discoverySeconds = 1.5;       // how long to look for another service of the name
+  bool printConfig = false;            // only print the DDS configuration of the interface
 };
 
 /// Thrown when another service already publishes the robot name: nothing was opened.
