@@ -4,7 +4,7 @@ floor measured in the same run, ratio, target.
 
     report.py RESULTS_DIR [--json FILE]
 
-RESULTS_DIR holds exchange.json, link_loop.json, python.json, physics.json and black_box.json (lists of
+RESULTS_DIR holds exchange.json, link_loop.json, python.json, physics.json, black_box.json and remote.json (lists of
 {name, value, unit})
 and conversion.json, kinematics.json (Google Benchmark's JSON output). A missing file leaves
 its rows out and is named on standard error.
@@ -30,7 +30,7 @@ class Figures:
     def __init__(self, results_dir):
         self.values = {}
         self.missing = []
-        for name in ("exchange", "link_loop", "loaded", "loaded_rt", "stalls", "python", "physics", "black_box"):
+        for name in ("exchange", "link_loop", "loaded", "loaded_rt", "stalls", "python", "physics", "black_box", "remote"):
             for figure in self._load(results_dir / f"{name}.json") or []:
                 self.values[figure["name"]] = figure["value"]
         for name in ("conversion", "kinematics"):
@@ -222,6 +222,26 @@ def black_box_rows(f):
     ]
 
 
+def remote_rows(f):
+    """The robot on DDS across two namespaces. The state's age at the remote reader against a
+    bare DDS one-way trip of the same message; command to wire against that trip plus the
+    local command-to-wire time; both of the same run. The share of link periods whose state
+    never reached the remote reader: the goal of at least 99 % reached is at most 1 % missed."""
+    rows = []
+    for stat in ("median", "p99"):
+        trip = f.get(f"remote.floor.dds_one_way.{stat}")
+        local = f.get(f"remote.local.command_to_wire.{stat}")
+        rows.append(row(f"remote.state_age.{stat}", f"9 remote state age at the reader, {stat}",
+                        f.get(f"remote.sdk.state_age.{stat}"), trip, 1.5, "us"))
+        rows.append(row(f"remote.command_to_wire.{stat}", f"9 remote command to wire (floor: DDS trip + local), {stat}",
+                        f.get(f"remote.sdk.command_to_wire.{stat}"),
+                        trip + local if trip is not None and local is not None else None, 1.5, "us"))
+    reached = f.get("remote.sdk.periods_reached_share")
+    rows.append(row("remote.periods_missed_share", "9 remote link periods whose state missed the reader",
+                    None if reached is None else 100.0 - reached, None, 1.0, "%"))
+    return rows
+
+
 def verdict(r):
     if r["target"] is None or r["value"] is None:
         return ""
@@ -258,7 +278,8 @@ def main():
 
     figures = Figures(args.results_dir)
     rows = exchange_rows(figures) + link_loop_rows(figures) + loaded_rows(figures) + conversion_rows(figures) \
-        + python_rows(figures) + allocation_rows(figures) + physics_rows(figures) + black_box_rows(figures)
+        + python_rows(figures) + allocation_rows(figures) + physics_rows(figures) + black_box_rows(figures) \
+        + remote_rows(figures)
     print_table(rows)
     if figures.missing:
         print("missing results: " + ", ".join(figures.missing), file=sys.stderr)

@@ -310,9 +310,8 @@ def drive(robot, plan, args, truth):
     return run
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("config", help="robot configuration file (YAML)")
+def demo_arguments(parser):
+    """The demo's options other than how the robot is reached (shared by remote_stand_demo.py)."""
     parser.add_argument("--robot", choices=sorted(PLANS), help="robot family (default: the robot's robot_type's)")
     parser.add_argument("--truth", help="the simulator's truth CSV (torso pose); absent on a real robot")
     parser.add_argument("--model", help="the simulator's model (MJCF): stance height and pictures")
@@ -326,23 +325,14 @@ def main():
     parser.add_argument("--no-pictures", action="store_true", help="skip the rendered pictures")
     parser.add_argument("--render-tool", default=str(Path(os.environ.get("DRIVELINK_BIN_DIR", ROOT / "bin"))
                                                      / "render_truth"), help="the render_truth program")
-    parser.add_argument("--realtime-priority", type=int, default=0,
-                        help="SCHED_FIFO priority of the link and watchdog threads (0: off)")
     parser.add_argument("--lockstep", action="store_true",
                         help="step with the link (the simulator's --lockstep): one command per reply, time from "
                              f"its sequence number, the plan starting at {LOCKSTEP_START:g} s of link time")
-    parser.add_argument("--push-options", action="store_true",
-                        help="print the simulator's --push options for the plan's pushes in a lockstep run "
-                             "(at this --speed) and exit")
-    args = parser.parse_args()
-    if not args.speed > 0:
-        parser.error("--speed must be positive")
-    if args.push_options:
-        family = args.robot or ambulink.robot_family(ambulink.config_robot_type(args.config)).name
-        print(" ".join(push_options(PLANS[family], args.speed)))
-        return 0
+    return parser
 
-    robot = ambulink.Ambulink(args.config, realtime_priority=args.realtime_priority)
+
+def run_demo(robot, args):
+    """Stands `robot` up, holds, takes the pushes, squats, brakes, then judges and reports; the exit status."""
     n = robot.get_motor_num()
     family = args.robot or ambulink.robot_family(robot.robot_type()).name
     plan = PLANS[family]
@@ -350,7 +340,7 @@ def main():
     truth = TruthFile(args.truth) if args.truth else None
 
     run = drive(robot, plan, args, truth)
-    del robot  # stops the link: the simulator may be stopped from here on
+    robot.close()  # stops the link: the simulator may be stopped from here on
 
     folder = Path(args.output)
     folder.mkdir(parents=True, exist_ok=True)
@@ -383,6 +373,26 @@ def main():
     pushed = " and took its pushes" if truth_rows and push_spans(truth_rows) else ""
     print(f"[demo] done: the robot stood{pushed}, squatted and stood again")
     return 0
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("config", help="robot configuration file (YAML)")
+    demo_arguments(parser)
+    parser.add_argument("--realtime-priority", type=int, default=0,
+                        help="SCHED_FIFO priority of the link and watchdog threads (0: off)")
+    parser.add_argument("--push-options", action="store_true",
+                        help="print the simulator's --push options for the plan's pushes in a lockstep run "
+                             "(at this --speed) and exit")
+    args = parser.parse_args()
+    if not args.speed > 0:
+        parser.error("--speed must be positive")
+    if args.push_options:
+        family = args.robot or ambulink.robot_family(ambulink.config_robot_type(args.config)).name
+        print(" ".join(push_options(PLANS[family], args.speed)))
+        return 0
+
+    return run_demo(ambulink.Ambulink(args.config, realtime_priority=args.realtime_priority), args)
 
 
 if __name__ == "__main__":

@@ -281,3 +281,69 @@ def set_log_handler(handler: Callable[[str], object] | None) -> None:
 
 def dropped_log_lines() -> int:
     """Console lines dropped since the process started because the handler fell behind."""
+
+class RemoteRobotError(RuntimeError):
+    """No robot service publishes the name on the domain in time, or two do."""
+
+class SessionRefused(RuntimeError):
+    """Another session is in charge of the robot; nothing was sent."""
+
+class RemoteStatus(TypedDict):
+    """What the robot service last said on its status topic."""
+
+    service_id: int
+    robot_type: str
+    motor_count: int
+    session_in_charge: int  # 0 while the robot is free
+    lease: float  # s, of the session in charge
+    foreign_dropped: int  # commands of other sessions while one was in charge
+    expired_dropped: int  # commands older than their lease
+    lease_expiries: int  # times the session in charge fell silent and the robot braked
+    brakes: int
+    brake_bits: int  # 1 link lost, 2 controller failed, 4 command expired
+    link_lost: bool
+
+class RemoteRobot:
+    """The robot served by bin/drivelink_dds, reached over DDS with Ambulink's polling methods.
+
+    One session of its own; the service obeys the first session to command while the robot is
+    free, applies its commands only while younger than `lease`, and brakes when they stop for
+    longer. DDS uses the interface DRIVELINK_DDS_INTERFACE names (default "lo").
+    """
+
+    def __init__(self, name: str, *, domain: int = 0, lease: float = 0.05,
+                 discovery_timeout: float = 5.0) -> None: ...
+    def receive_observation(self) -> list[float]: ...
+    def receive_observation_array(self, out: npt.NDArray[np.float64] | None = None) -> npt.NDArray[np.float64]: ...
+    def last_observation_info(self) -> tuple[int, float] | None:
+        """(sequence, receive_time) on the service's clock."""
+    def wait_for_observation(self, timeout: float) -> bool: ...
+    def send_command(
+        self,
+        kp: Sequence[SupportsFloat],
+        kd: Sequence[SupportsFloat],
+        pos: Sequence[SupportsFloat],
+        vel: Sequence[SupportsFloat],
+        tau: Sequence[SupportsFloat],
+    ) -> None:
+        """Raises SessionRefused once the status names another session in charge."""
+    def brake(self) -> None: ...
+    def link_stats(self) -> LinkStats: ...
+    def status(self) -> RemoteStatus: ...
+    def get_motor_num(self) -> int: ...
+    def get_version(self) -> str: ...
+    def robot_type(self) -> str: ...
+    @property
+    def session_id(self) -> int: ...
+    @property
+    def lease(self) -> float: ...
+    @property
+    def name(self) -> str: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> RemoteRobot: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None: ...

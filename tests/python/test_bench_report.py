@@ -50,6 +50,9 @@ def results(tmp_path):
     (tmp_path / "physics.json").write_text(json.dumps(figures(physics__wall_per_sim_second__zenthi=0.1)))
     (tmp_path / "black_box.json").write_text(json.dumps(figures(
         black_box__cpu_per_exchange__on=10.2, black_box__cpu_per_exchange__off=10.0)))
+    (tmp_path / "remote.json").write_text(json.dumps(figures(
+        remote__floor__dds_one_way__median=100.0, remote__local__command_to_wire__median=1000.0,
+        remote__sdk__command_to_wire__median=1700.0, remote__sdk__periods_reached_share=99.5)))
     (tmp_path / "conversion.json").write_text(json.dumps(gbench(
         {"name": "BM_KdlFkJacobian_median", "run_name": "BM_KdlFkJacobian", "aggregate_name": "median",
          "cpu_time": 1.2, "time_unit": "us"},
@@ -64,7 +67,8 @@ def results(tmp_path):
 def rows_by_name(report, results_dir):
     f = report.Figures(results_dir)
     rows = (report.exchange_rows(f) + report.link_loop_rows(f) + report.loaded_rows(f) + report.conversion_rows(f)
-            + report.python_rows(f) + report.allocation_rows(f) + report.physics_rows(f) + report.black_box_rows(f))
+            + report.python_rows(f) + report.allocation_rows(f) + report.physics_rows(f) + report.black_box_rows(f)
+            + report.remote_rows(f))
     return {r["name"]: r for r in rows}
 
 
@@ -100,6 +104,16 @@ class TestPairing:
         row = rows_by_name(report, results)["python.observation_command.n18"]
         assert row["value"] is None and row["ratio"] is None
         assert report.verdict(row) == ""
+
+
+class TestRemote:
+    def test_command_to_wire_floor_is_the_dds_trip_plus_the_local_path(self, report, results):
+        rows = rows_by_name(report, results)
+        wire = rows["remote.command_to_wire.median"]
+        assert wire["floor"] == pytest.approx(1100.0)
+        assert report.verdict(wire) == "MISSED"  # 1700 / 1100 > 1.5
+        missed = rows["remote.periods_missed_share"]
+        assert missed["value"] == pytest.approx(0.5) and report.verdict(missed) == "met"
 
 
 class TestUnderLoad:
