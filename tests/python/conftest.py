@@ -132,22 +132,29 @@ class Board:
         """The simulator's process id: SIGUSR1 cuts its link, SIGUSR2 restores it."""
         return self._process.pid
 
+    def _recorded_lines(self):
+        """The record file's complete lines: the simulator may be half-way through writing the
+        last one."""
+        with open(self.record_file) as record:
+            return [line for line in record if line.endswith("\n")]
+
+    def recorded_hex_frames(self):
+        """Every command frame received so far, as the hex line the simulator recorded."""
+        return [line.strip() for line in self._recorded_lines() if line.strip()]
+
     def frames(self):
         """Every command frame received so far, parsed."""
-        with open(self.record_file) as record:
-            return [parse_frame(line) for line in record if line.strip()]
+        return [parse_frame(line) for line in self.recorded_hex_frames()]
 
     def frame_count(self):
-        with open(self.record_file) as record:
-            return sum(1 for line in record if line.strip())
+        return len(self.recorded_hex_frames())
 
     def settled_frame_count(self, timeout_s=10.0):
         """The frames received so far, counted once the board has handled every datagram sent
         before this call: a busy board may still hold the last frames in its socket. An empty
         datagram sent now queues behind them, and the board records it as an empty line."""
         def markers():
-            with open(self.record_file) as record:
-                return sum(1 for line in record if not line.strip())
+            return sum(1 for line in self._recorded_lines() if not line.strip())
 
         before = markers()
         address, port = self.endpoint().split(":")

@@ -33,7 +33,7 @@ def holding_command(observation, step=0):
 
 
 def board_frame_bytes(board):
-    return [bytes.fromhex(line) for line in board.record_file.read_text().splitlines() if line.strip()]
+    return [bytes.fromhex(frame) for frame in board.recorded_hex_frames()]
 
 
 @pytest.fixture
