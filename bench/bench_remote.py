@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Remote figures: the robot on DDS across two network namespaces joined by a veth link, the
-robot service (bin/drivelink_dds) with the joint-model simulator on side a, a Python controller
-with ambulink.RemoteRobot on side b. One clock serves both sides (CLOCK_MONOTONIC is the
+robot service (bin/drivelink_dds) with the joint-model simulator on side a, a controller on
+side b: bench_remote_reader (C++ RemoteRobot) for the figures with a goal, then the same loop in
+Python with ambulink.RemoteRobot for rows of their own. One clock serves both sides (CLOCK_MONOTONIC is the
 machine's), so one-way times are read directly.
 
 - state age at the remote reader: when a new state wakes wait_for_observation, its age since
@@ -104,6 +105,16 @@ def run_controller(pair, side, args, count, extra_env, config=None):
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
+def run_reader(pair, args, count):
+    """The C++ remote controller on side b (the same loop as CONTROLLER's remote one)."""
+    reader = str(Path(args.floor_dir) / "bench_remote_reader")
+    result = pair.run("b", [reader, "bench_bot", str(count)], capture_output=True, text=True,
+                      timeout=60 + count * PERIOD_US / 1e6 * 3)
+    if result.returncode != 0:
+        raise RuntimeError(f"bench_remote_reader failed:\n{result.stdout}{result.stderr}")
+    return json.loads(result.stdout.strip().splitlines()[-1])
+
+
 def floor_trip(pair, args, count):
     """The bare DDS one-way trip a -> b of the state message, in microseconds."""
     floor = str(Path(args.floor_dir) / "dds_floor")
@@ -140,20 +151,25 @@ def measure(args, folder):
                 break
         else:
             raise RuntimeError("drivelink_dds did not come up")
-        remote = run_controller(pair, "b", args, count, {})
+        remote = run_reader(pair, args, count)
+        # One session after the other: the service is free again a lease after the first closed.
+        python = run_controller(pair, "b", args, count, {})
     local_wire = wire_delays(local["changes"], f"{folder}/local.tap")
     remote_wire = wire_delays(remote["changes"], f"{folder}/remote.tap")
+    python_wire = wire_delays(python["changes"], f"{folder}/remote.tap")
     sequences = remote["sequences"]
     periods = max(sequences) - min(sequences) + 1 if sequences else 0
     figures = []
-    for stat, floor_value, local_value, age, wire in zip(
+    for stat, floor_value, local_value, age, wire, python_age, python_to_wire in zip(
             ("median", "p99"), percentiles(floor), percentiles(local_wire), percentiles(remote["ages"]),
-            percentiles(remote_wire)):
+            percentiles(remote_wire), percentiles(python["ages"]), percentiles(python_wire)):
         figures += [
             {"name": f"remote.floor.dds_one_way.{stat}", "value": floor_value, "unit": "us"},
             {"name": f"remote.local.command_to_wire.{stat}", "value": local_value, "unit": "us"},
             {"name": f"remote.sdk.state_age.{stat}", "value": age, "unit": "us"},
             {"name": f"remote.sdk.command_to_wire.{stat}", "value": wire, "unit": "us"},
+            {"name": f"remote.python.state_age.{stat}", "value": python_age, "unit": "us"},
+            {"name": f"remote.python.command_to_wire.{stat}", "value": python_to_wire, "unit": "us"},
         ]
     figures.append({"name": "remote.sdk.periods_reached_share",
                     "value": 100.0 * len(set(sequences)) / periods if periods else None, "unit": "%"})

@@ -52,7 +52,8 @@ def results(tmp_path):
         black_box__cpu_per_exchange__on=10.2, black_box__cpu_per_exchange__off=10.0)))
     (tmp_path / "remote.json").write_text(json.dumps(figures(
         remote__floor__dds_one_way__median=100.0, remote__local__command_to_wire__median=1000.0,
-        remote__sdk__command_to_wire__median=1700.0, remote__sdk__periods_reached_share=99.5)))
+        remote__sdk__command_to_wire__median=1700.0, remote__sdk__periods_reached_share=99.5,
+        remote__python__state_age__median=300.0)))
     (tmp_path / "conversion.json").write_text(json.dumps(gbench(
         {"name": "BM_KdlFkJacobian_median", "run_name": "BM_KdlFkJacobian", "aggregate_name": "median",
          "cpu_time": 1.2, "time_unit": "us"},
@@ -114,6 +115,10 @@ class TestRemote:
         assert report.verdict(wire) == "MISSED"  # 1700 / 1100 > 1.5
         missed = rows["remote.periods_missed_share"]
         assert missed["value"] == pytest.approx(0.5) and report.verdict(missed) == "met"
+
+    def test_python_reader_is_shown_against_the_dds_trip_but_not_judged(self, report, results):
+        python = rows_by_name(report, results)["remote.python.state_age.median"]
+        assert python["ratio"] == pytest.approx(3.0) and report.verdict(python) == ""
 
 
 class TestUnderLoad:

@@ -14,7 +14,7 @@ import time
 
 import pytest
 
-from conftest import BIN_DIR, LIB_DIR, READY_LINE, ROOT, config_path, parse_frame
+from conftest import BIN_DIR, LIB_DIR, READY_LINE, ROOT, config_path, parse_frame, prompt_answers
 from netns_pair import INTERFACE, NamespacesUnavailable, NetnsPair
 
 LEASE_S = 0.05
@@ -109,18 +109,18 @@ def pair():
         pytest.skip(f"two network namespaces cannot be made here: {error}")
 
 
-@pytest.fixture
-def robot_host(pair, tmp_path):
+def _robot_host(pair, tmp_path, sim_args=()):
     """Side a as the robot's computer: the link addresses on its loopback, the physics
-    simulator's biped crouching on the ground, and the robot service on the veth link.
-    Returns (service output, simulator record file, truth file)."""
+    simulator's biped crouching on the ground (with `sim_args`), and the robot service on the
+    veth link. Yields (service output, simulator record file, truth file)."""
     for address in ("192.168.1.10/32", "192.168.1.5/32"):
         pair.run("a", ["ip", "addr", "add", address, "dev", "lo"], check=True)
     record, truth = tmp_path / "frames.hex", tmp_path / "truth.csv"
     record.touch()
     sim = Lines(pair.popen("a", [str(BIN_DIR / "board_sim"), "--config", config_path("veltra1.yaml"), "--quiet",
                                  "--record", str(record), "--model", str(ROOT / "models" / "veltra1.xml"),
-                                 "--start", "crouch", "--truth", str(truth)],
+                                 "--start", "crouch", "--truth", str(truth),
+                                 *prompt_answers(sim_args), *sim_args],
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
     sim.wait_for(READY_LINE)
     service = Lines(pair.popen("a", [str(BIN_DIR / "drivelink_dds"), config_path("veltra1.yaml"),
@@ -128,6 +128,20 @@ def robot_host(pair, tmp_path):
                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True))
     service.wait_for(SERVING.pattern)
     yield service, record, truth
+
+
+@pytest.fixture
+def robot_host(pair, tmp_path):
+    """The robot's computer with the physics free-running in real time, as a robot moves."""
+    yield from _robot_host(pair, tmp_path)
+
+
+@pytest.fixture
+def lockstep_robot_host(pair, tmp_path):
+    """The robot's computer with the physics stepping one link period per command frame (at
+    real-time priority where the system grants it), so a busy machine slows the run without
+    changing how the robot moves."""
+    yield from _robot_host(pair, tmp_path, ("--lockstep",))
 
 
 def controller(pair, source, side="b"):
@@ -153,15 +167,15 @@ def add_decoy(pair, side):
     return lambda: sent() - before
 
 
-def test_biped_stands_up_and_holds_from_the_other_host(pair, robot_host, tmp_path):
-    service, _, truth = robot_host
+def test_biped_stands_up_and_holds_from_the_other_host(pair, lockstep_robot_host, tmp_path):
+    service, _, truth = lockstep_robot_host
     decoy_sent = add_decoy(pair, "b")
     env = python_env(pair.env())
     # A lease of 0.2 s: on a busy machine (sanitizers, both cores taken) a 50 ms pause of the
     # interpreter would brake the robot mid-motion; the lease itself is the next test's.
     demo = pair.run("b", [sys.executable, str(ROOT / "examples" / "remote_stand_demo.py"), "veltra1",
                           "--lease", "0.2", "--truth", str(truth), "--model", str(ROOT / "models" / "veltra1.xml"),
-                          "--no-pictures", "--output", str(tmp_path / "demo")],
+                          "--no-pictures", "--output", str(tmp_path / "demo"), "--lockstep"],
                     env=env, capture_output=True, text=True, timeout=120)
     assert demo.returncode == 0, demo.stdout + demo.stderr + service.text()
     assert "[demo] done: the robot stood" in demo.stdout
