@@ -42,6 +42,11 @@ remote, count = sys.argv[1] == "remote", int(sys.argv[2])
 robot = ambulink.RemoteRobot("bench_bot") if remote else ambulink.Ambulink(sys.argv[3])
 n = robot.get_motor_num()
 robot.wait_for_observation(2.0)
+# A session that follows another waits until the service says the robot is free (the one
+# before is in charge until its lease runs out after its last command).
+deadline = time.monotonic() + 3.0
+while remote and robot.status()["session_in_charge"] not in (0, robot.session_id) and time.monotonic() < deadline:
+    time.sleep(0.01)
 rest = robot.receive_observation()[0:3 * n:3]
 kp, kd, zeros = [2.0] * n, [0.2] * n, [0.0] * n
 changes, ages, sequences, states = [], [], [], 0
