@@ -103,20 +103,21 @@ def run_controller(pair, side, args, count, extra_env, config=None):
     env.update(extra_env)
     env["PYTHONPATH"] = args.lib_dir
     argv = [sys.executable, "-c", CONTROLLER, "remote" if config is None else "local", str(count)]
-    result = pair.run(side, argv + ([config] if config else []), env=env, capture_output=True, text=True,
-                      timeout=60 + count * PERIOD_US / 1e6 * 3)
-    if result.returncode != 0:
-        raise RuntimeError(f"controller on side {side} failed:\n{result.stdout}{result.stderr}")
-    return json.loads(result.stdout.strip().splitlines()[-1])
+    return run_for_json(pair, side, argv + ([config] if config else []), count, f"controller on side {side}", env)
 
 
 def run_reader(pair, args, count):
     """The C++ remote controller on side b (the same loop as CONTROLLER's remote one)."""
     reader = str(Path(args.floor_dir) / "bench_remote_reader")
-    result = pair.run("b", [reader, "bench_bot", str(count)], capture_output=True, text=True,
+    return run_for_json(pair, "b", [reader, "bench_bot", str(count)], count, "bench_remote_reader")
+
+
+def run_for_json(pair, side, argv, count, what, env=None):
+    """Runs a controller of `count` states on `side`; the JSON object its last line prints."""
+    result = pair.run(side, argv, env=env or pair.env(), capture_output=True, text=True,
                       timeout=60 + count * PERIOD_US / 1e6 * 3)
     if result.returncode != 0:
-        raise RuntimeError(f"bench_remote_reader failed:\n{result.stdout}{result.stderr}")
+        raise RuntimeError(f"{what} failed:\n{result.stdout}{result.stderr}")
     return json.loads(result.stdout.strip().splitlines()[-1])
 
 
